@@ -1,0 +1,124 @@
+#include "app/AppDelegate.h"
+
+#include <filesystem>
+
+#include "app/CleanUp.h"
+#include "app/Logging.h"
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "install/StartOSInstall.h"
+#include "platform/AppRegistry.h"
+#include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/Machine.h"
+#include "platform/Queues.h"
+
+namespace vantrel {
+
+namespace {
+
+// Root runs the working directory's contents (the installer's startosinstall); a folder that
+// other users could write would let any of them become root. Hence 0755, never 0777.
+constexpr mode_t kWorkingDirMode = 0755;
+
+void postChallengeHandOff() {
+    NotificationCenter::defaultCenter().post(SharedData::shared().presentChallenge
+                                                 ? notificationnames::willPresentChallenge()
+                                                 : notificationnames::wonChallenge());
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate() : cacher(std::make_unique<CacheOSInstaller>()) {
+    NotificationCenter::defaultCenter().addObserver(
+        notificationnames::downloadsDone(),
+        [installer = cacher.get()](const Notification&) { installer->installProduct(); });
+}
+
+void AppDelegate::applicationWillFinishLaunching(const std::vector<std::string>& arguments) {
+    startRun(arguments);
+}
+
+void AppDelegate::startRun(const std::vector<std::string>& arguments) {
+    mainLog().notice("Vantrel launched");
+    NotificationCenter::defaultCenter().addObserver(
+        notificationnames::wonChallenge(), [this](const Notification&) { didWinChallenge(); });
+
+    if (!args.parseArguments(arguments)) {
+        platform::exitProcess(0);
+    }
+    if (platform::currentUserName() != "root") {
+        platform::printLine("Requires sudo, exiting.");
+        platform::exitProcess(0);
+    }
+    auto& shared = SharedData::shared();
+    if (!platform::consoleUser()) {
+        mainLog().debug("No user logged in, disabling GUI until we can figure out AuthBundle");
+        shared.hasGUI = false;
+        shared.presentChallenge = false;
+    }
+    if (!platform::fileExists(shared.workingDir)) {
+        (void)platform::createDirectory(shared.workingDir, true, kWorkingDirMode);
+    }
+    shared.osInstallerAppBundlePath =
+        platform::applicationPathForBundleIdentifier("com.apple.InstallAssistant." + shared.osNamed);
+
+    if (shared.checkStatus) {
+        platform::printLine(shared.osInstallerAppBundlePath ? "true" : "false");
+        platform::exitProcess(0);
+    }
+    if (shared.hasGUI) {
+        showMainWindow();
+    }
+    if (shared.osInstallerAppBundlePath) {
+        const auto parent =
+            std::filesystem::path(*shared.osInstallerAppBundlePath).parent_path().string();
+        if (shared.fileAway && parent == "/Applications") {
+            cacher->placeInstaller();
+        }
+        if (shared.cache) {
+            cacher->cacheOS();
+            return;
+        }
+        if (shared.install) {
+            postChallengeHandOff();
+            return;
+        }
+        platform::exitProcess(0);
+    }
+    if (shared.cache) {
+        cacher->cacheOS();
+        return;
+    }
+    if (!shared.hasGUI) {
+        platform::printLine("No OS found, exiting.");
+        mainLog().error("No OS found, exiting");
+        platform::exitProcess(0);
+    }
+    // The window shows that no installer was found; the run ends when it is closed.
+}
+
+void AppDelegate::showMainWindow() {
+    mainStoryboard = loadWindowHost();
+    if (!mainStoryboard) {
+        // Without the window the run goes on headless rather than not at all.
+        auto& shared = SharedData::shared();
+        shared.hasGUI = false;
+        shared.presentChallenge = false;
+        return;
+    }
+    mainStoryboard->showMainWindow();
+}
+
+void AppDelegate::run() {
+    if (mainStoryboard) {
+        mainStoryboard->runEventLoop([this] { applicationWillTerminate(); });
+    }
+    platform::mainqueue::runMainLoop();
+}
+
+void AppDelegate::didWinChallenge() { startOSInstall::runOSInstall(); }
+
+void AppDelegate::applicationWillTerminate() { CleanUp::unmountInstallerVolumes(); }
+
+}  // namespace vantrel

@@ -1,0 +1,13 @@
+#pragma once
+
+namespace vantrel {
+
+// Detaches every mounted volume that belongs to an installer, whoever mounted it: those
+// whose mount location's last component is "baseMount", "InstallESD" or "macOS Base System".
+// Stops at the first volume that cannot be detached; reports nothing to the caller.
+class CleanUp {
+public:
+    static void unmountInstallerVolumes();
+};
+
+}  // namespace vantrel

@@ -1,0 +1,149 @@
+#include "install/StartOSInstall.h"
+
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+#include "app/Logging.h"
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "install/ToolOutput.h"
+#include "platform/Console.h"
+#include "platform/Queues.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr const char* kPreparingMarker = "Preparing: ";
+constexpr const char* kErrorMarker = "Error: ";
+
+// Turns the bytes of one pipe into text chunks; a character cut between two reads is carried
+// over to the next chunk instead of being lost.
+class ChunkDecoder {
+public:
+    std::string decode(std::string_view bytes) {
+        carried_.append(bytes);
+        const std::size_t complete = completeUtf8Prefix(carried_);
+        std::string text = decodeUtf8Leniently(std::string_view(carried_).substr(0, complete));
+        carried_.erase(0, complete);
+        return text;
+    }
+
+private:
+    std::string carried_;
+};
+
+// A headless run has nobody to close a window, so every ending of the runner other than the
+// machine restarting ends the process, with status 3 for a failure.
+void endHeadlessRun(const std::string& line) {
+    if (SharedData::shared().hasGUI) {
+        return;
+    }
+    platform::mainqueue::async([line] {
+        platform::printLine(line);
+        platform::exitProcess(3);
+    });
+}
+
+void reportLaunchFailure(const std::string& description) {
+    platform::printLine("error running command");
+    platform::printLine(description);
+    startosinstallLog().error("%{public}s", description);
+}
+
+}  // namespace
+
+std::vector<std::string> startOSInstall::installArguments(bool osWipe, bool forceQuitApps,
+                                                          long pid) {
+    std::vector<std::string> arguments{"--agreetolicense"};
+    if (osWipe) {
+        arguments.emplace_back("--erase");
+        if (forceQuitApps) {
+            arguments.emplace_back("--forcequitapps");
+        }
+    }
+    arguments.emplace_back("--pidtosignal");
+    arguments.emplace_back(std::to_string(pid));
+    return arguments;
+}
+
+platform::ProcessSpec startOSInstall::processSpec(const std::string& installerPath, bool osWipe,
+                                                  bool forceQuitApps, long pid) {
+    platform::ProcessSpec spec;
+    spec.executable = installerPath + "/Contents/Resources/startosinstall";
+    spec.arguments = installArguments(osWipe, forceQuitApps, pid);
+    spec.environment = std::vector<std::pair<std::string, std::string>>{{"NSUnbufferedIO", "YES"}};
+    return spec;
+}
+
+void startOSInstall::runOSInstall() {
+    startosinstallLog().notice("Starting osinstall");
+    const auto& shared = SharedData::shared();
+    if (!shared.osInstallerAppBundlePath) {
+        // Nothing to run: never launch a tool from a made-up path.
+        platform::mainqueue::async([] {
+            reportLaunchFailure("No macOS Installer was found to run startosinstall from.");
+        });
+        endHeadlessRun("startosinstall was not run");
+        return;
+    }
+    auto spec = processSpec(*shared.osInstallerAppBundlePath, shared.osWipe, shared.forceQuitApps,
+                            static_cast<long>(::getpid()));
+    std::thread([spec = std::move(spec)]() mutable { launchOSInstall(std::move(spec)); }).detach();
+}
+
+void startOSInstall::launchOSInstall(platform::ProcessSpec spec) {
+    ChunkDecoder outputDecoder;
+    ChunkDecoder errorDecoder;
+    int status = 0;
+    const auto error = platform::runWithPipes(
+        spec,
+        [&](std::string_view chunk) {
+            platform::mainqueue::async(
+                [text = outputDecoder.decode(chunk)] { handleInstallOutput(text); });
+        },
+        [&](std::string_view chunk) {
+            platform::mainqueue::async(
+                [text = errorDecoder.decode(chunk)] { handleInstallErrors(text); });
+        },
+        &status);
+    if (error) {
+        reportLaunchFailure(error->description);
+        endHeadlessRun("startosinstall could not be started");
+        return;
+    }
+    platform::mainqueue::async([] {});
+    // The tool signals this process when the machine is about to restart; ending on its own
+    // means it did not get there.
+    endHeadlessRun("startosinstall ended with status " + std::to_string(status) +
+                   " without restarting the machine");
+}
+
+void startOSInstall::handleInstallOutput(const std::string& text) {
+    if (!textContains(text, kPreparingMarker)) {
+        return;
+    }
+    std::string left = trimmedText(text);
+    left = removingAll(left, kPreparingMarker);
+    left = removingAll(left, "%");
+    const auto number = decimalValue(left);
+    if (!number) {
+        return;  // not a number: no progress for this chunk
+    }
+    startosinstallLog().debug("Preparing: %f", *number);
+    NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
+                                             progressReport("startosinstall", *number));
+}
+
+void startOSInstall::handleInstallErrors(const std::string& text) {
+    if (!textContains(text, kErrorMarker)) {
+        return;
+    }
+    const std::string message = removingAll(text, kErrorMarker);
+    NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
+                                             progressReport(message, -1.0));
+}
+
+}  // namespace vantrel

@@ -1,0 +1,96 @@
+#include "platform/Log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "platform/Host.h"
+
+namespace vantrel::platform {
+
+namespace {
+
+const char* levelName(LogLevel level) {
+    switch (level) {
+        case LogLevel::Debug:
+            return "Debug";
+        case LogLevel::Default:
+            return "Default";
+        case LogLevel::Error:
+            return "Error";
+    }
+    return "Default";
+}
+
+int openLog() {
+    const auto path = mac().host("/private/var/log/vantrel.log");
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+}
+
+std::string timestamp() {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const auto micros = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    char full[48];
+    std::snprintf(full, sizeof full, "%s.%06lld", text, static_cast<long long>(micros));
+    return full;
+}
+
+}  // namespace
+
+void writeLog(std::string_view subsystem, std::string_view category, LogLevel level,
+              std::string_view message) {
+    // Reopened when the process moves to another simulated Mac (tests do).
+    static std::mutex lock;
+    static int fd = -1;
+    static std::filesystem::path openedFor;
+    int logFd;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (fd < 0 || openedFor != mac().hostRoot()) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            fd = openLog();
+            openedFor = mac().hostRoot();
+        }
+        logFd = fd;
+    }
+    if (logFd < 0) {
+        return;
+    }
+    std::string line = timestamp();
+    line += ' ';
+    line += subsystem;
+    line += " [";
+    line += category;
+    line += "] <";
+    line += levelName(level);
+    line += "> ";
+    for (char c : message) {
+        if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else {
+            line += c;
+        }
+    }
+    line += '\n';
+    (void)!::write(logFd, line.data(), line.size());
+}
+
+}  // namespace vantrel::platform

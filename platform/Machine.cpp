@@ -1,0 +1,114 @@
+#include "platform/Machine.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+
+#include "platform/Host.h"
+#include "platform/Plist.h"
+
+namespace vantrel::platform {
+
+namespace {
+
+Plist simulatedMac() { return readPlistFile(mac().markerFile()); }
+
+std::int64_t leadingInteger(std::string_view text) {
+    std::int64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+}  // namespace
+
+OSVersion operatingSystemVersion() {
+    Plist version = readPlistFile(mac().host("/System/Library/CoreServices/SystemVersion.plist"));
+    const std::string text = stringForKey(version.get(), "ProductVersion").value_or("");
+    OSVersion result;
+    std::int64_t* parts[] = {&result.major, &result.minor, &result.patch};
+    std::size_t start = 0;
+    for (auto* part : parts) {
+        if (start > text.size()) {
+            break;
+        }
+        const std::size_t dot = text.find('.', start);
+        const std::size_t end = dot == std::string::npos ? text.size() : dot;
+        *part = leadingInteger(std::string_view(text).substr(start, end - start));
+        if (dot == std::string::npos) {
+            break;
+        }
+        start = dot + 1;
+    }
+    return result;
+}
+
+std::optional<std::string> bundleIdentifier() {
+    Plist info = readPlistFile(appBundle() / "Contents" / "Info.plist");
+    auto identifier = stringForKey(info.get(), "CFBundleIdentifier");
+    if (!identifier || identifier->empty()) {
+        return std::nullopt;
+    }
+    return identifier;
+}
+
+std::string currentUserName() {
+    Plist facts = simulatedMac();
+    if (auto name = stringForKey(facts.get(), "UserName"); name && !name->empty()) {
+        return *name;
+    }
+    if (const passwd* entry = ::getpwuid(::geteuid())) {
+        return entry->pw_name;
+    }
+    return std::to_string(::geteuid());
+}
+
+std::optional<std::string> consoleUser() {
+    Plist facts = simulatedMac();
+    auto user = stringForKey(facts.get(), "ConsoleUser");
+    if (!user || user->empty()) {
+        return std::nullopt;
+    }
+    return user;
+}
+
+std::string temporaryDirectory() {
+    const std::string path = "/private/var/folders/" + std::to_string(::geteuid()) + "/T/";
+    const auto host = mac().host(path);
+    std::error_code ec;
+    if (!std::filesystem::exists(host, ec)) {
+        std::filesystem::create_directories(host, ec);
+        ::chmod(host.c_str(), 0700);
+    }
+    return path;
+}
+
+std::vector<std::uint8_t> platformExpertProperty(std::string_view name) {
+    Plist facts = simulatedMac();
+    plist_t device = dictItem(facts.get(), "IOPlatformExpertDevice");
+    const std::string key(name);
+    plist_t value = dictItem(device, key.c_str());
+    if (auto data = dataValue(value)) {
+        return *data;
+    }
+    if (auto text = stringValue(value)) {
+        return {text->begin(), text->end()};
+    }
+    return {};
+}
+
+std::string sysctlValue(std::string_view name) {
+    Plist facts = simulatedMac();
+    const std::string key(name);
+    return stringForKey(dictItem(facts.get(), "sysctl"), key.c_str()).value_or("");
+}
+
+std::string catalogServer() {
+    Plist facts = simulatedMac();
+    return stringForKey(facts.get(), "CatalogServer").value_or("https://swscan.localhost");
+}
+
+std::filesystem::path trustedCertificates() { return mac().host("/private/etc/ssl/cert.pem"); }
+
+}  // namespace vantrel::platform

@@ -1,0 +1,106 @@
+#include "platform/Plist.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+namespace vantrel::platform {
+
+Plist parsePlist(std::string_view bytes) {
+    if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    return Plist(root);
+}
+
+Plist readPlistFile(const std::filesystem::path& hostPath) {
+    std::ifstream in(hostPath, std::ios::binary);
+    if (!in) {
+        return nullptr;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    return parsePlist(content.str());
+}
+
+std::string plistToXml(plist_t root) {
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    std::string out = xml ? std::string(xml, length) : std::string();
+    plist_to_xml_free(xml);
+    return out;
+}
+
+bool writePlistFile(const std::filesystem::path& hostPath, plist_t root) {
+    const std::string xml = plistToXml(root);
+    const std::string tmp = hostPath.string() + ".tmp." + std::to_string(getpid());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < xml.size()) {
+        ssize_t n = ::write(fd, xml.data() + done, xml.size() - done);
+        if (n <= 0) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return std::rename(tmp.c_str(), hostPath.c_str()) == 0;
+}
+
+plist_t dictItem(plist_t dict, const char* key) {
+    if (!dict || plist_get_node_type(dict) != PLIST_DICT) {
+        return nullptr;
+    }
+    return plist_dict_get_item(dict, key);
+}
+
+std::optional<std::string> stringValue(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_STRING) {
+        return std::nullopt;
+    }
+    char* value = nullptr;
+    plist_get_string_val(node, &value);
+    std::string out = value ? value : "";
+    std::free(value);
+    return out;
+}
+
+std::optional<bool> boolValue(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) {
+        return std::nullopt;
+    }
+    std::uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
+std::optional<std::vector<std::uint8_t>> dataValue(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_DATA) {
+        return std::nullopt;
+    }
+    char* value = nullptr;
+    std::uint64_t length = 0;
+    plist_get_data_val(node, &value, &length);
+    std::vector<std::uint8_t> out(value, value + length);
+    std::free(value);
+    return out;
+}
+
+std::optional<std::string> stringForKey(plist_t dict, const char* key) {
+    return stringValue(dictItem(dict, key));
+}
+
+}  // namespace vantrel::platform
