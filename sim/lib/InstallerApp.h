@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace vantrel::sim {
+
+struct InstallerSpec {
+    std::string release;  // "Catalina", "Mojave", "HighSierra"
+    std::string build;    // "19H15"
+    std::string version;  // "10.15.7"
+};
+
+// Writes "Install macOS <release>.app" into `parentFolder` (a host path): Contents/Info.plist
+// with CFBundleIdentifier "com.apple.InstallAssistant.<release>", Contents/SharedSupport/
+// BaseSystem.dmg (a disk image whose System/Library/CoreServices/SystemVersion.plist carries
+// the build and version) and Contents/Resources/startosinstall (the stand-in tool). Returns
+// the bundle's host path. An existing bundle of that name is replaced.
+std::filesystem::path writeInstallerApp(const std::filesystem::path& parentFolder,
+                                        const InstallerSpec& spec);
+
+// Host path of a built stand-in tool ("hdiutil", "installer", "startosinstall").
+std::filesystem::path standInTool(const std::string& name);
+
+}  // namespace vantrel::sim
