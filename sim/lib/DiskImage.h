@@ -9,7 +9,7 @@ namespace vantrel::sim {
 // stand-in hdiutil "attaches" one by extracting it under the mount point.
 bool writeDiskImage(const std::filesystem::path& folder, const std::filesystem::path& image,
                     std::string* error);
-bool extractDiskImage(const std::filesystem::path& image,
-                      const std::filesystem::path& destination, std::string* error);
+bool extractDiskImage(const std::filesystem::path& image, const std::filesystem::path& destination,
+                      std::string* error);
 
 }  // namespace vantrel::sim

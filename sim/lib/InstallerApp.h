@@ -15,7 +15,9 @@ struct InstallerSpec {
 // with CFBundleIdentifier "com.apple.InstallAssistant.<release>", Contents/SharedSupport/
 // BaseSystem.dmg (a disk image whose System/Library/CoreServices/SystemVersion.plist carries
 // the build and version) and Contents/Resources/startosinstall (the stand-in tool). Returns
-// the bundle's host path. An existing bundle of that name is replaced.
+// the bundle's host path. An existing bundle of that name is replaced (the new one is built
+// aside and swapped in). Throws std::runtime_error or std::filesystem::filesystem_error when
+// the bundle cannot be written or the stand-in tool is not built.
 std::filesystem::path writeInstallerApp(const std::filesystem::path& parentFolder,
                                         const InstallerSpec& spec);
 

@@ -1,1 +1,0 @@
-int vantrelSimLibAnchor = 0;
