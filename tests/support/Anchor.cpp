@@ -1,1 +1,0 @@
-int vantrelTestSupportAnchor = 0;
