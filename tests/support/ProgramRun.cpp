@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -32,6 +34,29 @@ std::vector<std::string> RunResult::outputLines() const {
         start = end + 1;
     }
     return lines;
+}
+
+bool waitForNoChildProcesses(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (true) {
+        bool any = false;
+        std::error_code ec;
+        for (const auto& task : fs::directory_iterator("/proc/self/task", ec)) {
+            std::ifstream children(task.path() / "children");
+            std::string pid;
+            if (children >> pid) {
+                any = true;
+                break;
+            }
+        }
+        if (!any) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 fs::path buildDir() {

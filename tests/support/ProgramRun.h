@@ -31,6 +31,10 @@ RunResult runProgram(const std::filesystem::path& program,
                      const std::vector<std::string>& arguments,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// Waits (at most `timeout`) until the test process has no child processes left, for in-process
+// tests whose workers run tools; returns whether none is left.
+bool waitForNoChildProcesses(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 // The build folder of the binaries under test, and vantrel-sim in it.
 std::filesystem::path buildDir();
 std::filesystem::path simTool();
