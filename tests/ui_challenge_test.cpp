@@ -1,0 +1,245 @@
+// The erase confirmation's logic against a recording view: the code from the random source
+// with the rejection rule, every answer path, backspace and cancel.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/Notifications.h"
+#include "platform/Console.h"
+#include "ui/ChallengeCode.h"
+#include "ui/verifyVC.h"
+
+namespace vantrel {
+namespace {
+
+class RecordingSheet : public ChallengeView {
+  public:
+    explicit RecordingSheet(int highestTag = 4) : highestTag_(highestTag) {}
+
+    bool focusViewWithTag(int tag) override {
+        calls.push_back("focus " + std::to_string(tag));
+        if (tag < 1 || tag > highestTag_) {
+            return false;
+        }
+        focused = tag;
+        return true;
+    }
+    void resignFocusOfViewWithTag(int tag) override {
+        calls.push_back("resign " + std::to_string(tag));
+        if (focused == tag) {
+            focused = 0;
+        }
+    }
+    void setFieldText(int tag, const std::string& text) override {
+        fields.at(static_cast<std::size_t>(tag - 1)) = text;
+    }
+    void setCodeText(const std::string& text) override { code = text; }
+    void shake() override { ++shakes; }
+    void closeWindow() override { ++closes; }
+
+    // What an operator's edit does: the field's text changes, then the sheet hears of it.
+    void type(verifyVC& controller, const std::string& text) {
+        auto& field = fields.at(static_cast<std::size_t>(focused - 1));
+        field += text;
+        controller.controlTextDidChange(focused, field);
+    }
+
+    std::vector<std::string> fields = {"", "", "", ""};
+    std::string code;
+    int focused = 0;
+    int shakes = 0;
+    int closes = 0;
+    std::vector<std::string> calls;
+
+  private:
+    int highestTag_;
+};
+
+// Draws from a fixed list, for codes known in advance.
+std::function<std::uint64_t()> draws(std::deque<std::uint64_t> numbers, int* count = nullptr) {
+    return [numbers, count]() mutable {
+        if (count) {
+            ++*count;
+        }
+        if (numbers.empty()) {
+            ADD_FAILURE() << "more draws than the test planned";
+            return UINT64_MAX;
+        }
+        const auto next = numbers.front();
+        numbers.pop_front();
+        return next;
+    };
+}
+
+class ChallengeTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+        NotificationCenter::defaultCenter().addObserver(notificationnames::wonChallenge(),
+                                                        [this](const Notification&) { ++wins; });
+    }
+    void TearDown() override { NotificationCenter::defaultCenter().removeAllObserversForTesting(); }
+    int wins = 0;
+};
+
+TEST(ChallengeCodeTest, TheRejectionRuleAndZeroPadding) {
+    int count = 0;
+    EXPECT_EQ(makeChallengeCode(draws({1615, 1616}, &count)), "1616");
+    EXPECT_EQ(count, 2);  // 1615 was drawn again
+    EXPECT_EQ(makeChallengeCode(draws({10007})), "0007");
+    EXPECT_EQ(makeChallengeCode(draws({0, 1, 1615, 20000})), "0000");
+    EXPECT_EQ(makeChallengeCode(draws({UINT64_MAX})), "1615");
+    EXPECT_EQ(makeChallengeCode(draws({1234, 51234})), "1234");
+
+    // The system's source: always four ASCII digits, and not one code over and over.
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        const auto code = makeChallengeCode();
+        ASSERT_EQ(code.size(), 4u);
+        for (const char c : code) {
+            ASSERT_TRUE(c >= '0' && c <= '9') << code;
+        }
+        seen.insert(code);
+    }
+    EXPECT_GT(seen.size(), 150u);
+}
+
+TEST_F(ChallengeTest, TheRightCodeMovesTheFocusAlongAndWinsOnce) {
+    RecordingSheet sheet;
+    verifyVC controller(sheet, draws({24681}));
+    controller.viewDidLoad();
+    EXPECT_EQ(sheet.code, "4681");
+    EXPECT_EQ(controller.challengePIN(), "4681");
+    EXPECT_EQ(sheet.focused, 1);
+    for (const char* digit : {"4", "6", "8"}) {
+        const int before = sheet.focused;
+        sheet.type(controller, digit);
+        EXPECT_EQ(sheet.focused, before + 1);
+    }
+    EXPECT_EQ(wins, 0);
+    sheet.type(controller, "1");
+    EXPECT_EQ(wins, 1);
+    EXPECT_EQ(sheet.closes, 1);
+    EXPECT_EQ(sheet.shakes, 0);
+    EXPECT_EQ(controller.userPIN(), "4681");
+    // A late edit after the sheet closed does not start the installation a second time.
+    controller.controlTextDidChange(4, "1");
+    EXPECT_EQ(wins, 1);
+}
+
+TEST_F(ChallengeTest, AWrongCodeShakesEmptiesAndKeepsTheSameCode) {
+    RecordingSheet sheet;
+    verifyVC controller(sheet, draws({1616 + 10000 * 7, 9999}));
+    controller.viewDidLoad();
+    ASSERT_EQ(sheet.code, "1616");
+    for (const char* digit : {"1", "6", "1", "7"}) {
+        sheet.type(controller, digit);
+    }
+    EXPECT_EQ(wins, 0);
+    EXPECT_EQ(sheet.shakes, 1);
+    EXPECT_EQ(sheet.fields, (std::vector<std::string>{"", "", "", ""}));
+    EXPECT_EQ(sheet.focused, 1);
+    EXPECT_EQ(controller.userPIN(), "");
+    EXPECT_EQ(controller.challengePIN(), "1616");
+    EXPECT_EQ(sheet.code, "1616");
+
+    for (const char* digit : {"1", "6", "1", "6"}) {  // then the right one still wins
+        sheet.type(controller, digit);
+    }
+    EXPECT_EQ(wins, 1);
+}
+
+TEST_F(ChallengeTest, ALetterShakesAndStaysAndBackspaceEmptiesEverything) {
+    RecordingSheet sheet;
+    verifyVC controller(sheet, draws({4321}));
+    controller.viewDidLoad();
+    sheet.type(controller, "4");
+    sheet.type(controller, "x");
+    EXPECT_EQ(sheet.shakes, 1);
+    EXPECT_EQ(sheet.fields[1], "x");
+    EXPECT_EQ(sheet.focused, 2);
+    EXPECT_EQ(controller.userPIN(), "4");
+
+    EXPECT_FALSE(controller.keyDown(false));  // other keys pass
+    EXPECT_TRUE(controller.keyDown(true));    // backspace is swallowed
+    EXPECT_EQ(sheet.fields, (std::vector<std::string>{"", "", "", ""}));
+    EXPECT_EQ(controller.userPIN(), "");
+    EXPECT_EQ(sheet.focused, 1);
+    EXPECT_EQ(wins, 0);
+
+    // A field emptied by cutting its text holds no digit either.
+    controller.controlTextDidChange(1, "");
+    EXPECT_EQ(sheet.shakes, 2);
+}
+
+TEST_F(ChallengeTest, PastedDigitsAllCountAndOtherScriptsNeverMatch) {
+    RecordingSheet sheet;
+    verifyVC controller(sheet, draws({11234}));
+    controller.viewDidLoad();
+    ASSERT_EQ(sheet.code, "1234");
+    sheet.type(controller, "12");
+    EXPECT_EQ(controller.userPIN(), "12");
+    EXPECT_EQ(sheet.focused, 2);
+    sheet.type(controller, "3");
+    sheet.type(controller, "4");
+    EXPECT_EQ(sheet.focused, 4);
+    EXPECT_EQ(controller.userPIN(), "1234");
+    EXPECT_EQ(wins, 0) << "no comparison before the fourth field";
+    sheet.type(controller, "4");
+    EXPECT_EQ(wins, 0);  // "12344" is not the code
+    EXPECT_EQ(sheet.shakes, 1);
+
+    // Arabic-Indic digits 1 2 3 4: digits for the focus move, but never the code.
+    for (const char* digit : {"\u0661", "\u0662", "\u0663", "\u0664"}) {
+        sheet.type(controller, digit);
+    }
+    EXPECT_EQ(wins, 0);
+    EXPECT_EQ(sheet.shakes, 2);
+    EXPECT_TRUE(containsDecimalDigit("\U0001D7D8"));  // mathematical double-struck zero
+    EXPECT_FALSE(containsDecimalDigit("\u00BD"));     // a vulgar fraction is no decimal digit
+}
+
+TEST_F(ChallengeTest, AViewTaggedFiveLosesTheFocusBeforeTheComparison) {
+    RecordingSheet sheet(5);
+    verifyVC controller(sheet, draws({11111}));
+    controller.viewDidLoad();
+    for (int i = 0; i < 4; ++i) {
+        sheet.type(controller, "1");
+    }
+    ASSERT_GE(sheet.calls.size(), 2u);
+    EXPECT_EQ(sheet.calls[sheet.calls.size() - 2], "focus 5");
+    EXPECT_EQ(sheet.calls.back(), "resign 5");
+    EXPECT_EQ(wins, 1);
+
+    RecordingSheet plain;
+    verifyVC other(plain, draws({11111}));
+    other.viewDidLoad();
+    for (int i = 0; i < 4; ++i) {
+        plain.type(other, "1");
+    }
+    EXPECT_EQ(plain.calls.back(), "focus 5");  // nothing to resign
+}
+
+TEST_F(ChallengeTest, CancelEndsTheProgramWithStatusNineWithoutWinning) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            NotificationCenter::defaultCenter().addObserver(
+                notificationnames::wonChallenge(),
+                [](const Notification&) { platform::exitProcess(3); });
+            RecordingSheet sheet;
+            verifyVC controller(sheet, draws({11234}));
+            controller.viewDidLoad();
+            sheet.type(controller, "1");
+            controller.cancelChallenge();
+            platform::exitProcess(0);  // not reached
+        },
+        testing::ExitedWithCode(9), "");
+}
+
+}  // namespace
+}  // namespace vantrel

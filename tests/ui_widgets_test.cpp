@@ -1,0 +1,369 @@
+// The real widgets of the progress window and the erase confirmation, on Qt's offscreen
+// platform: reports as the window shows them, the picture, the quit button, every path of the
+// challenge typed as an operator would, the shake, and cancel ending the program with 9.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <thread>
+
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "platform/Console.h"
+#include "platform/Queues.h"
+#include "tests/support/TempMac.h"
+#include "ui/ChallengeSheet.h"
+#include "ui/ProgressWindow.h"
+#include "ui/WindowShaker.h"
+
+// Fontconfig keeps a cache for the life of the process that the leak checker cannot see.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
+namespace vantrel {
+namespace {
+
+using E = ProgressElement;
+using testsupport::TempMac;
+
+// One application for the whole binary, on the offscreen platform, with the main queue
+// running in its loop as in the program.
+void ensureApplication() {
+    static QApplication* application = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "ui_widgets_test";
+        static char* argv[] = {name, nullptr};
+        auto* app = new QApplication(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        platform::mainqueue::setDispatcher([](std::function<void()> work) {
+            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+        });
+        return app;
+    }();
+    (void)application;
+}
+
+// Runs the event loop until `condition` holds; false after five seconds.
+bool waitUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+void postReport(ProgressReport report) {
+    NotificationCenter::defaultCenter().post(notificationnames::taskProgress(), std::move(report));
+}
+
+class WindowTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ensureApplication();
+        mac = new TempMac({"--console-user", "alice"});
+    }
+    static void TearDownTestSuite() {
+        delete mac;
+        mac = nullptr;
+    }
+    void SetUp() override {
+        QCoreApplication::sendPostedEvents();  // nothing of an earlier test may still run
+        mac->useInProcess();
+        NotificationCenter::defaultCenter().addObserver(notificationnames::wonChallenge(),
+                                                        [this](const Notification&) { ++wins; });
+        auto& shared = SharedData::shared();
+        shared.install = true;
+        shared.osInstallerAppBundlePath = "/Applications/Install macOS Catalina.app";
+    }
+    void TearDown() override {
+        window.reset();
+        QCoreApplication::sendPostedEvents();
+        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+    }
+
+    ProgressWindow& showWindow() {
+        window = std::make_unique<ProgressWindow>([this] { ++cancels; });
+        window->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        return *window;
+    }
+    QString text(E element) const {
+        return qobject_cast<QLabel*>(window->element(element))->text();
+    }
+    bool shown(E element) const { return !window->element(element)->isHidden(); }
+    QProgressBar* bar() const {
+        return qobject_cast<QProgressBar*>(window->element(E::progressBar));
+    }
+
+    // Presents the sheet as the program does, through "willPresentChallenge".
+    ChallengeSheet* presentSheet() {
+        showWindow();
+        NotificationCenter::defaultCenter().post(notificationnames::willPresentChallenge());
+        ChallengeSheet* sheet = nullptr;
+        EXPECT_TRUE(waitUntil([&] {
+            sheet = window->findChild<ChallengeSheet*>();
+            return sheet && sheet->isVisible();
+        }));
+        if (sheet) {
+            EXPECT_TRUE(QTest::qWaitForWindowActive(sheet));
+        }
+        return sheet;
+    }
+    static void typeKey(QChar key) { QTest::keyClicks(QApplication::focusWidget(), QString(key)); }
+
+    static TempMac* mac;
+    std::unique_ptr<ProgressWindow> window;
+    int wins = 0;
+    int cancels = 0;
+};
+
+TempMac* WindowTest::mac = nullptr;
+
+TEST_F(WindowTest, ReportsFromAnyThreadShowAsTheTableSays) {
+    auto& shared = SharedData::shared();
+    shared.cache = true;
+    showWindow();
+    EXPECT_EQ(text(E::statusText), "Preparing macOS Installer...");
+    EXPECT_FALSE(qobject_cast<QLabel*>(window->element(E::productIcon))->pixmap().isNull());
+    EXPECT_FALSE(shown(E::problemReporter));
+    EXPECT_FALSE(shown(E::quitButtonView));  // no --showcancel
+
+    std::vector<int> barValues;
+    QObject::connect(bar(), &QProgressBar::valueChanged, [&](int v) { barValues.push_back(v); });
+    std::thread([] {
+        for (int i = 1; i <= 50; ++i) {
+            postReport({{"Download", i * 0.375}});
+        }
+    }).join();
+    ASSERT_TRUE(waitUntil([&] { return bar()->value() == 1875; }));
+    EXPECT_EQ(text(E::stepOfStep), "Step 1 of 3");
+    EXPECT_EQ(text(E::statusText), "Downloading macOS Installer...");
+    EXPECT_EQ(bar()->maximum(), 10000);  // determinate, in hundredths of a percent
+    ASSERT_EQ(barValues.size(), 50u);    // every report, in the order posted
+    for (std::size_t i = 0; i < barValues.size(); ++i) {
+        ASSERT_EQ(barValues[i], std::lround((i + 1) * 37.5));
+    }
+
+    // The bar shows what it can: not-a-number leaves it, values beyond the scale stop at it.
+    postReport({{"Installer", std::numeric_limits<double>::quiet_NaN()}});
+    ASSERT_TRUE(waitUntil([&] { return text(E::stepOfStep) == "Step 2 of 3"; }));
+    EXPECT_EQ(bar()->value(), 1875);
+    EXPECT_FALSE(shown(E::problemReporter));
+    postReport({{"Installer", 140.0}});
+    ASSERT_TRUE(waitUntil([&] { return bar()->value() == 10000; }));
+    postReport({{"Installer", -3.0}});
+    ASSERT_TRUE(waitUntil([&] { return bar()->value() == 0; }));
+
+    postReport({{"InstallerFailed", -1.0}});
+    ASSERT_TRUE(waitUntil([&] { return !shown(E::progressBar); }));
+    EXPECT_EQ(text(E::statusText), "Error moving macOS Installer into place");
+    EXPECT_EQ(text(E::stepOfStep), "");
+    EXPECT_FALSE(shown(E::problemReporter));
+    EXPECT_FALSE(shown(E::quitButtonView));
+
+    postReport({{"The target disk is too small.\n", -1.0}});
+    ASSERT_TRUE(waitUntil([&] { return shown(E::problemReporter); }));
+    EXPECT_EQ(text(E::statusText), "The target disk is too small.\n");
+    EXPECT_TRUE(shown(E::quitButtonView));
+    EXPECT_FALSE(shown(E::progressBar));  // keeps its last state
+}
+
+TEST_F(WindowTest, NoInstallerShowsTheProblemAndAnUnknownPictureLeavesTheIconEmpty) {
+    auto& shared = SharedData::shared();
+    shared.osInstallerAppBundlePath.reset();
+    shared.osNamed = "Yosemite";
+    showWindow();
+    EXPECT_EQ(text(E::statusText), "Could not find a macOS Installer");
+    EXPECT_TRUE(shown(E::problemReporter));
+    EXPECT_FALSE(shown(E::quitButtonView));  // appearance decides, after load
+    EXPECT_TRUE(qobject_cast<QLabel*>(window->element(E::productIcon))->pixmap().isNull());
+}
+
+TEST_F(WindowTest, TheQuitButtonCancelsDownloadsAndClosesTheWindow) {
+    SharedData::shared().showCancel = true;
+    showWindow();
+    auto* quit = qobject_cast<QPushButton*>(window->element(E::quitButtonView));
+    ASSERT_TRUE(quit->isVisible());
+    QTest::mouseClick(quit, Qt::LeftButton);
+    EXPECT_EQ(cancels, 1);
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(WindowTest, TheRightCodeTypedFieldByFieldWinsOnceAndClosesTheSheet) {
+    auto* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    const QString code = sheet->codeField()->text();
+    ASSERT_EQ(code.size(), 4);
+    EXPECT_EQ(code.toStdString(), sheet->controller().challengePIN());
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(i + 1));
+        typeKey(code[i]);
+    }
+    EXPECT_EQ(wins, 1);
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(WindowTest, AWrongCodeShakesTheSheetBackToWhereItWasAndEmptiesTheFields) {
+    auto* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    const QString code = sheet->codeField()->text();
+    const QPoint start = sheet->pos();
+    const int width = sheet->frameGeometry().width();
+
+    int leftMost = start.x(), rightMost = start.x();
+    bool leftRow = false;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        leftMost = std::min(leftMost, sheet->pos().x());
+        rightMost = std::max(rightMost, sheet->pos().x());
+        leftRow = leftRow || sheet->pos().y() != start.y();
+    });
+    sampler.start(2);
+    for (int i = 0; i < 4; ++i) {
+        typeKey(i == 3 ? QChar(u'0' + (code[3].digitValue() + 1) % 10) : code[i]);
+    }
+    EXPECT_EQ(wins, 0);
+    EXPECT_TRUE(sheet->shaker().isShaking());
+    for (int tag = 1; tag <= 4; ++tag) {
+        EXPECT_EQ(sheet->digitField(tag)->text(), "");
+    }
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
+    EXPECT_EQ(sheet->codeField()->text(), code);
+    EXPECT_EQ(sheet->controller().userPIN(), "");
+
+    ASSERT_TRUE(waitUntil([&] { return !sheet->shaker().isShaking(); }));
+    sampler.stop();
+    EXPECT_EQ(sheet->pos(), start);
+    const int swing = static_cast<int>(std::ceil(width * 0.02));
+    EXPECT_LT(leftMost, start.x());
+    EXPECT_GE(leftMost, start.x() - swing);
+    EXPECT_GT(rightMost, start.x());
+    EXPECT_LE(rightMost, start.x() + swing);
+    EXPECT_FALSE(leftRow);
+
+    // A second shake while one runs still brings the sheet back to where it stood.
+    sheet->shake();
+    QTest::qWait(120);
+    sheet->shake();
+    ASSERT_TRUE(waitUntil([&] { return !sheet->shaker().isShaking(); }));
+    EXPECT_EQ(sheet->pos(), start);
+}
+
+TEST_F(WindowTest, ALetterStaysAndShakesAndBackspaceEmptiesAllFieldsUnseen) {
+    auto* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    const QString code = sheet->codeField()->text();
+    typeKey(code[0]);
+    typeKey(u'x');
+    EXPECT_EQ(sheet->digitField(2)->text(), "x");
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(2));
+    EXPECT_EQ(sheet->controller().userPIN(), code.left(1).toStdString());
+    EXPECT_TRUE(sheet->shaker().isShaking());
+
+    // Watches what reaches the field itself: a swallowed key never does.
+    int backspacesSeen = 0;
+    struct Spy : QObject {
+        std::function<void()> onBackspace;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::KeyPress &&
+                static_cast<QKeyEvent*>(event)->key() == Qt::Key_Backspace) {
+                onBackspace();
+            }
+            return false;
+        }
+    } spy;
+    spy.onBackspace = [&] { ++backspacesSeen; };
+    sheet->digitField(2)->installEventFilter(&spy);
+    QTest::keyClick(sheet->digitField(2), Qt::Key_Backspace);
+    EXPECT_EQ(backspacesSeen, 0);
+    for (int tag = 1; tag <= 4; ++tag) {
+        EXPECT_EQ(sheet->digitField(tag)->text(), "");
+    }
+    EXPECT_EQ(sheet->controller().userPIN(), "");
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
+    sheet->digitField(2)->removeEventFilter(&spy);
+
+    for (int i = 0; i < 4; ++i) {  // and the answer starts afresh
+        typeKey(code[i]);
+    }
+    EXPECT_EQ(wins, 1);
+}
+
+TEST_F(WindowTest, TwoDigitsPastedIntoOneFieldBothCount) {
+    auto* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    const QString code = sheet->codeField()->text();
+    QGuiApplication::clipboard()->setText(code.left(2));
+    QTest::keySequence(sheet->digitField(1), QKeySequence::Paste);
+    EXPECT_EQ(sheet->digitField(1)->text(), code.left(2));
+    EXPECT_EQ(sheet->controller().userPIN(), code.left(2).toStdString());
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(2));
+    typeKey(code[2]);
+    typeKey(code[3]);
+    EXPECT_EQ(wins, 0) << "no comparison before the fourth field";
+    typeKey(code[3]);  // the fourth field: five digits in all, which never match
+    EXPECT_EQ(wins, 0);
+    EXPECT_TRUE(sheet->shaker().isShaking());
+    EXPECT_EQ(sheet->digitField(1)->text(), "");
+}
+
+TEST_F(WindowTest, TheShakePathSwingsTwoPercentThreeTimesAndCloses) {
+    const auto path = WindowShaker::shakePath(QPointF(100, 50), 400);
+    const double d = 400 * static_cast<double>(0.02f);
+    const std::vector<QPointF> expected = {{100, 50},     {100 - d, 50}, {100 + d, 50},
+                                           {100 - d, 50}, {100 + d, 50}, {100 - d, 50},
+                                           {100 + d, 50}, {100, 50}};
+    EXPECT_EQ(path, expected);
+    EXPECT_EQ(WindowShaker::kDurationMs, 500);
+}
+
+// Cancel ends the program at once with 9; were "wonChallenge" posted, it would end with 3.
+void cancelInAChild(const std::function<void(ChallengeSheet&)>& cancel) {
+    ensureApplication();
+    TempMac mac({"--console-user", "alice"});
+    mac.useInProcess();
+    NotificationCenter::defaultCenter().addObserver(
+        notificationnames::wonChallenge(), [](const Notification&) { platform::exitProcess(3); });
+    ProgressWindow window(nullptr);
+    window.show();
+    ChallengeSheet sheet(&window, [] { return std::uint64_t{11234}; });
+    sheet.open();
+    (void)QTest::qWaitForWindowActive(&sheet);
+    QTest::keyClicks(sheet.digitField(1), "1");
+    cancel(sheet);
+    platform::exitProcess(0);
+}
+
+TEST(ChallengeCancelTest, TheCancelButtonAndEscapeEndTheProgramWithStatusNine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(cancelInAChild([](ChallengeSheet& sheet) {
+                    QTest::mouseClick(sheet.findChild<QPushButton*>("cancelButton"),
+                                      Qt::LeftButton);
+                }),
+                testing::ExitedWithCode(9), "");
+    EXPECT_EXIT(cancelInAChild([](ChallengeSheet& sheet) {
+                    QTest::keyClick(sheet.digitField(2), Qt::Key_Escape);
+                }),
+                testing::ExitedWithCode(9), "");
+}
+
+}  // namespace
+}  // namespace vantrel

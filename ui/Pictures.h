@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QPixmap>
+#include <string>
+
+namespace vantrel {
+
+// Names of the pictures besides the one per release name ("Catalina", "Mojave", "HighSierra").
+inline constexpr const char* kProblemPicture = "Problem";
+inline constexpr const char* kLogoPicture = "Corvane";
+
+// The picture `name` from the application bundle's resources (Contents/Resources/<name>.png);
+// empty when there is none or the name is not a plain file name.
+QPixmap picture(const std::string& name);
+
+}  // namespace vantrel

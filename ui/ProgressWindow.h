@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "ui/ProgressView.h"
+#include "ui/ViewController.h"
+
+namespace Ui {
+class ProgressWindow;
+}
+
+namespace vantrel {
+
+// The progress window: the widgets of the layout "ProgressWindow.ui" behind the view
+// operations of `ViewController`, which it owns.
+class ProgressWindow : public QWidget, public ProgressView {
+    Q_OBJECT
+  public:
+    explicit ProgressWindow(std::function<void()> cancelDownloads, QWidget* parent = nullptr);
+    ~ProgressWindow() override;
+
+    ViewController& controller() { return *controller_; }
+    // The element's widget, for the window's own tests and screenshots.
+    QWidget* element(ProgressElement element) const;
+
+    void setText(ProgressElement element, const std::string& text) override;
+    void setImage(ProgressElement element, const std::string& resourceName) override;
+    void setHidden(ProgressElement element, bool hidden) override;
+    void setProgress(double value) override;
+    void presentSheet(const std::string& identifier) override;
+    void closeWindow() override;
+    void openURL(const std::string& address) override;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    std::unique_ptr<Ui::ProgressWindow> ui_;
+    std::unique_ptr<ViewController> controller_;
+    bool appeared_ = false;
+};
+
+}  // namespace vantrel

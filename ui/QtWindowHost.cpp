@@ -1,0 +1,82 @@
+// The window plug-in: the toolkit's side of the seam in app/WindowHost.h. Its references to
+// the program's own code (settings, notifications, the main queue) are resolved against the
+// executable when the plug-in is loaded, so both share one instance of each.
+#include <QApplication>
+#include <QMetaObject>
+#include <QWidget>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/WindowHost.h"
+#include "platform/Console.h"
+#include "platform/Queues.h"
+#include "ui/Storyboard.h"
+
+namespace vantrel {
+
+namespace {
+
+bool hasEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+// Picks the toolkit's platform: the display when there is one, else the offscreen platform,
+// which is also the fallback when the display cannot be reached. The program never stops
+// for want of a display.
+void choosePlatform() {
+    std::string platforms;
+    if (hasEnvironment("QT_QPA_PLATFORM")) {
+        platforms = std::getenv("QT_QPA_PLATFORM");
+    } else if (hasEnvironment("WAYLAND_DISPLAY")) {
+        platforms = "wayland;xcb";
+    } else if (hasEnvironment("DISPLAY")) {
+        platforms = "xcb";
+    }
+    if (platforms.find("offscreen") == std::string::npos) {
+        platforms += platforms.empty() ? "offscreen" : ";offscreen";
+    }
+    ::setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
+}
+
+class QtWindowHost final : public WindowHost {
+  public:
+    void showMainWindow() override {
+        choosePlatform();
+        static int argc = 1;
+        static char name[] = "Vantrel";
+        static char* argv[] = {name, nullptr};
+        application_ = std::make_unique<QApplication>(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(true);
+        // From here on the main queue's work runs inside the toolkit's loop, in order.
+        platform::mainqueue::setDispatcher([](std::function<void()> work) {
+            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+        });
+        window_.reset(storyboard::instantiateController("mainStoryboard"));
+        window_->setWindowFlag(Qt::WindowStaysOnTopHint);
+        window_->show();
+        if (QGuiApplication::platformName() != "offscreen") {  // nothing to raise there
+            window_->raise();
+        }
+        window_->activateWindow();
+    }
+
+    [[noreturn]] void runEventLoop(std::function<void()> willTerminate) override {
+        QApplication::exec();  // returns when the last window has closed
+        willTerminate();
+        platform::exitProcess(0);
+    }
+
+  private:
+    std::unique_ptr<QApplication> application_;
+    std::unique_ptr<QWidget> window_;
+};
+
+}  // namespace
+
+}  // namespace vantrel
+
+extern "C" __attribute__((visibility("default"))) vantrel::WindowHost* vantrelMakeWindowHost() {
+    return new vantrel::QtWindowHost();
+}

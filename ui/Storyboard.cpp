@@ -1,0 +1,19 @@
+#include "ui/Storyboard.h"
+
+#include "app/WindowHost.h"
+#include "ui/ChallengeSheet.h"
+#include "ui/ProgressWindow.h"
+
+namespace vantrel::storyboard {
+
+QWidget* instantiateController(const std::string& identifier, QWidget* parent) {
+    if (identifier == "mainStoryboard") {
+        return new ProgressWindow(cancelPendingDownloads, parent);
+    }
+    if (identifier == "verifyVCSheet") {
+        return new ChallengeSheet(parent);
+    }
+    return nullptr;
+}
+
+}  // namespace vantrel::storyboard

@@ -1,0 +1,144 @@
+#include "ui/ViewController.h"
+
+#include <utility>
+#include <vector>
+
+#include "app/SharedData.h"
+#include "platform/Queues.h"
+
+namespace vantrel {
+
+namespace {
+
+using E = ProgressElement;
+
+// The entries of a report when every value is a number; none when any is absent, so that
+// such a report is ignored whole.
+std::optional<std::vector<std::pair<std::string, double>>> numericEntries(
+    const ProgressReport& report) {
+    std::vector<std::pair<std::string, double>> entries;
+    entries.reserve(report.size());
+    for (const auto& [key, value] : report) {
+        if (!value) {
+            return std::nullopt;
+        }
+        entries.emplace_back(key, *value);
+    }
+    return entries;
+}
+
+}  // namespace
+
+ViewController::ViewController(ProgressView& view, std::function<void()> cancelDownloads)
+    : view_(view), cancelDownloads_(std::move(cancelDownloads)), alive_(std::make_shared<char>()) {}
+
+ViewController::~ViewController() = default;
+
+void ViewController::viewDidLoad() {
+    auto& center = NotificationCenter::defaultCenter();
+    const std::weak_ptr<char> alive = alive_;
+    // The observers may run on any thread: they touch nothing of the controller but queue
+    // work that runs on the main thread only while the controller lives.
+    center.addObserver(notificationnames::willPresentChallenge(),
+                       [this, alive](const Notification&) { queueChallenge(this, alive); });
+    view_.setText(E::statusText, "Preparing macOS Installer...");
+    center.addObserver(notificationnames::taskProgress(),
+                       [this, alive](const Notification& notification) {
+                           queueProgress(this, alive, notification);
+                       });
+    const auto& shared = SharedData::shared();
+    view_.setImage(E::productIcon, shared.osNamed);
+    if (!shared.osInstallerAppBundlePath && !shared.cache) {
+        view_.setText(E::statusText, "Could not find a macOS Installer");
+        view_.setHidden(E::problemReporter, false);
+        view_.setHidden(E::quitButtonView, false);
+    }
+}
+
+void ViewController::viewDidAppear() {
+    view_.setHidden(E::quitButtonView, !SharedData::shared().showCancel);
+}
+
+void ViewController::willPostProgress(const Notification& notification) {
+    queueProgress(this, alive_, notification);
+}
+
+void ViewController::queueProgress(ViewController* controller, const std::weak_ptr<char>& alive,
+                                   const Notification& notification) {
+    if (!notification.userInfo) {
+        return;
+    }
+    auto entries = numericEntries(*notification.userInfo);
+    if (!entries) {
+        return;
+    }
+    for (auto& [key, value] : *entries) {
+        platform::mainqueue::async([controller, alive, key = std::move(key), value] {
+            if (alive.lock()) {
+                controller->displayProgress(key, value);
+            }
+        });
+    }
+}
+
+void ViewController::displayProgress(const std::string& key, double value) {
+    const auto& shared = SharedData::shared();
+    if (key == "Installer") {
+        view_.setText(E::stepOfStep, "Step 2 of 3");
+        view_.setText(E::statusText, "Moving macOS Installer into place...");
+    }
+    if (key == "Download") {
+        view_.setText(E::stepOfStep, "Step 1 of 3");
+        view_.setText(E::statusText, "Downloading macOS Installer...");
+    }
+    if (key == "InstallerFailed") {
+        view_.setText(E::stepOfStep, "");
+        view_.setText(E::statusText, "Error moving macOS Installer into place");
+        view_.setHidden(E::progressBar, true);
+        return;
+    }
+    if (key == "startosinstall") {
+        const bool downloadedThisRun = shared.install && shared.cache && !shared.finishedCaching;
+        view_.setText(E::stepOfStep, downloadedThisRun ? "Step 3 of 3" : "");
+        if (shared.osWipe) {
+            view_.setText(E::statusText, "Preparing to Erase All Content And Settings...");
+            view_.setHidden(E::quitButtonView, false);
+        } else {
+            view_.setText(E::statusText, "Preparing macOS Installer...");
+        }
+    }
+    if (value == -1.0) {  // exact: not-a-number is no error marker
+        view_.setText(E::stepOfStep, "");
+        view_.setText(E::statusText, key);
+        view_.setHidden(E::quitButtonView, false);
+        view_.setHidden(E::problemReporter, false);
+        return;
+    }
+    view_.setHidden(E::progressBar, false);
+    view_.setProgress(value);
+}
+
+void ViewController::willPresentChallenge(const Notification&) {
+    queueChallenge(this, alive_);
+}
+
+void ViewController::queueChallenge(ViewController* controller, const std::weak_ptr<char>& alive) {
+    platform::mainqueue::async([controller, alive] {
+        if (alive.lock()) {
+            controller->view_.presentSheet(kChallengeIdentifier);
+        }
+    });
+}
+
+void ViewController::quitButton() {
+    if (cancelDownloads_) {
+        cancelDownloads_();
+    }
+    view_.closeWindow();
+}
+
+void ViewController::corvaneGo() {
+    view_.openURL(kVendorSite);
+}
+
+}  // namespace vantrel

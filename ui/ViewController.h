@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Notifications.h"
+#include "ui/ProgressView.h"
+
+namespace vantrel {
+
+// Drives the progress window: turns each "taskProgress" report into changes of the window by
+// a fixed table, presents the erase confirmation on "willPresentChallenge", and handles the
+// quit and logo buttons. It does no work itself.
+//
+// The window owns its controller. Notification observers are never removed; the work they
+// queue for the main thread is dropped once the controller is gone.
+class ViewController {
+  public:
+    // `cancelDownloads` cancels every pending download of the shared session (any thread).
+    ViewController(ProgressView& view, std::function<void()> cancelDownloads);
+    ~ViewController();
+    ViewController(const ViewController&) = delete;
+    ViewController& operator=(const ViewController&) = delete;
+
+    // Set-up when the window's content is loaded: subscriptions, first texts, the picture.
+    void viewDidLoad();
+    // When the window is on screen: decides the quit button's visibility from then on.
+    void viewDidAppear();
+    // Observer of "taskProgress"; may run on any thread, only queues work for the main thread.
+    void willPostProgress(const Notification& notification);
+    // Observer of "willPresentChallenge"; may run on any thread.
+    void willPresentChallenge(const Notification& notification);
+    void quitButton();
+    void corvaneGo();
+
+    // One entry of a report, on the main thread.
+    void displayProgress(const std::string& key, double value);
+
+    static constexpr const char* kVendorSite = "https://www.corvane.com";
+    static constexpr const char* kChallengeIdentifier = "verifyVCSheet";
+
+  private:
+    static void queueProgress(ViewController* controller, const std::weak_ptr<char>& alive,
+                              const Notification& notification);
+    static void queueChallenge(ViewController* controller, const std::weak_ptr<char>& alive);
+
+    ProgressView& view_;
+    std::function<void()> cancelDownloads_;
+    // Owned here and checked on the main thread only: queued work runs only while it lives.
+    std::shared_ptr<char> alive_;
+};
+
+}  // namespace vantrel
