@@ -1,21 +1,72 @@
 #include "caching/CacheOSInstaller.h"
 
 #include "app/Logging.h"
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "caching/Catalog.h"
+#include "caching/ProductSelection.h"
+#include "caching/SessionRequestManager.h"
+#include "install/ToolOutput.h"
 #include "platform/Console.h"
 
 namespace vantrel {
 
-CacheOSInstaller::CacheOSInstaller() : requestManager(nullptr) {}
+namespace {
+
+// A caching run that cannot go on. Headless, the management system learns it from the exit
+// status; with a window, the window shows the line as an error and stays until closed.
+void endRunWithFailure(const std::string& line) {
+    platform::printLine(line);
+    if (SharedData::shared().hasGUI) {
+        NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
+                                                 progressReport(line, -1.0));
+        return;
+    }
+    platform::exitProcess(3);
+}
+
+}  // namespace
+
+CacheOSInstaller::CacheOSInstaller(SessionRequestManager* manager)
+    : requestManager(manager ? manager : &SessionRequestManager::shared()) {}
 
 void CacheOSInstaller::cacheOS() {
     cachingLog().debug("Caching");
-    // The catalog, selection and downloads come next.
-    cachingLog().debug("No Product dictionary available.");
+    const CatalogResult catalog = fetchInstallerProducts();
+    if (!catalog.candidates) {
+        endRunWithFailure(catalog.failure);
+        return;
+    }
+    if (catalog.candidates->empty()) {
+        cachingLog().debug("No Product dictionary available.");
+        platform::exitProcess(0);
+    }
+    auto& shared = SharedData::shared();
+    const auto urls =
+        selectProductURLs(*catalog.candidates, {shared.osNamed, shared.osInstallerAppBundlePath},
+                          platformSelectionServices());
+    if (!urls.empty()) {
+        if (!prepareDownloadDirectory()) {
+            endRunWithFailure("The download folder could not be prepared; nothing was downloaded.");
+            return;
+        }
+        requestManager->downloadPackages(urls);
+        return;
+    }
+    if (!shared.osInstallerAppBundlePath) {
+        cachingLog().debug("No OS found.");
+        platform::printLine("No OS found");
+        platform::exitProcess(0);
+    }
+    if (shared.install) {
+        shared.finishedCaching = true;
+        NotificationCenter::defaultCenter().post(shared.presentChallenge
+                                                     ? notificationnames::willPresentChallenge()
+                                                     : notificationnames::wonChallenge());
+        return;
+    }
+    cachingLog().debug("Not installing cached OS, did not pass --action install.");
     platform::exitProcess(0);
 }
-
-void CacheOSInstaller::installProduct() {}
-
-void CacheOSInstaller::runInstaller() {}
 
 }  // namespace vantrel

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Process.h"
+
 namespace vantrel {
 
 class SessionRequestManager;
@@ -10,8 +12,9 @@ class SessionRequestManager;
 // The caching driver: catalog, product selection, downloads, assembly and placement of the
 // installer application. One instance, owned by the application delegate.
 class CacheOSInstaller {
-public:
-    CacheOSInstaller();
+  public:
+    // Downloads go through `manager`; by default the process's shared one.
+    explicit CacheOSInstaller(SessionRequestManager* manager = nullptr);
 
     // The caching run, on the main thread: catalog, selection, then the downloads (the run
     // goes on with "downloadsDone"), or the end of the run when there is nothing to download.
@@ -25,8 +28,17 @@ public:
     // to the installation, or ends the run.
     void installerDidTerminate();
 
-private:
+    // Runs the package installer on every downloaded distribution file, one after another,
+    // then ends the assembly through installerDidTerminate. Blocks while a child runs.
     void runInstaller();
+
+    // How "/usr/sbin/installer" is run for one distribution file.
+    static platform::ProcessSpec installerProcess(const std::string& distributionPath);
+
+  private:
+    // An assembly that cannot happen or go on: a line, the failure report for the window,
+    // and the end of a failed assembly.
+    void assemblyFailed(const std::string& line);
 
     std::vector<std::string> productPackages;
     std::string distributionFileToInstall;

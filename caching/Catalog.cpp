@@ -1,0 +1,119 @@
+#include "caching/Catalog.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "platform/Console.h"
+#include "platform/Http.h"
+#include "platform/Machine.h"
+
+namespace vantrel {
+
+namespace {
+
+struct DictIteratorFree {
+    void operator()(plist_dict_iter iterator) const { std::free(iterator); }
+};
+
+bool isDictionary(plist_t node) {
+    return node && plist_get_node_type(node) == PLIST_DICT;
+}
+
+}  // namespace
+
+std::optional<std::string> catalogURL(std::int64_t minorVersion) {
+    switch (minorVersion) {
+        case 13:
+            return "/content/catalogs/others/"
+                   "index-10.13-10.12-10.11-10.10-10.9-mountainlion-lion-snowleopard-leopard."
+                   "merged-1.sucatalog";
+        case 14:
+            return "/content/catalogs/others/"
+                   "index-10.14-10.13-10.12-10.11-10.10-10.9-mountainlion-lion-snowleopard-"
+                   "leopard.merged-1.sucatalog";
+        case 15:
+            return "/content/catalogs/others/"
+                   "index-10.15-10.14-10.13-10.12-10.11-10.10-10.9-mountainlion-lion-"
+                   "snowleopard-leopard.merged-1.sucatalog";
+        case 16:
+            return "/content/catalogs/others/"
+                   "index-10.16-10.15-10.14-10.13-10.12-10.11-10.10-10.9-mountainlion-lion-"
+                   "snowleopard-leopard.merged-1.sucatalog";
+        default:
+            return std::nullopt;
+    }
+}
+
+CandidateSet filterInstallerProducts(plist_t products,
+                                     const std::function<void(std::string_view)>& printLine) {
+    CandidateSet candidates;
+    if (!isDictionary(products)) {
+        return candidates;
+    }
+    plist_dict_iter rawIterator = nullptr;
+    plist_dict_new_iter(products, &rawIterator);
+    std::unique_ptr<void, DictIteratorFree> iterator(rawIterator);
+    while (true) {
+        char* rawKey = nullptr;
+        plist_t product = nullptr;
+        plist_dict_next_item(products, rawIterator, &rawKey, &product);
+        if (!rawKey) {
+            break;
+        }
+        std::string key(rawKey);
+        std::free(rawKey);
+        if (!isDictionary(product)) {
+            continue;
+        }
+        plist_t meta = platform::dictItem(product, "ExtendedMetaInfo");
+        if (!isDictionary(meta)) {
+            continue;
+        }
+        plist_t identifiers = platform::dictItem(meta, "InstallAssistantPackageIdentifiers");
+        if (!isDictionary(identifiers)) {
+            continue;
+        }
+        const auto osInstall = platform::stringForKey(identifiers, "OSInstall");
+        if (!osInstall) {
+            printLine("no");
+            continue;
+        }
+        if (*osInstall == kOSInstallPackageIdentifier) {
+            candidates.push_back({std::move(key), platform::Plist(plist_copy(product))});
+        }
+    }
+    return candidates;
+}
+
+CatalogResult fetchInstallerProducts() {
+    const platform::OSVersion running = platform::operatingSystemVersion();
+    const auto path = catalogURL(running.minor);
+    const std::string version = std::to_string(running.major) + "." +
+                                std::to_string(running.minor) + "." + std::to_string(running.patch);
+    if (!path) {
+        return {std::nullopt, "No software update catalog is known for macOS " + version +
+                                  "; only 10.13 to 10.16 are supported."};
+    }
+    const std::string url = platform::catalogServer() + *path;
+    platform::Error error;
+    const auto body = platform::sharedHttpClient().fetch(url, &error);
+    if (!body) {
+        return {std::nullopt,
+                "Could not fetch the software update catalog " + url + ": " + error.description};
+    }
+    platform::Plist catalog = platform::parsePlist(*body);
+    if (!isDictionary(catalog.get())) {
+        return {std::nullopt,
+                "The software update catalog " + url + " is not a property list dictionary."};
+    }
+    plist_t products = platform::dictItem(catalog.get(), "Products");
+    if (!isDictionary(products)) {
+        return {std::nullopt,
+                "The software update catalog " + url + " has no \"Products\" dictionary."};
+    }
+    return {
+        filterInstallerProducts(products, [](std::string_view line) { platform::printLine(line); }),
+        {}};
+}
+
+}  // namespace vantrel

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Plist.h"
+
+namespace vantrel {
+
+// One complete OS installer product of the software-update catalog: its product key and its
+// dictionary exactly as the catalog holds it.
+struct Candidate {
+    std::string productKey;
+    platform::Plist product;
+};
+// The installer products, in the catalog's own order.
+using CandidateSet = std::vector<Candidate>;
+
+inline constexpr std::string_view kOSInstallPackageIdentifier = "com.apple.mpkg.OSInstall";
+
+// The catalog's URL path for the running OS's minor version (13 to 16); absent for any other.
+std::optional<std::string> catalogURL(std::int64_t minorVersion);
+
+// The products of a catalog's "Products" dictionary that are complete OS installers (their
+// "ExtendedMetaInfo"/"InstallAssistantPackageIdentifiers"/"OSInstall" is
+// "com.apple.mpkg.OSInstall"). Entries of the wrong shape are skipped; one whose "OSInstall"
+// is missing or not text writes "no" through `printLine`. A product whose "OSInstall" names
+// another package is skipped like any product that is no installer: it does not drop the
+// candidates found before it.
+CandidateSet filterInstallerProducts(plist_t products,
+                                     const std::function<void(std::string_view)>& printLine);
+
+// The outcome of reading the catalog: the candidates, or why there are none to be had.
+struct CatalogResult {
+    std::optional<CandidateSet> candidates;
+    std::string failure;  // one line for the operator when `candidates` is absent
+};
+
+// Reads the catalog for the running OS from the software-update server (blocking) and keeps
+// its installer products.
+CatalogResult fetchInstallerProducts();
+
+}  // namespace vantrel

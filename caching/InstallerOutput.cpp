@@ -1,0 +1,116 @@
+#include "caching/InstallerOutput.h"
+
+#include <cstdio>
+
+#include "app/Logging.h"
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "install/ToolOutput.h"
+#include "platform/Console.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view kProgressMarker = "installer:%";
+constexpr std::string_view kFailureMarker = "failed";
+
+// A piece as a quoted literal, with the escapes a debugger shows for text.
+std::string quoted(std::string_view piece) {
+    std::string out = "\"";
+    for (const char c : piece) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\'':
+                out += "\\'";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (u < 0x20 || u == 0x7F) {
+                    char escaped[16];
+                    std::snprintf(escaped, sizeof escaped, "\\u{%X}", u);
+                    out += escaped;
+                } else {
+                    out.push_back(c);
+                }
+        }
+    }
+    out += "\"";
+    return out;
+}
+
+}  // namespace
+
+std::string quotedPieces(std::string_view chunk) {
+    std::string out = "[";
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t cut = chunk.find_first_of("\"\n", start);
+        const std::size_t end = cut == std::string_view::npos ? chunk.size() : cut;
+        if (start > 0) {
+            out += ", ";
+        }
+        out += quoted(chunk.substr(start, end - start));
+        if (cut == std::string_view::npos) {
+            break;
+        }
+        start = cut + 1;
+    }
+    out += "]";
+    return out;
+}
+
+void readInstallerOutput(std::string_view text) {
+    if (text.empty()) {
+        return;
+    }
+    auto& center = NotificationCenter::defaultCenter();
+    if (textContains(text, kProgressMarker)) {
+        const auto percentage = decimalValue(keepingOnly(text, "0123456789."));
+        center.post(notificationnames::taskProgress(), progressReport("Installer", percentage));
+    }
+    if (textContains(text, kFailureMarker)) {
+        SharedData::shared().installerFailed = true;
+        installerLog().error("Installer failed");
+        platform::printLine(quotedPieces(text));
+        center.post(notificationnames::taskProgress(), progressReport("InstallerFailed", -1.0));
+    }
+}
+
+void readInstallerErrors(std::string_view text) {
+    platform::printLine(text);
+    installerLog().error("%{public}s", text);
+}
+
+std::string ChunkDecoder::decode(std::string_view bytes) {
+    carried_.append(bytes);
+    const std::size_t complete = completeUtf8Prefix(carried_);
+    std::string text = decodeUtf8Leniently(std::string_view(carried_).substr(0, complete));
+    carried_.erase(0, complete);
+    return text;
+}
+
+std::string ChunkDecoder::finish() {
+    std::string text = decodeUtf8Leniently(carried_);
+    carried_.clear();
+    return text;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+// What the package installer's two output streams mean to the run. Each handler takes one
+// chunk of text as it was read from the tool and may run on any thread.
+
+// Standard output: a chunk holding "installer:%" posts "taskProgress" {"Installer": the
+// digits and points of the whole chunk read as a number, or absent}; a chunk holding
+// "failed" sets installerFailed, logs "Installer failed", echoes the chunk as a list and
+// posts {"InstallerFailed": -1.0} (after the progress, when the chunk holds both).
+void readInstallerOutput(std::string_view text);
+// Standard error: every chunk is echoed to standard output and logged at error level; it
+// is not by itself a failure.
+void readInstallerErrors(std::string_view text);
+
+// The chunk split at every double quote and line feed (empty pieces kept), written as a list
+// of quoted literals: ["installer: The install failed.", ""].
+std::string quotedPieces(std::string_view chunk);
+
+// Turns the bytes of one pipe into text chunks: bad bytes become U+FFFD, and a character cut
+// between two reads is carried over to the next chunk instead of being mangled.
+class ChunkDecoder {
+  public:
+    std::string decode(std::string_view bytes);
+    // At the end of the stream: whatever is still carried, decoded as it is.
+    std::string finish();
+
+  private:
+    std::string carried_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,155 @@
+#include "caching/SessionRequestManager.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "app/Logging.h"
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "install/ToolOutput.h"
+#include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/Machine.h"
+#include "platform/Queues.h"
+
+namespace vantrel {
+
+namespace {
+
+// The download folder holds what root will install: nobody else may read or change it.
+constexpr mode_t kDownloadFolderMode = 0700;
+
+std::string directoryFileURL(const std::string& macPath) {
+    std::string url = "file://";
+    for (unsigned char c : macPath) {
+        if (std::isalnum(c) ||
+            std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
+            url.push_back(static_cast<char>(c));
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            url += escaped;
+        }
+    }
+    if (url.back() != '/') {
+        url.push_back('/');
+    }
+    return url;
+}
+
+}  // namespace
+
+void SessionRequestDelegate::didFinishDownloadingToURL(platform::DownloadTask& task,
+                                                       const std::string& location) {
+    std::string name = "untitled";
+    if (task.response() && !task.response()->suggestedFilename.empty()) {
+        name = task.response()->suggestedFilename;
+    }
+    networkingLog().debug("Downloading: %{public}s", name);
+    platform::printLine("Downloading: " + name);
+    const auto& folder = SharedData::shared().tmpDir;
+    if (!folder) {
+        return;
+    }
+    // The name is one file name (no separator, never "." or ".."), so it stays in the folder.
+    // A name already taken keeps the first file; the move fails and is ignored.
+    (void)platform::moveItem(location, *folder + "/" + name);
+}
+
+void SessionRequestDelegate::didWriteData(platform::DownloadTask& task, std::int64_t,
+                                          std::int64_t totalBytesWritten,
+                                          std::int64_t totalBytesExpected) {
+    allDownloadTasks[task.taskIdentifier()] = ProgressRecord{totalBytesWritten, totalBytesExpected};
+    const auto percentage = reportedPercentage(combinedPercentage(allDownloadTasks));
+    if (!percentage) {
+        return;
+    }
+    networkingLog().debug("Download: %f", *percentage);
+    NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
+                                             progressReport("Download", *percentage));
+}
+
+void SessionRequestDelegate::didCompleteWithError(platform::DownloadTask& task,
+                                                  const std::optional<platform::Error>&) {
+    bool lastOne = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const auto found =
+            std::find_if(downloadTasks.begin(), downloadTasks.end(),
+                         [&](const auto& pending) { return pending.get() == &task; });
+        if (found == downloadTasks.end()) {
+            return;
+        }
+        downloadTasks.erase(found);
+        lastOne = downloadTasks.empty();
+    }
+    if (lastOne) {
+        platform::mainqueue::async(
+            [] { NotificationCenter::defaultCenter().post(notificationnames::downloadsDone()); });
+        platform::printLine("Downloads finished");
+    }
+}
+
+void SessionRequestDelegate::cancelAllTasks() {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& task : downloadTasks) {
+        task->cancel();  // only queues the cancellation: never waits for the delegate thread
+    }
+}
+
+std::size_t SessionRequestDelegate::pendingTaskCount() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return downloadTasks.size();
+}
+
+SessionRequestManager& SessionRequestManager::shared() {
+    static SessionRequestManager* manager = new SessionRequestManager();  // lives until exit
+    return *manager;
+}
+
+SessionRequestManager::SessionRequestManager(platform::DownloadSession::Configuration configuration)
+    : sessionDelegate(std::make_unique<SessionRequestDelegate>()),
+      session(std::make_unique<platform::DownloadSession>(std::move(configuration),
+                                                          sessionDelegate.get())) {}
+
+SessionRequestManager::~SessionRequestManager() {
+    session.reset();
+}
+
+void SessionRequestManager::downloadPackages(const std::vector<std::string>& urls) {
+    const std::string folder = SharedData::shared().tmpDir.value_or(platform::temporaryDirectory());
+    std::lock_guard<std::mutex> guard(sessionDelegate->lock_);
+    for (const auto& url : urls) {
+        auto task = session->downloadTask(url, folder);
+        task->resume();
+        sessionDelegate->downloadTasks.push_back(std::move(task));
+    }
+}
+
+bool prepareDownloadDirectory() {
+    const auto identifier = platform::bundleIdentifier();
+    if (!identifier) {
+        // Without it the path would be the temporary directory itself.
+        platform::printLine(
+            "The download folder cannot be named: the application has no "
+            "bundle identifier.");
+        return false;
+    }
+    const std::string path = platform::temporaryDirectory() + *identifier;
+    if (platform::fileExists(path)) {
+        if (const auto error = platform::removeItem(path)) {
+            platform::printLine(error->description);
+            return false;
+        }
+    }
+    if (const auto error = platform::createDirectory(path, true, kDownloadFolderMode)) {
+        platform::printLine(error->description);
+        return false;
+    }
+    SharedData::shared().tmpDir = path;
+    networkingLog().debug("Downloading To: %{public}s", directoryFileURL(path));
+    return true;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "caching/DownloadProgress.h"
+#include "platform/DownloadSession.h"
+
+namespace vantrel {
+
+// Receives the download session's callbacks, on the session's delegate thread: moves each
+// finished file into the download folder, reports the combined progress as "taskProgress"
+// {"Download": percentage}, and posts "downloadsDone" on the main thread once the last
+// pending task has completed.
+class SessionRequestDelegate : public platform::DownloadSessionDelegate {
+  public:
+    void didFinishDownloadingToURL(platform::DownloadTask& task,
+                                   const std::string& location) override;
+    void didWriteData(platform::DownloadTask& task, std::int64_t bytesWritten,
+                      std::int64_t totalBytesWritten, std::int64_t totalBytesExpected) override;
+    void didCompleteWithError(platform::DownloadTask& task,
+                              const std::optional<platform::Error>& error) override;
+
+    // Cancels every pending task; each then completes like a failed one. Safe from any thread
+    // (the window's quit button calls it on the main thread).
+    void cancelAllTasks();
+    std::size_t pendingTaskCount() const;
+
+  private:
+    friend class SessionRequestManager;
+
+    // Guards downloadTasks. downloadPackages holds it while it starts a whole batch, so no
+    // completion of the batch is processed before every task of it is pending.
+    mutable std::mutex lock_;
+    std::vector<std::shared_ptr<platform::DownloadTask>> downloadTasks;
+    // Only touched on the delegate thread.
+    std::map<std::uint64_t, ProgressRecord> allDownloadTasks;
+};
+
+// The process's download session and its delegate.
+class SessionRequestManager {
+  public:
+    static SessionRequestManager& shared();
+
+    explicit SessionRequestManager(platform::DownloadSession::Configuration configuration = {});
+    ~SessionRequestManager();
+    SessionRequestManager(const SessionRequestManager&) = delete;
+    SessionRequestManager& operator=(const SessionRequestManager&) = delete;
+
+    // Starts a download of every URL at once, into the download folder (SharedData tmpDir),
+    // and returns without waiting for any transfer.
+    void downloadPackages(const std::vector<std::string>& urls);
+
+    SessionRequestDelegate& delegate() { return *sessionDelegate; }
+
+  private:
+    std::unique_ptr<SessionRequestDelegate> sessionDelegate;  // outlives the session
+    std::unique_ptr<platform::DownloadSession> session;
+};
+
+// Empties and creates the download folder (the temporary directory plus the bundle
+// identifier, private to root) and records it in SharedData tmpDir. Returns false, after a
+// line on standard output, when it cannot be emptied or created: stale files there would be
+// mistaken for this run's downloads.
+bool prepareDownloadDirectory();
+
+}  // namespace vantrel

@@ -1,0 +1,86 @@
+#include "caching/dmgMounter.h"
+
+#include <cstdlib>
+#include <optional>
+
+#include "app/CleanUp.h"
+#include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/Machine.h"
+#include "platform/Plist.h"
+#include "platform/Process.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr mode_t kMountPointMode = 0755;
+
+// The version file as a dictionary of text to text; absent when it is anything else.
+std::optional<platform::Plist> textDictionary(const std::optional<std::string>& data) {
+    if (!data) {
+        return std::nullopt;
+    }
+    platform::Plist root = platform::parsePlist(*data);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(root.get(), &iterator);
+    bool allText = true;
+    while (true) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(root.get(), iterator, &key, &value);
+        if (!key) {
+            break;
+        }
+        std::free(key);
+        if (plist_get_node_type(value) != PLIST_STRING) {
+            allText = false;
+        }
+    }
+    std::free(iterator);
+    if (!allText) {
+        return std::nullopt;
+    }
+    return root;
+}
+
+}  // namespace
+
+std::vector<std::string> dmgMounter::attachArguments(const std::string& imagePath,
+                                                     const std::string& mountPoint) {
+    return {"attach", imagePath, "-nobrowse", "-noverify", "-quiet", "-mountpoint", mountPoint};
+}
+
+std::string dmgMounter::readCachedBuild(const std::string& installerPath) {
+    CleanUp::unmountInstallerVolumes();
+    const std::string imagePath = installerPath + "/Contents/SharedSupport/BaseSystem.dmg";
+    const std::string mountPoint =
+        platform::temporaryDirectory() + platform::bundleIdentifier().value_or("") + "/baseMount";
+    if (const auto error = platform::createDirectory(mountPoint, true, kMountPointMode)) {
+        platform::printLine(error->description);
+    }
+    platform::ProcessSpec spec;
+    spec.executable = "/usr/bin/hdiutil";
+    spec.arguments = attachArguments(imagePath, mountPoint);
+    if (platform::runInheritingStreams(spec)) {
+        platform::printLine("error running command");
+    }
+    const auto data =
+        platform::readSmallFile(mountPoint + "/System/Library/CoreServices/SystemVersion.plist");
+    if (!data) {
+        platform::printLine("no data");
+    }
+    std::string build;
+    if (const auto dictionary = textDictionary(data)) {
+        build = platform::stringForKey(dictionary->get(), "ProductBuildVersion").value_or("");
+    } else {
+        platform::printLine("could not decode");
+    }
+    CleanUp::unmountInstallerVolumes();
+    return build;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// Reads which build an installer application would install, from the base-system image it
+// carries: attaches the image at a private mount point with "/usr/bin/hdiutil", reads the
+// build from the system version file inside, and detaches it again. Installer volumes left
+// mounted by anyone are detached before and after.
+class dmgMounter {
+  public:
+    // "ProductBuildVersion" of the installer at `installerPath` (an application bundle),
+    // verbatim; empty when no build can be read, which equals no catalog build. Blocks until
+    // the disk-image tool has finished. Lines about trouble go to standard output.
+    static std::string readCachedBuild(const std::string& installerPath);
+
+    // The seven arguments handed to the disk-image tool.
+    static std::vector<std::string> attachArguments(const std::string& imagePath,
+                                                    const std::string& mountPoint);
+};
+
+}  // namespace vantrel

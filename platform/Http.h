@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/Files.h"
+
+namespace vantrel::platform {
+
+// Largest document the blocking fetch takes in. Catalogs are a few MiB, distribution and
+// metadata files a few KiB; a server that sends more is refused rather than allowed to fill
+// the memory of a root process.
+inline constexpr std::size_t kMaxDocumentBytes = 64 * 1024 * 1024;
+
+// A transfer that receives no data for this long is ended, so no fetch or download can hang
+// forever on a server that stopped answering.
+inline constexpr std::chrono::seconds kStallTimeout{60};
+// How long a connection (TCP and TLS handshake) may take to be set up.
+inline constexpr std::chrono::seconds kConnectTimeout{30};
+
+// True when `text` is an absolute URL with a scheme and a host, as a Mac's URL type accepts
+// one: no blanks, no control characters.
+bool isValidURL(std::string_view text);
+
+// The name under which a server offers a file: the file name of a Content-Disposition header
+// value (`filename*=` before `filename=`) or else the last component of the URL's path,
+// percent-decoded. Reduced to one safe file name: never a path ("a/b" gives "b"), never "."
+// or "..", no NUL or other control characters. Empty when the response offers no name.
+std::string suggestedFilename(std::string_view contentDisposition, std::string_view url);
+
+// Blocking HTTPS reads of whole, small documents over one reused connection. Certificates
+// are always verified against the simulated Mac's trusted certificates; only HTTPS is
+// spoken, also across redirects. Not for packages: the body is held in memory.
+class HttpClient {
+  public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // The body of a successful (2xx) answer; absent on any failure, with its description in
+    // `error`: no connection, a certificate that is not trusted, an error status, a body
+    // larger than `maxBytes`, a stall.
+    std::optional<std::string> fetch(const std::string& url, Error* error,
+                                     std::size_t maxBytes = kMaxDocumentBytes);
+
+    // Certificates to trust; by default the simulated Mac's (trustedCertificates()).
+    void setTrustedCertificates(std::filesystem::path caFile);
+    // For tests: a shorter stall limit.
+    void setStallTimeout(std::chrono::seconds timeout);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The process's client for the catalog, distribution and metadata fetches, made on first
+// use. Callers take turns: one fetch at a time (the main thread's caching run).
+HttpClient& sharedHttpClient();
+
+// libcurl's process-wide set-up, done once before the first handle is made.
+void ensureCurlInitialised();
+
+}  // namespace vantrel::platform
