@@ -1,0 +1,269 @@
+// The simulated Mac itself: disk images, vantrel-sim's commands and the stand-in hdiutil.
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/AppRegistry.h"
+#include "platform/Host.h"
+#include "platform/Machine.h"
+#include "platform/MountTable.h"
+#include "platform/Plist.h"
+#include "sim/lib/DiskImage.h"
+#include "tests/support/TempMac.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::runProgram;
+using testsupport::RunResult;
+using testsupport::simTool;
+using testsupport::TempMac;
+using Lines = std::vector<std::string>;
+
+// A private folder for one test.
+class Scratch {
+  public:
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "vantrel-sim-test-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~Scratch() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+std::string contentOf(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(DiskImageTest, KeepsFilesFoldersModesAndLinks) {
+    Scratch scratch;
+    const fs::path source = scratch.path() / "source";
+    fs::create_directories(source / "System/Library/CoreServices");
+    fs::create_directories(source / "empty folder");
+    std::ofstream(source / "System/Library/CoreServices/SystemVersion.plist") << "<plist/>";
+    std::ofstream(source / "empty");
+    std::ofstream(source / "tool") << "#!/bin/sh\n";
+    fs::permissions(source / "tool", fs::perms(0755));
+    const std::string big(3 * 1024 * 1024 + 17, 'x');
+    std::ofstream(source / "big.bin", std::ios::binary) << big;
+    fs::create_symlink("System/Library", source / "link");
+
+    const fs::path image = scratch.path() / "Base System.dmg";
+    std::string error;
+    ASSERT_TRUE(sim::writeDiskImage(source, image, &error)) << error;
+    const fs::path out = scratch.path() / "out";
+    ASSERT_TRUE(sim::extractDiskImage(image, out, &error)) << error;
+
+    EXPECT_EQ(contentOf(out / "System/Library/CoreServices/SystemVersion.plist"), "<plist/>");
+    EXPECT_EQ(contentOf(out / "big.bin"), big);
+    EXPECT_TRUE(fs::is_regular_file(out / "empty"));
+    EXPECT_EQ(fs::file_size(out / "empty"), 0u);
+    EXPECT_TRUE(fs::is_directory(out / "empty folder"));
+    EXPECT_EQ(fs::status(out / "tool").permissions() & fs::perms::all, fs::perms(0755));
+    EXPECT_EQ(fs::read_symlink(out / "link"), "System/Library");
+
+    EXPECT_FALSE(sim::writeDiskImage(scratch.path() / "missing", scratch.path() / "x.dmg", &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(sim::extractDiskImage(scratch.path() / "missing.dmg", out, &error));
+}
+
+// Writes a tar with one entry of the given type.
+void writeArchive(const fs::path& file, const std::string& name, const char* symlink) {
+    archive* a = archive_write_new();
+    archive_write_set_format_pax_restricted(a);
+    archive_write_open_filename(a, file.c_str());
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, name.c_str());
+    if (symlink) {
+        archive_entry_set_filetype(entry, AE_IFLNK);
+        archive_entry_set_symlink(entry, symlink);
+        archive_entry_set_size(entry, 0);
+    } else {
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_size(entry, 4);
+    }
+    archive_entry_set_perm(entry, 0644);
+    archive_write_header(a, entry);
+    if (!symlink) {
+        archive_write_data(a, "evil", 4);
+    }
+    archive_entry_free(entry);
+    archive_write_close(a);
+    archive_write_free(a);
+}
+
+TEST(DiskImageTest, RefusesEntriesThatWouldLandOutsideTheMountPoint) {
+    Scratch scratch;
+    const std::pair<std::string, const char*> entries[] = {
+        {"../escaped", nullptr},
+        {"a/../../escaped", nullptr},
+        {"/tmp/escaped-absolute", nullptr},
+        {"up", ".."},
+        {"etc", "/etc"},
+        {"sneaky", "x/../../.."},
+    };
+    for (const auto& [name, link] : entries) {
+        SCOPED_TRACE(name);
+        const fs::path image = scratch.path() / "bad.dmg";
+        writeArchive(image, name, link);
+        std::string error;
+        EXPECT_FALSE(sim::extractDiskImage(image, scratch.path() / "mount" / "point", &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_FALSE(fs::exists(scratch.path() / "mount" / "escaped"));
+        EXPECT_FALSE(fs::exists(scratch.path() / "escaped"));
+    }
+    EXPECT_FALSE(fs::exists("/tmp/escaped-absolute"));
+}
+
+TEST(SimCommandTest, CreateWritesWhatTheMacAnswers) {
+    Scratch scratch;
+    const fs::path pem = scratch.path() / "ca.pem";
+    std::ofstream(pem) << "-----BEGIN CERTIFICATE-----\n";
+    TempMac mac({"--os-version", "10.14.6", "--os-build", "18G103", "--board-id",
+                 "Mac-0000000000000042", "--model", "iMac19,1", "--vm", "--console-user", "ada",
+                 "--user-name", "grace", "--catalog-server", "https://localhost:9443",
+                 "--trust-cert", pem.string()});
+    EXPECT_EQ(mac.program(), mac.host("/usr/local/vantrel/Vantrel.app/Contents/MacOS/Vantrel"));
+    EXPECT_TRUE(fs::is_regular_file(mac.host("/usr/bin/hdiutil")));
+    EXPECT_TRUE(fs::is_directory(mac.host("/Library/Application Support")));
+    EXPECT_EQ(contentOf(mac.host("/private/etc/ssl/cert.pem")), contentOf(pem));
+
+    mac.useInProcess();
+    EXPECT_EQ(platform::operatingSystemVersion(), (platform::OSVersion{10, 14, 6}));
+    const std::string board = "Mac-0000000000000042";
+    std::vector<std::uint8_t> boardBytes(board.begin(), board.end());
+    boardBytes.push_back(0);  // as the firmware gives it
+    EXPECT_EQ(platform::platformExpertProperty("board-id"), boardBytes);
+    const auto model = platform::platformExpertProperty("compatible");
+    EXPECT_EQ(std::string(model.begin(), model.end()), std::string("iMac19,1", 9));
+    EXPECT_NE((" " + platform::sysctlValue("machdep.cpu.features") + " ").find(" VMM "),
+              std::string::npos);
+    EXPECT_EQ(platform::consoleUser(), "ada");
+    EXPECT_EQ(platform::currentUserName(), "grace");
+    EXPECT_EQ(platform::catalogServer(), "https://localhost:9443");
+    EXPECT_EQ(platform::bundleIdentifier(), "com.corvane.vantrel");
+
+    // The defaults: nobody at the console, not a virtual machine.
+    TempMac plain;
+    plain.useInProcess();
+    EXPECT_FALSE(platform::consoleUser());
+    EXPECT_EQ(platform::sysctlValue("machdep.cpu.features").find("VMM"), std::string::npos);
+    EXPECT_EQ(platform::operatingSystemVersion(), (platform::OSVersion{10, 15, 7}));
+}
+
+TEST(SimCommandTest, CreateRefusesBadInputAndNeverTouchesAnExistingFolder) {
+    Scratch scratch;
+    std::ofstream(scratch.path() / "precious") << "keep me";
+    RunResult run = runProgram(simTool(), {"create", scratch.path().string()});
+    EXPECT_TRUE(run.exited(1));
+    EXPECT_NE(run.standardError.find("not empty"), std::string::npos);
+    EXPECT_EQ(contentOf(scratch.path() / "precious"), "keep me");
+    EXPECT_FALSE(fs::exists(scratch.path() / "SimulatedMac.plist"));
+
+    const fs::path fresh = scratch.path() / "fresh";
+    for (const Lines& options :
+         {Lines{"--os-version", "ten"}, Lines{"--catalog-server", "localhost:8443"},
+          Lines{"--trust-cert", "/no/such.pem"}}) {
+        Lines arguments{"create", fresh.string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        run = runProgram(simTool(), arguments);
+        EXPECT_TRUE(run.exited(1)) << options[0];
+        EXPECT_FALSE(run.standardError.empty());
+        EXPECT_FALSE(fs::exists(fresh / "SimulatedMac.plist"));
+    }
+    EXPECT_TRUE(runProgram(simTool(), {"create", "--bogus", fresh.string()}).exited(64));
+    EXPECT_TRUE(runProgram(simTool(), {"create"}).exited(64));
+    EXPECT_TRUE(runProgram(simTool(), {"nonsense"}).exited(64));
+    EXPECT_TRUE(runProgram(simTool(), {}).exited(64));
+    for (const char* command : {"create", "add-installer", "mount", "refuse", "volumes"}) {
+        run = runProgram(simTool(), {command, "--help"});
+        EXPECT_TRUE(run.exited(0)) << command;
+        EXPECT_NE(run.standardOutput.find("Usage"), std::string::npos) << command;
+    }
+    run = runProgram(simTool(), {"add-installer", scratch.path().string(), "--release", "Catalina",
+                                 "--build", "19H15"});
+    EXPECT_TRUE(run.exited(1));
+    EXPECT_NE(run.standardError.find("not a simulated Mac"), std::string::npos);
+}
+
+TEST(SimCommandTest, AddInstallerMakesAnInstallerTheMacFindsAndReplacesItsNamesake) {
+    TempMac mac;
+    const std::string path = mac.addInstaller("Catalina", "19H15");
+    EXPECT_EQ(path, "/Applications/Install macOS Catalina.app");
+    const fs::path bundle = mac.host(path);
+    const fs::path tool = bundle / "Contents/Resources/startosinstall";
+    EXPECT_TRUE(fs::is_regular_file(tool));
+    EXPECT_NE(fs::status(tool).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    mac.useInProcess();
+    EXPECT_EQ(platform::applicationPathForBundleIdentifier("com.apple.InstallAssistant.Catalina"),
+              path);
+    EXPECT_FALSE(platform::applicationPathForBundleIdentifier("com.apple.InstallAssistant.Mojave"));
+
+    std::ofstream(bundle / "Contents/stale") << "from the first one";
+    mac.sim("add-installer", {"--release", "Catalina", "--build", "19H16"});
+    EXPECT_FALSE(fs::exists(bundle / "Contents/stale"));
+    std::vector<fs::path> applications;
+    for (const auto& entry : fs::directory_iterator(mac.host("/Applications"))) {
+        applications.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(applications, std::vector<fs::path>{"Install macOS Catalina.app"});
+
+    EXPECT_THROW(mac.sim("add-installer", {"--release", "Monterey", "--build", "21A1"}),
+                 std::runtime_error);  // no version known for it
+    EXPECT_THROW(mac.sim("add-installer", {"--release", "Catalina", "--build", "1", "--in", "x"}),
+                 std::runtime_error);
+    EXPECT_THROW(mac.sim("add-installer", {"--release", "Catalina", "--build", "1", "--in",
+                                           "/Applications/../../outside"}),
+                 std::runtime_error);
+}
+
+TEST(HdiutilTest, AttachesTheBaseSystemImageAndDetachesIt) {
+    TempMac mac;
+    const std::string installer = mac.addInstaller("Mojave", "18G103");
+    const std::string image = installer + "/Contents/SharedSupport/BaseSystem.dmg";
+    const std::string mountPoint = "/private/var/folders/0/T/com.corvane.vantrel/baseMount";
+    const fs::path hdiutil = mac.host("/usr/bin/hdiutil");
+
+    RunResult run = runProgram(
+        hdiutil, {"attach", image, "-nobrowse", "-noverify", "-quiet", "-mountpoint", mountPoint});
+    ASSERT_TRUE(run.exited(0)) << run.standardError;
+    EXPECT_EQ(run.standardOutput, "");
+    platform::Plist version = platform::readPlistFile(
+        mac.host(mountPoint + "/System/Library/CoreServices/SystemVersion.plist"));
+    EXPECT_EQ(platform::stringForKey(version.get(), "ProductBuildVersion"), "18G103");
+    EXPECT_EQ(platform::stringForKey(version.get(), "ProductVersion"), "10.14.6");
+    EXPECT_EQ(mac.sim("volumes"), mountPoint + "\t" + image + "\n");
+
+    run = runProgram(hdiutil, {"attach", image, "-quiet", "-mountpoint", mountPoint});
+    EXPECT_TRUE(run.exited(1));
+    EXPECT_NE(run.standardError.find("Resource busy"), std::string::npos);
+
+    EXPECT_TRUE(runProgram(hdiutil, {"detach", mountPoint, "-quiet"}).exited(0));
+    EXPECT_TRUE(fs::is_directory(mac.host(mountPoint)));
+    EXPECT_TRUE(fs::is_empty(mac.host(mountPoint)));
+    EXPECT_EQ(mac.sim("volumes"), "");
+    EXPECT_TRUE(runProgram(hdiutil, {"detach", mountPoint}).exited(1));
+
+    mac.sim("mount", {"/Volumes/InstallESD", "--busy"});
+    run = runProgram(hdiutil, {"detach", "/Volumes/InstallESD"});
+    EXPECT_TRUE(run.exited(16));
+    EXPECT_NE(run.standardError.find("Resource busy"), std::string::npos);
+
+    EXPECT_TRUE(
+        runProgram(hdiutil, {"attach", "/nothing.dmg", "-mountpoint", "/Volumes/x"}).exited(1));
+    EXPECT_TRUE(runProgram(hdiutil, {"attach", image}).exited(1));  // no mount point
+    EXPECT_TRUE(runProgram(hdiutil, {"resize", image}).exited(1));
+}
+
+}  // namespace
+}  // namespace vantrel
