@@ -1,0 +1,178 @@
+#pragma once
+
+// Small fixtures for the caching tests: a bare simulated Mac for in-process tests, the main
+// queue served by hand, and standard output captured.
+
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+#define CPPHTTPLIB_OPENSSL_SUPPORT
+#endif
+#include <fcntl.h>
+#include <httplib.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "platform/Host.h"
+#include "platform/Plist.h"
+#include "platform/Queues.h"
+
+namespace vantrel::cachingtest {
+
+namespace fs = std::filesystem;
+
+inline fs::path makeTempFolder(const std::string& tag) {
+    std::string pattern = (fs::temp_directory_path() / ("vantrel-" + tag + "-XXXXXX")).string();
+    if (!::mkdtemp(pattern.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    return pattern;
+}
+
+inline void writeFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+inline std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Serves the main queue on the calling thread until `done` holds or `timeout` passes.
+inline bool pumpMainQueueUntil(const std::function<bool()>& done,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        platform::mainqueue::drainForTesting();
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    platform::mainqueue::drainForTesting();
+    return done();
+}
+
+// Sends what the program writes to standard output into a file while it lives. Keep it
+// short-lived: the test framework's own messages go to standard output too.
+class StdoutCapture {
+  public:
+    StdoutCapture() : path_(makeTempFolder("stdout") / "out") {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+    ~StdoutCapture() {
+        restore();
+        std::error_code ec;
+        fs::remove_all(path_.parent_path(), ec);
+    }
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    // Ends the capture and answers the lines written.
+    std::vector<std::string> lines() {
+        restore();
+        std::vector<std::string> out;
+        std::istringstream in(readFile(path_));
+        for (std::string line; std::getline(in, line);) {
+            out.push_back(line);
+        }
+        return out;
+    }
+
+  private:
+    void restore() {
+        if (saved_ >= 0) {
+            std::fflush(stdout);
+            ::dup2(saved_, STDOUT_FILENO);
+            ::close(saved_);
+            saved_ = -1;
+        }
+    }
+    fs::path path_;
+    int saved_ = -1;
+};
+
+// A bare simulated Mac made by hand in a temporary folder and used by this process: enough
+// for the log, the temporary directory, the bundle identifier, machine facts and child
+// processes. Resets SharedData, the observers and the main queue. Removed when it goes away.
+class BareMac {
+  public:
+    explicit BareMac(const std::string& productVersion = "10.15.7",
+                     const std::string& boardID = "Mac-TEST", bool vmm = false)
+        : root_(makeTempFolder("mac")) {
+        plist_t facts = plist_new_dict();
+        plist_t device = plist_new_dict();
+        const std::string board = boardID + std::string(1, '\0');
+        plist_dict_set_item(device, "board-id",
+                            plist_new_data(board.data(), static_cast<uint64_t>(board.size())));
+        plist_dict_set_item(facts, "IOPlatformExpertDevice", device);
+        plist_t sysctl = plist_new_dict();
+        plist_dict_set_item(sysctl, "machdep.cpu.features",
+                            plist_new_string(vmm ? "FPU VME VMM SSE" : "FPU VME SSE"));
+        plist_dict_set_item(facts, "sysctl", sysctl);
+        platform::writePlistFile(root_ / "SimulatedMac.plist", facts);
+        plist_free(facts);
+
+        plist_t version = plist_new_dict();
+        plist_dict_set_item(version, "ProductVersion", plist_new_string(productVersion.c_str()));
+        fs::create_directories(root_ / "System/Library/CoreServices");
+        platform::writePlistFile(root_ / "System/Library/CoreServices/SystemVersion.plist",
+                                 version);
+        plist_free(version);
+
+        plist_t info = plist_new_dict();
+        plist_dict_set_item(info, "CFBundleIdentifier", plist_new_string("com.corvane.vantrel"));
+        fs::create_directories(root_ / "Applications/Vantrel.app/Contents");
+        platform::writePlistFile(root_ / "Applications/Vantrel.app/Contents/Info.plist", info);
+        plist_free(info);
+        fs::create_directories(root_ / "Applications");
+        fs::create_directories(root_ / "Library/Application Support/com.corvane.vantrel");
+
+        platform::useMac(platform::MacRoot(root_), root_ / "Applications/Vantrel.app");
+        SharedData::shared().resetForTesting();
+        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+        platform::mainqueue::drainForTesting();
+    }
+    ~BareMac() {
+        platform::mainqueue::drainForTesting();
+        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    BareMac(const BareMac&) = delete;
+    BareMac& operator=(const BareMac&) = delete;
+
+    const fs::path& root() const { return root_; }
+    fs::path host(const std::string& macPath) const { return platform::mac().host(macPath); }
+    std::string log() const { return readFile(root_ / "private/var/log/vantrel.log"); }
+
+  private:
+    fs::path root_;
+};
+
+}  // namespace vantrel::cachingtest

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include "caching/Catalog.h"
+#include "platform/Plist.h"
+
+namespace vantrel {
+namespace {
+
+std::string productXml(const std::string& key, const std::string& identifiers) {
+    return "<key>" + key +
+           "</key><dict><key>ExtendedMetaInfo</key><dict>"
+           "<key>InstallAssistantPackageIdentifiers</key><dict>" +
+           identifiers + "</dict></dict><key>ServerMetadataURL</key><string>https://h/" + key +
+           ".smd</string></dict>";
+}
+
+platform::Plist catalog(const std::string& products) {
+    return platform::parsePlist(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+        "<key>Products</key><dict>" +
+        products + "</dict></dict></plist>");
+}
+
+struct Filtered {
+    CandidateSet candidates;
+    std::vector<std::string> lines;
+};
+
+Filtered filter(const platform::Plist& root) {
+    Filtered out;
+    out.candidates =
+        filterInstallerProducts(platform::dictItem(root.get(), "Products"),
+                                [&](std::string_view line) { out.lines.emplace_back(line); });
+    return out;
+}
+
+std::vector<std::string> keys(const CandidateSet& candidates) {
+    std::vector<std::string> out;
+    for (const auto& candidate : candidates) {
+        out.push_back(candidate.productKey);
+    }
+    return out;
+}
+
+TEST(Catalog, EachSupportedMinorVersionHasItsOwnCatalogPath) {
+    const std::string prefix = "/content/catalogs/others/index-";
+    const std::string suffix = "mountainlion-lion-snowleopard-leopard.merged-1.sucatalog";
+    EXPECT_EQ(catalogURL(13), prefix + "10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(14), prefix + "10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(15), prefix + "10.15-10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(16), prefix + "10.16-10.15-10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_FALSE(catalogURL(12));
+    EXPECT_FALSE(catalogURL(17));
+    EXPECT_FALSE(catalogURL(-15));
+}
+
+TEST(Catalog, KeepsExactlyTheOSInstallersInCatalogOrderWithTheirDictionaries) {
+    const auto root = catalog(
+        productXml("041-3", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>") +
+        productXml("001-1",
+                   "<key>SharedSupport</key><string>x</string>"
+                   "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>") +
+        "<key>plain</key><dict><key>Packages</key><array/></dict>" +
+        productXml("061-2", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>"));
+    const auto result = filter(root);
+    EXPECT_EQ(keys(result.candidates), (std::vector<std::string>{"041-3", "001-1", "061-2"}));
+    EXPECT_TRUE(result.lines.empty());
+    // The dictionary is the catalog's own, unchanged, and owned by the candidate.
+    plist_t original = platform::dictItem(platform::dictItem(root.get(), "Products"), "001-1");
+    EXPECT_EQ(platform::plistToXml(result.candidates[1].product.get()),
+              platform::plistToXml(original));
+    EXPECT_NE(result.candidates[1].product.get(), original);
+    EXPECT_EQ(platform::stringForKey(result.candidates[1].product.get(), "ServerMetadataURL"),
+              "https://h/001-1.smd");
+}
+
+TEST(Catalog, WrongShapesAreSkippedAndOnlyAMissingOrNonTextOSInstallSaysNo) {
+    const auto root = catalog(
+        "<key>notADict</key><string>x</string>"
+        "<key>noMeta</key><dict/>"
+        "<key>metaNotDict</key><dict><key>ExtendedMetaInfo</key><array/></dict>"
+        "<key>noIdentifiers</key><dict><key>ExtendedMetaInfo</key><dict/></dict>"
+        "<key>identifiersNotDict</key><dict><key>ExtendedMetaInfo</key><dict>"
+        "<key>InstallAssistantPackageIdentifiers</key><string>x</string></dict></dict>" +
+        productXml("noOSInstall", "<key>Other</key><string>x</string>") +
+        productXml("numberOSInstall", "<key>OSInstall</key><integer>3</integer>") +
+        productXml("good", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>"));
+    const auto result = filter(root);
+    EXPECT_EQ(keys(result.candidates), std::vector<std::string>{"good"});
+    EXPECT_EQ(result.lines, (std::vector<std::string>{"no", "no"}));
+}
+
+TEST(Catalog, AnotherOSInstallPackageIsSkippedWithoutDroppingEarlierCandidates) {
+    const auto root = catalog(
+        productXml("first", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>") +
+        productXml("other", "<key>OSInstall</key><string>com.example.mpkg.Other</string>") +
+        productXml("caseDiffers", "<key>OSInstall</key><string>com.apple.mpkg.osinstall</string>") +
+        productXml("last", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>"));
+    const auto result = filter(root);
+    EXPECT_EQ(keys(result.candidates), (std::vector<std::string>{"first", "last"}));
+    EXPECT_TRUE(result.lines.empty());
+}
+
+TEST(Catalog, NoProductsOrProductsOfAnotherTypeGiveNoCandidates) {
+    EXPECT_TRUE(filter(catalog("")).candidates.empty());
+    EXPECT_TRUE(filterInstallerProducts(nullptr, [](std::string_view) {}).empty());
+    const auto array = platform::parsePlist("<plist><array><string>x</string></array></plist>");
+    EXPECT_TRUE(filterInstallerProducts(array.get(), [](std::string_view) {}).empty());
+}
+
+TEST(Catalog, BinaryPropertyListsAreReadLikeXml) {
+    const auto xml =
+        catalog(productXml("bin", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>"));
+    char* binary = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(xml.get(), &binary, &length);
+    const auto parsed = platform::parsePlist(std::string_view(binary, length));
+    plist_to_bin_free(binary);
+    EXPECT_EQ(keys(filter(parsed).candidates), std::vector<std::string>{"bin"});
+}
+
+}  // namespace
+}  // namespace vantrel
