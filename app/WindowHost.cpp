@@ -2,41 +2,10 @@
 
 #include <dlfcn.h>
 
-#include <mutex>
-
 #include "app/Logging.h"
 #include "platform/Host.h"
 
 namespace vantrel {
-
-namespace {
-struct DownloadCanceller {
-    std::mutex lock;
-    std::function<void()> cancel;
-};
-DownloadCanceller& downloadCanceller() {
-    static DownloadCanceller* canceller = new DownloadCanceller();  // kept until the end
-    return *canceller;
-}
-}  // namespace
-
-void setDownloadCanceller(std::function<void()> canceller) {
-    auto& shared = downloadCanceller();
-    std::lock_guard<std::mutex> guard(shared.lock);
-    shared.cancel = std::move(canceller);
-}
-
-void cancelPendingDownloads() {
-    auto& shared = downloadCanceller();
-    std::function<void()> cancel;
-    {
-        std::lock_guard<std::mutex> guard(shared.lock);
-        cancel = shared.cancel;
-    }
-    if (cancel) {
-        cancel();
-    }
-}
 
 std::unique_ptr<WindowHost> loadWindowHost() {
     const auto plugin = platform::appBundle() / "Contents" / "PlugIns" / "libvantrel-window.so";

@@ -24,12 +24,6 @@ public:
 // (the reason is written to the log).
 std::unique_ptr<WindowHost> loadWindowHost();
 
-// Cancels every pending download of the shared download session: what the window's quit
-// button does before it closes the window. The caching side installs the canceller when it
-// makes the session; until then there is nothing to cancel. Safe from any thread.
-void setDownloadCanceller(std::function<void()> canceller);
-void cancelPendingDownloads();
-
 // The symbol the plug-in exports: creates its host.
 extern "C" using MakeWindowHost = WindowHost*();
 inline constexpr const char* kMakeWindowHostSymbol = "vantrelMakeWindowHost";

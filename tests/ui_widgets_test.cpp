@@ -20,11 +20,13 @@
 
 #include "app/Notifications.h"
 #include "app/SharedData.h"
+#include "caching/SessionRequestManager.h"
 #include "platform/Console.h"
 #include "platform/Queues.h"
 #include "tests/support/TempMac.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
+#include "ui/Storyboard.h"
 #include "ui/WindowShaker.h"
 
 // Fontconfig keeps a cache for the life of the process that the leak checker cannot see.
@@ -203,6 +205,16 @@ TEST_F(WindowTest, TheQuitButtonCancelsDownloadsAndClosesTheWindow) {
     QTest::mouseClick(quit, Qt::LeftButton);
     EXPECT_EQ(cancels, 1);
     EXPECT_FALSE(window->isVisible());
+
+    // The window of the layout resource cancels through the shared download session.
+    std::unique_ptr<QWidget> real(storyboard::instantiateController("mainStoryboard"));
+    ASSERT_TRUE(qobject_cast<ProgressWindow*>(real.get()));
+    real->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(real.get()));
+    QTest::mouseClick(real->findChild<QPushButton*>("quitButtonView"), Qt::LeftButton);
+    EXPECT_FALSE(real->isVisible());
+    EXPECT_EQ(SessionRequestManager::shared().delegate().pendingTaskCount(), 0u);
+    EXPECT_EQ(storyboard::instantiateController("no such controller"), nullptr);
 }
 
 TEST_F(WindowTest, TheRightCodeTypedFieldByFieldWinsOnceAndClosesTheSheet) {

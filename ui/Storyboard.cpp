@@ -1,6 +1,6 @@
 #include "ui/Storyboard.h"
 
-#include "app/WindowHost.h"
+#include "caching/SessionRequestManager.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
 
@@ -8,7 +8,8 @@ namespace vantrel::storyboard {
 
 QWidget* instantiateController(const std::string& identifier, QWidget* parent) {
     if (identifier == "mainStoryboard") {
-        return new ProgressWindow(cancelPendingDownloads, parent);
+        return new ProgressWindow(
+            [] { SessionRequestManager::shared().delegate().cancelAllTasks(); }, parent);
     }
     if (identifier == "verifyVCSheet") {
         return new ChallengeSheet(parent);
