@@ -187,6 +187,11 @@ TEST(MirrorServeTest, EndsOnSigtermKeepsItsCertificateAndOwnsItsPort) {
         EXPECT_EQ(server.stop(), 0);
         EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(3));
     }
+    // Made afresh in the same folder, the mirror keeps the server's identity.
+    const auto remade = testsupport::runProgram(
+        testsupport::simTool(),
+        {"mirror", mirror.path().string(), "--products", "5", "--release", "Mojave packages=1"});
+    ASSERT_TRUE(remade.exited(0)) << remade.standardError;
     ServeProcess again(mirror.path());
     EXPECT_EQ(readText(again.certificate()), firstCertificate);
     Client client(again.certificate());

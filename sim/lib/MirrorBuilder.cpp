@@ -19,20 +19,35 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What an earlier mirror (also one whose making was cut short) leaves in its folder.
+bool isMirrorEntry(const std::string& name) {
+    return name == kContentFolder || name == kManifestFile || name == kServerIdentityFile ||
+           name.rfind(".scratch-", 0) == 0;
+}
+
 void prepareFolder(const fs::path& folder) {
     std::error_code ec;
     if (fs::exists(folder, ec)) {
         if (!fs::is_directory(folder, ec)) {
             throw std::runtime_error(folder.string() + " is not a folder");
         }
-        const bool empty = fs::is_empty(folder, ec);
-        if (!empty && !fs::exists(folder / kManifestFile)) {
-            throw std::runtime_error(folder.string() +
-                                     " holds other files; give an empty or new folder, or an "
-                                     "earlier mirror");
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (!isMirrorEntry(entry.path().filename().string())) {
+                throw std::runtime_error(folder.string() +
+                                         " holds other files; give an empty or new folder, or "
+                                         "an earlier mirror");
+            }
         }
-        fs::remove_all(folder / kContentFolder);
-        fs::remove(folder / kManifestFile, ec);
+        // The server's identity stays, so clients that trust it keep trusting it.
+        std::vector<fs::path> old;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (entry.path().filename() != kServerIdentityFile) {
+                old.push_back(entry.path());
+            }
+        }
+        for (const auto& path : old) {
+            fs::remove_all(path);
+        }
     }
     fs::create_directories(folder / kContentFolder);
 }

@@ -43,6 +43,8 @@ struct MirrorManifest {
 inline constexpr const char* kManifestFile = "Mirror.plist";
 // The folder of the mirror that the server publishes; nothing outside it is served.
 inline constexpr const char* kContentFolder = "content";
+// The server's key and certificate, kept beside the content so that they outlive a server run.
+inline constexpr const char* kServerIdentityFile = "ServerIdentity.pem";
 
 void writeManifest(const std::filesystem::path& mirror, const MirrorManifest& manifest);
 // Throws std::runtime_error when the folder holds no readable manifest.

@@ -27,7 +27,6 @@ namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
 constexpr std::size_t kWorkers = 96;  // every connection holds one while it lives
-constexpr const char* kIdentityFile = "ServerIdentity.pem";
 
 struct OpenFile {
     explicit OpenFile(int descriptor) : fd(descriptor) {}
@@ -106,6 +105,7 @@ struct MirrorServer::State {
     std::mutex mutex;
     std::condition_variable wake;
     std::FILE* accessLog = nullptr;
+    int listening = -1;  // the listening socket, owned by the library
 
     // Waits the stall out; false when the server is stopping instead.
     bool stall() {
@@ -191,7 +191,7 @@ void MirrorServer::prepare() {
     state.manifest = readManifest(state.options.mirror);
     const BaseURL base = parseBaseURL(state.manifest.baseURL);
 
-    const fs::path identityFile = state.options.mirror / kIdentityFile;
+    const fs::path identityFile = state.options.mirror / kServerIdentityFile;
     ServerIdentity identity = loadServerIdentity(identityFile);
     if (!identity.key) {
         identity = makeServerIdentity();
@@ -204,7 +204,10 @@ void MirrorServer::prepare() {
     }
     httplib::SSLServer& server = *state.server;
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-    server.set_socket_options(socketOptions);
+    server.set_socket_options([&state](int sock) {
+        socketOptions(sock);
+        state.listening = sock;
+    });
     server.set_keep_alive_max_count(1000000);
     server.set_keep_alive_timeout(5);
     server.set_read_timeout(30, 0);
@@ -238,6 +241,9 @@ void MirrorServer::prepare() {
         throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(wanted) +
                                  " (in use?)");
     }
+    // The library listens with a backlog of 5; a client that opens a connection per package
+    // at once would see some dropped and retried a second later.
+    ::listen(state.listening, SOMAXCONN);
     state.url = "https://" + base.host + ":" + std::to_string(state.port);
     rebaseMirror(state.options.mirror, state.manifest, state.url);
     if (!state.options.certificateOut.empty()) {
