@@ -71,7 +71,6 @@ struct DownloadSessionState {
 
     DownloadSession::Configuration configuration;
     DownloadSessionDelegate* delegate;
-    std::string caFile;
     CURLM* multi = nullptr;
     std::atomic<std::uint64_t> nextIdentifier{1};
 
@@ -87,7 +86,6 @@ struct DownloadSessionState {
     DownloadSessionState(DownloadSession::Configuration config, DownloadSessionDelegate* d)
         : configuration(std::move(config)), delegate(d) {
         ensureCurlInitialised();
-        caFile = configuration.trustedCertificates.value_or(trustedCertificates()).string();
         multi = curl_multi_init();
         curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     }
@@ -171,6 +169,9 @@ struct DownloadSessionState {
         transfer->stagingHostPath = pattern;
         transfer->stagingMacPath = mac().mac(pattern);
 
+        // Read when the transfer starts: the session may be made before the Mac is known.
+        const std::string caFile =
+            configuration.trustedCertificates.value_or(trustedCertificates()).string();
         CURL* easy = curl_easy_init();
         transfer->easy = easy;
         curl_easy_setopt(easy, CURLOPT_URL, task->url_.c_str());
