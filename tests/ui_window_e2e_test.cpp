@@ -179,6 +179,12 @@ TEST(WindowWithoutADisplayTest, RunsOffscreenAndTheMainQueueRunsInItsLoop) {
     // startosinstall's output is read on the main thread, which the window's loop serves.
     EXPECT_TRUE(mac.logged("startosinstall", "Debug", "Preparing: 100.000000"));
 
+    // A display that cannot be reached is no reason to stop either.
+    ::setenv("DISPLAY", ":987", 1);
+    const RunResult unreachable = mac.run({"--action", "install", "--osname", "Catalina"}, 60s);
+    ::unsetenv("DISPLAY");
+    EXPECT_EQ(unreachable.signal, SIGUSR1) << unreachable.standardError;
+
     // A run without a window never loads the toolkit; one with a window does.
     ::setenv("LD_DEBUG", "libs", 1);
     const RunResult status = mac.run({"--action", "status", "--osname", "Catalina"}, 60s);

@@ -63,6 +63,9 @@ class QtWindowHost final : public WindowHost {
     }
 
     [[noreturn]] void runEventLoop(std::function<void()> willTerminate) override {
+        if (!application_) {  // no window was shown: the plain main loop serves the run
+            platform::mainqueue::runMainLoop();
+        }
         QApplication::exec();  // returns when the last window has closed
         willTerminate();
         platform::exitProcess(0);
