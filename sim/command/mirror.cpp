@@ -15,10 +15,10 @@ namespace vantrel::sim {
 
 namespace {
 
-std::string faultList(const std::vector<FaultInfo>& faults) {
+std::string faultList(const std::vector<FaultInfo>& faults, const std::string& indent) {
     std::string text;
     for (const auto& fault : faults) {
-        text += "  " + std::string(fault.name) + ": " + fault.help + "\n";
+        text += indent + std::string(fault.name) + ": " + fault.help + "\n";
     }
     return text;
 }
@@ -41,9 +41,9 @@ std::string helpFooter() {
         "  shape=mixed|large      filler spread over packages of mixed sizes, or one large one\n"
         "  osinstall=TEXT         the catalog's \"OSInstall\" identifier\n"
         "  faults=a+b             faults of this product, from:\n" +
-        faultList(releaseFaults()) +
+        faultList(releaseFaults(), "      ") +
         "\nCatalog faults (--catalog-fault), for all four catalogs:\n" +
-        faultList(catalogFaults()) +
+        faultList(catalogFaults(), "  ") +
         "\nWithout --release or --spec-file the mirror holds Catalina, Mojave and HighSierra.\n"
         "Filler products are updates (their files are not on the mirror) and installers of\n"
         "other, invented releases (their distribution files and server metadata are); each\n"
