@@ -1,0 +1,179 @@
+// The cache action of the real program against an update server that misbehaves: documents
+// of the wrong shape, missing files, transfers cut off, path-like file names, broken catalogs.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/caching_tls.h"
+#include "tests/mirror_fixture.h"
+#include "tests/support/TempMac.h"
+
+namespace vantrel {
+namespace {
+
+using mirrortest::MirrorFolder;
+using mirrortest::ServeProcess;
+using testsupport::RunResult;
+using testsupport::TempMac;
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+constexpr const char* kFiledCatalina =
+    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
+constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
+
+// A mirror of `releases`, its server, and a Mac that trusts it.
+struct ServedMac {
+    MirrorFolder mirror;
+    ServeProcess server;
+    TempMac mac;
+
+    explicit ServedMac(const std::vector<std::string>& mirrorOptions)
+        : mirror(mirrorOptions),
+          server(mirror.path()),
+          mac({"--catalog-server", server.url(), "--trust-cert", server.certificate().string()}) {}
+
+    RunResult cache() const { return mac.run({"--action", "cache", "--osname", "Catalina"}); }
+    std::string keyOf(const std::string& build) const {
+        for (const auto& release : mirror.manifest().releases) {
+            if (release.build == build) {
+                return release.productKey;
+            }
+        }
+        return "?";
+    }
+};
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+TEST(HostileServer, ProductsOfTheWrongShapeAreSkippedAndTheGoodOneIsCached) {
+    // Each faulty product is a Catalina of its own build.
+    const std::vector<std::pair<std::string, bool>> faults{
+        // fault, whether it is reported with a line
+        {"dist-missing", true},
+        {"dist-not-xml", true},
+        {"dist-few-scripts", true},
+        {"dist-no-auxinfo", true},
+        {"dist-bad-version", true},
+        {"smd-missing", true},
+        {"smd-not-xml", true},
+        {"smd-no-title", true},
+        {"packages-not-array", true},
+        {"package-without-url", true},
+        {"bad-package-url", true},
+        {"distribution-not-text", true},
+        {"no-server-metadata-url", true},
+        {"bad-server-metadata-url", false},
+        {"distributions-not-dict", false}};
+    std::vector<std::string> options{"--products", "6", "--odd-shapes", "--release",
+                                     "Catalina:10.15.7:19H15 size=512K"};
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        options.push_back("--release");
+        options.push_back("Catalina:10.15.7:19Z" + std::to_string(10 + i) +
+                          " size=64K packages=2 faults=" + faults[i].first);
+    }
+    ServedMac served(options);
+    const RunResult run = served.cache();
+    ASSERT_TRUE(run.exited(0)) << run.standardOutput << run.standardError;
+    const Lines lines = run.outputLines();
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        const std::string key = served.keyOf("19Z" + std::to_string(10 + i));
+        const auto reported = std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+            return startsWith(line, "Skipping product " + key + ": ");
+        });
+        EXPECT_EQ(reported, faults[i].second ? 1 : 0) << faults[i].first << "\n"
+                                                      << run.standardOutput;
+    }
+    // The catalog's odd entries without an "OSInstall" text say "no".
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "no"), lines.end());
+    EXPECT_EQ(lines.back(), "Downloads finished");
+    EXPECT_TRUE(fs::exists(served.mac.host(std::string(kFiledCatalina) + "/Contents")));
+    EXPECT_EQ(served.cache().outputLines().back(), "Latest build is cached: 19H15");
+}
+
+TEST(HostileServer, APackageCutOffInTheMiddleFailsTheRunWithoutFilingAnythingAway) {
+    ServedMac served({"--products", "2", "--release", "Catalina size=2M faults=truncate"});
+    const RunResult run = served.cache();
+    EXPECT_TRUE(run.exited(3)) << run.standardOutput << run.standardError;
+    const Lines lines = run.outputLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Downloads finished");
+    // The installer's failed chunk, echoed as a list of its pieces.
+    EXPECT_TRUE(startsWith(lines.back(), "[\"installer: The install failed")) << lines.back();
+    EXPECT_TRUE(served.mac.logged("installer", "Error", "Installer failed"));
+    EXPECT_TRUE(served.mac.logged("installer", "Error", "Exiting due to failed installer"));
+    EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina)));
+    EXPECT_FALSE(served.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines() ==
+                 Lines{"true"});
+}
+
+TEST(HostileServer, AMissingPackageFailsTheRun) {
+    ServedMac served({"--products", "2", "--release", "Catalina size=256K faults=package-missing"});
+    const RunResult run = served.cache();
+    EXPECT_TRUE(run.exited(3)) << run.standardOutput;
+    EXPECT_TRUE(startsWith(run.outputLines().back(), "[\"installer: The install failed"));
+}
+
+TEST(HostileServer, PathLikeFileNamesNeverLeaveTheDownloadFolder) {
+    ServedMac served({"--products", "2", "--release", "Catalina size=256K faults=unsafe-names"});
+    const RunResult run = served.cache();
+    EXPECT_TRUE(run.exited(0) || run.exited(3)) << run.standardOutput;
+    const fs::path downloads = served.mac.host(kDownloadFolder);
+    for (const auto& entry : fs::recursive_directory_iterator(served.mac.root())) {
+        const std::string name = entry.path().filename().string();
+        if (name == "passwd" || name == "abs" || name == "dir.pkg" || name == "sub") {
+            EXPECT_EQ(entry.path().parent_path(), downloads) << entry.path();
+        }
+    }
+    for (const auto& entry : fs::directory_iterator(downloads)) {
+        EXPECT_TRUE(entry.is_regular_file()) << entry.path();
+    }
+    EXPECT_FALSE(fs::exists(served.mac.host("/etc/passwd")));
+}
+
+TEST(HostileServer, ABrokenCatalogEndsTheRunWithOneLineAndAFailureStatus) {
+    const std::vector<std::pair<std::string, std::string>> faults{
+        {"missing", "Could not fetch the software update catalog "},
+        {"truncate", "Could not fetch the software update catalog "},
+        {"not-plist", "The software update catalog "},
+        {"not-dict", "The software update catalog "},
+        {"no-products", "The software update catalog "},
+        {"products-not-dict", "The software update catalog "}};
+    for (const auto& [fault, start] : faults) {
+        ServedMac served(
+            {"--products", "3", "--release", "Catalina size=64K", "--catalog-fault", fault});
+        const RunResult run = served.cache();
+        EXPECT_TRUE(run.exited(3)) << fault << run.standardOutput;
+        ASSERT_EQ(run.outputLines().size(), 1u) << fault << run.standardOutput;
+        EXPECT_TRUE(startsWith(run.outputLines()[0], start + served.server.url())) << fault;
+        EXPECT_FALSE(fs::exists(served.mac.host(kDownloadFolder))) << fault;
+    }
+}
+
+TEST(HostileServer, AServerWithAnotherCertificateIsNotTrusted) {
+    MirrorFolder mirror({"--products", "2", "--release", "Catalina size=64K"});
+    ServeProcess server(mirror.path());
+    mirrortest::TempFolder folder("trust");
+    cachingtest::TestIdentity stranger;
+    cachingtest::writeFile(folder.path() / "other.pem", stranger.pem());
+    TempMac mac(
+        {"--catalog-server", server.url(), "--trust-cert", (folder.path() / "other.pem").string()});
+    const RunResult run = mac.run({"--action", "cache", "--osname", "Catalina"});
+    EXPECT_TRUE(run.exited(3));
+    ASSERT_EQ(run.outputLines().size(), 1u);
+    EXPECT_TRUE(startsWith(run.outputLines()[0], "Could not fetch the software update catalog "));
+}
+
+TEST(HostileServer, ACatalogWithoutInstallersEndsQuietly) {
+    ServedMac served({"--products", "4", "--release", "Catalina osinstall=com.example.mpkg.Other"});
+    const RunResult run = served.cache();
+    EXPECT_TRUE(run.exited(0));
+    EXPECT_TRUE(run.outputLines().empty()) << run.standardOutput;
+    EXPECT_TRUE(served.mac.logged("caching", "Debug", "No Product dictionary available."));
+}
+
+}  // namespace
+}  // namespace vantrel

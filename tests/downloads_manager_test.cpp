@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+
+#include "app/Notifications.h"
+#include "app/SharedData.h"
+#include "caching/SessionRequestManager.h"
+#include "platform/Machine.h"
+#include "tests/caching_tls.h"
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using cachingtest::BareMac;
+using cachingtest::StdoutCapture;
+using cachingtest::TlsServer;
+namespace fs = std::filesystem;
+
+const std::string kFolder = "/private/var/folders/0/T/com.corvane.vantrel";
+
+std::set<std::string> entries(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+class Downloads : public ::testing::Test {
+  protected:
+    BareMac mac;
+    TlsServer server;
+    std::mutex lock;
+    std::vector<double> progress;
+    std::vector<std::thread::id> progressThreads;
+    std::atomic<int> downloadsDone{0};
+    std::atomic<std::size_t> pendingWhenDone{99};
+    std::optional<SessionRequestManager> manager;
+
+    void SetUp() override {
+        ASSERT_EQ(::geteuid(), 0u) << "the simulated Mac's temporary folder is root's";
+        server.server().Get(
+            "/files/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
+                const std::string name = req.matches[1];
+                const std::size_t size = name == "A.pkg"   ? 1024 * 1024
+                                         : name == "B.pkg" ? 2 << 20
+                                                           : 300;
+                res.set_content(std::string(size, name[0]), "application/octet-stream");
+            });
+        server.server().Get("/named", [](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Content-Disposition", "attachment; filename=\"../../evil.pkg\"");
+            res.set_content("evil", "application/octet-stream");
+        });
+        server.server().Get("/", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("index", "text/plain");
+        });
+        server.server().Get("/hold/(.*)", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider(
+                "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
+                    if (offset == 0) {
+                        sink.write("x", 1);
+                        return true;
+                    }
+                    for (int i = 0; i < 100 && !server.stopping(); ++i) {
+                        std::this_thread::sleep_for(50ms);
+                    }
+                    return false;
+                });
+        });
+        server.start();
+        server.writeCertificate(platform::trustedCertificates());
+
+        auto& center = NotificationCenter::defaultCenter();
+        center.addObserver(notificationnames::taskProgress(), [this](const Notification& note) {
+            std::lock_guard<std::mutex> guard(lock);
+            ASSERT_TRUE(note.userInfo);
+            ASSERT_EQ(note.userInfo->count("Download"), 1u);
+            ASSERT_TRUE(note.userInfo->at("Download"));
+            progress.push_back(*note.userInfo->at("Download"));
+            progressThreads.push_back(std::this_thread::get_id());
+        });
+        center.addObserver(notificationnames::downloadsDone(), [this](const Notification&) {
+            pendingWhenDone = manager->delegate().pendingTaskCount();
+            ++downloadsDone;
+        });
+        manager.emplace();
+    }
+    void TearDown() override {
+        manager.reset();  // stops the download thread before the server goes
+    }
+};
+
+TEST(DownloadFolder, IsEmptiedAndMadePrivate) {
+    BareMac mac;
+    cachingtest::writeFile(mac.host(kFolder + "/stale.dist"), "old");
+    ASSERT_TRUE(prepareDownloadDirectory());
+    EXPECT_EQ(SharedData::shared().tmpDir, kFolder);
+    EXPECT_TRUE(fs::is_empty(mac.host(kFolder)));
+    struct stat info {};
+    ASSERT_EQ(::stat(mac.host(kFolder).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_NE(mac.log().find("[networking] <Debug> Downloading To: "
+                             "file:///private/var/folders/0/T/com.corvane.vantrel/"),
+              std::string::npos);
+}
+
+TEST_F(Downloads, EveryFileLandsUnderItsSafeNameAndTheEndIsAnnouncedOnce) {
+    ASSERT_TRUE(prepareDownloadDirectory());
+    const std::vector<std::string> urls{server.url("/files/Basic.dist"),
+                                        server.url("/files/A.pkg"),
+                                        server.url("/files/B.pkg"),
+                                        server.url("/named"),
+                                        server.url("/"),
+                                        server.url("/files/A.pkg"),
+                                        "https://localhost:1/refused.pkg"};
+    std::vector<std::string> lines;
+    {
+        StdoutCapture capture;
+        manager->downloadPackages(urls);
+        cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; });
+        std::this_thread::sleep_for(100ms);
+        platform::mainqueue::drainForTesting();
+        lines = capture.lines();
+    }
+    EXPECT_EQ(downloadsDone, 1);
+    EXPECT_EQ(pendingWhenDone, 0u);
+    EXPECT_EQ(entries(mac.host(kFolder)),
+              (std::set<std::string>{"Basic.dist", "A.pkg", "B.pkg", "evil.pkg", "untitled"}));
+    EXPECT_EQ(cachingtest::readFile(mac.host(kFolder + "/B.pkg")), std::string(2 << 20, 'B'));
+    EXPECT_EQ(entries(mac.host("/private/var/folders/0/T")),
+              std::set<std::string>{"com.corvane.vantrel"});
+
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Downloads finished");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Downloads finished"), 1);
+    for (const char* name : {"Basic.dist", "B.pkg", "evil.pkg", "untitled"}) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Downloading: ") + name), 1)
+            << name;
+    }
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Downloading: A.pkg"), 2);
+
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), 100.0);
+    EXPECT_TRUE(std::none_of(progressThreads.begin(), progressThreads.end(),
+                             [](auto id) { return id == std::this_thread::get_id(); }));
+    EXPECT_NE(mac.log().find("[networking] <Debug> Download: 100.000000"), std::string::npos);
+    EXPECT_NE(mac.log().find("[networking] <Debug> Downloading: evil.pkg"), std::string::npos);
+}
+
+TEST_F(Downloads, QuickFailuresCannotEndABatchThatIsStillBeingStarted) {
+    ASSERT_TRUE(prepareDownloadDirectory());
+    std::vector<std::string> urls;
+    for (int i = 0; i < 40; ++i) {
+        urls.push_back("https://localhost:1/refused" + std::to_string(i) + ".pkg");
+    }
+    urls.push_back(server.url("/files/B.pkg"));
+    {
+        StdoutCapture capture;
+        manager->downloadPackages(urls);
+        ASSERT_TRUE(cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; }));
+        std::this_thread::sleep_for(100ms);
+        platform::mainqueue::drainForTesting();
+    }
+    EXPECT_EQ(downloadsDone, 1);
+    EXPECT_EQ(pendingWhenDone, 0u);
+    EXPECT_EQ(entries(mac.host(kFolder)), std::set<std::string>{"B.pkg"});
+}
+
+TEST_F(Downloads, CancellingEveryTaskEndsTheBatch) {
+    ASSERT_TRUE(prepareDownloadDirectory());
+    std::vector<std::string> lines;
+    {
+        StdoutCapture capture;
+        manager->downloadPackages(
+            {server.url("/hold/1.pkg"), server.url("/hold/2.pkg"), server.url("/hold/3.dist")});
+        EXPECT_EQ(manager->delegate().pendingTaskCount(), 3u);
+        std::this_thread::sleep_for(200ms);
+        manager->delegate().cancelAllTasks();
+        cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; }, 10s);
+        lines = capture.lines();
+    }
+    EXPECT_EQ(downloadsDone, 1);
+    EXPECT_EQ(lines, std::vector<std::string>{"Downloads finished"});
+    EXPECT_TRUE(fs::is_empty(mac.host(kFolder)));
+    manager->delegate().cancelAllTasks();  // nothing left to cancel
+}
+
+}  // namespace
+}  // namespace vantrel
