@@ -46,7 +46,7 @@ frames() {
     mkdir -p "$out/$name"
     "$program" "$@" >"$out/$name/output.txt" 2>&1 &
     local pid=$! i=0
-    xdotool search --sync --onlyvisible --name '^Vantrel$' >/dev/null
+    timeout 60 xdotool search --sync --onlyvisible --name '^Vantrel$' >/dev/null || true
     while kill -0 "$pid" 2>/dev/null && [ "$i" -lt "$limit" ]; do
         import -window root -crop 640x300+0+0 "$out/$name/$(printf %03d "$i").png" 2>/dev/null || true
         i=$((i + 1))
