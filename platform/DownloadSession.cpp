@@ -243,7 +243,9 @@ struct DownloadSessionState {
             done += static_cast<std::size_t>(n);
         }
         transfer->written += static_cast<std::int64_t>(length);
-        transfer->state->noteResponse(*transfer);
+        if (!transfer->task->response_) {
+            transfer->state->noteResponse(*transfer);  // refreshed once more at the end
+        }
         const auto now = std::chrono::steady_clock::now();
         if (transfer->reportedWritten < 0 ||
             now - transfer->reportedAt >= transfer->state->configuration.progressInterval) {

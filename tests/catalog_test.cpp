@@ -108,16 +108,5 @@ TEST(Catalog, NoProductsOrProductsOfAnotherTypeGiveNoCandidates) {
     EXPECT_TRUE(filterInstallerProducts(array.get(), [](std::string_view) {}).empty());
 }
 
-TEST(Catalog, BinaryPropertyListsAreReadLikeXml) {
-    const auto xml =
-        catalog(productXml("bin", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>"));
-    char* binary = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(xml.get(), &binary, &length);
-    const auto parsed = platform::parsePlist(std::string_view(binary, length));
-    plist_to_bin_free(binary);
-    EXPECT_EQ(keys(filter(parsed).candidates), std::vector<std::string>{"bin"});
-}
-
 }  // namespace
 }  // namespace vantrel

@@ -173,22 +173,6 @@ TEST_F(Network, BlockingFetchesReuseOneVerifiedConnection) {
     EXPECT_FALSE(client.fetch("file:///etc/hostname", &error));
 }
 
-TEST_F(Network, CertificatesAreAlwaysVerified) {
-    server.server().Get("/doc", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("x", "text/plain");
-    });
-    server.start();
-    // This Mac trusts another certificate only.
-    cachingtest::TestIdentity other;
-    cachingtest::writeFile(platform::trustedCertificates(), other.pem());
-    platform::HttpClient client;
-    platform::Error error;
-    EXPECT_FALSE(client.fetch(server.url("/doc"), &error));
-    EXPECT_FALSE(error.description.empty());
-    server.writeCertificate(platform::trustedCertificates());
-    EXPECT_EQ(client.fetch(server.url("/doc"), &error), "x");
-}
-
 TEST_F(Network, AFetchThatStallsEnds) {
     server.server().Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
         servePattern(res, 1024 * 1024, &server, SIZE_MAX, 128 * 1024);

@@ -293,74 +293,20 @@ TEST_F(Selection, EveryReadLanguageIsTestedOnceAndOthersArePassedOver) {
     EXPECT_EQ(select({p}), twice);
 }
 
-TEST_F(Selection, BrokenDocumentsSkipTheProductWithALineAndTheRestGoesOn) {
+TEST_F(Selection, ABrokenDocumentSkipsItsProductWithALineAndTheRestGoesOn) {
     serve("good");
-    const auto good = standard("good");
-
-    auto missingDist = standard("missingDist");  // 404
-
     serve("notXml");
     documents["https://su.test/notXml/notXml.English.dist"] = "<html>Oops";
-    auto notXml = standard("notXml");
-
-    serve("fewScripts");
-    documents["https://su.test/fewScripts/fewScripts.English.dist"] =
-        "<installer-gui-script><script>Mac-BOARD</script><auxinfo><dict><string>1</string>"
-        "<string>10.15.7</string></dict></auxinfo></installer-gui-script>";
-    auto fewScripts = standard("fewScripts");
-
-    serve("badVersion", "'Mac-BOARD'", "''", "19H15", "ten.fifteen.seven");
-    auto badVersion = standard("badVersion");
-
-    serve("noTitle");
-    documents["https://su.test/noTitle/noTitle.smd"] = "<plist><dict/></plist>";
-    auto noTitle = standard("noTitle");
-
-    serve("badPackage");
-    auto badPackage = standard("badPackage");
-    badPackage.packages.push_back("not a url");
-
-    serve("noMetadata");
-    auto noMetadata = standard("noMetadata");
-    noMetadata.metadataURL.clear();
-
-    auto distNotText = standard("distNotText");
-    CandidateSet candidates;
-    for (const auto& p :
-         {missingDist, notXml, fewScripts, badVersion, noTitle, badPackage, noMetadata, good}) {
-        candidates.push_back(candidate(p));
-    }
-    // A distribution entry that is a number, not a URL text.
-    plist_t odd = plist_new_dict();
-    plist_t oddDistributions = plist_new_dict();
-    plist_dict_set_item(oddDistributions, "English", plist_new_uint(5));
-    plist_dict_set_item(odd, "Distributions", oddDistributions);
-    candidates.insert(candidates.begin(), Candidate{"distNotText", platform::Plist(odd)});
-    // A product that is no dictionary, and one without distributions: skipped silently.
-    candidates.insert(candidates.begin(), Candidate{"array", platform::Plist(plist_new_array())});
-    candidates.insert(candidates.begin(), Candidate{"bare", platform::Plist(plist_new_dict())});
-
-    EXPECT_EQ(selectProductURLs(candidates, {"Catalina", std::nullopt}, services()), urlsOf(good));
-    ASSERT_EQ(lines.size(), 8u);
-    const std::vector<std::string> skipped{"distNotText", "missingDist", "notXml",
-                                           "fewScripts",  "badVersion",  "noTitle",
-                                           "badPackage",  "noMetadata"};
-    for (std::size_t i = 0; i < skipped.size(); ++i) {
-        EXPECT_EQ(lines[i].rfind("Skipping product " + skipped[i] + ": ", 0), 0u) << lines[i];
-    }
-    EXPECT_NE(lines[1].find("HTTP status 404"), std::string::npos);
-}
-
-TEST_F(Selection, InvalidURLTextsAreSkippedSilently) {
-    serve("p1");
-    auto badDist = standard("p1");
-    badDist.key = "badDist";
-    badDist.distributions = {{"English", "relative/path.dist"}};
-    auto badMetadata = standard("p1");
-    badMetadata.key = "badMetadata";
-    badMetadata.metadataURL = "https://su.test/with space.smd";
-    EXPECT_TRUE(select({badDist, badMetadata}).empty());
-    EXPECT_TRUE(lines.empty());
+    auto badURL = standard("good");
+    badURL.key = "badURL";
+    badURL.metadataURL = "https://su.test/with space.smd";  // not a URL: skipped silently
+    const auto good = standard("good");
+    EXPECT_EQ(select({standard("missing"), standard("notXml"), badURL, good}), urlsOf(good));
+    EXPECT_EQ(lines, (Lines{"Skipping product missing: could not fetch its distribution file "
+                            "https://su.test/missing/missing.English.dist: the server answered "
+                            "with HTTP status 404",
+                            "Skipping product notXml: its distribution file "
+                            "https://su.test/notXml/notXml.English.dist is not XML"}));
 }
 
 }  // namespace
