@@ -1,0 +1,126 @@
+// The catalog read as the caching run does it (fetch, parse, installer filter), and product
+// selection over the candidates it yields, repeated on a warm connection.
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+
+#include "bench/DriverModes.h"
+#include "bench/DriverSupport.h"
+#include "caching/Catalog.h"
+#include "caching/ProductSelection.h"
+#include "platform/Http.h"
+#include "platform/Machine.h"
+
+namespace vantrel::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string catalogAddress() {
+    const auto path = catalogURL(platform::operatingSystemVersion().minor);
+    if (!path) {
+        throw std::runtime_error("the simulated Mac runs a system without a catalog");
+    }
+    return platform::catalogServer() + *path;
+}
+
+}  // namespace
+
+int runCatalog(const RepeatOptions& options) {
+    useSimulatedMac(options.mac);
+    std::vector<double> totals;
+    std::size_t candidates = 0;
+    for (int i = 0; i < options.repeat; ++i) {
+        const auto start = Clock::now();
+        const CatalogResult result = fetchInstallerProducts();
+        totals.push_back(secondsSince(start));
+        if (!result.candidates) {
+            throw std::runtime_error(result.failure);
+        }
+        candidates = result.candidates->size();
+    }
+
+    // The same three steps one by one, to tell where the time goes.
+    std::vector<double> fetches, parses, filters;
+    std::size_t bytes = 0;
+    std::uint32_t products = 0;
+    const std::string url = catalogAddress();
+    for (int i = 0; i < options.repeat; ++i) {
+        auto start = Clock::now();
+        platform::Error error;
+        const auto body = platform::sharedHttpClient().fetch(url, &error);
+        fetches.push_back(secondsSince(start));
+        if (!body) {
+            throw std::runtime_error(error.description);
+        }
+        bytes = body->size();
+        start = Clock::now();
+        const platform::Plist catalog = platform::parsePlist(*body);
+        parses.push_back(secondsSince(start));
+        plist_t all = platform::dictItem(catalog.get(), "Products");
+        products = all ? plist_dict_get_size(all) : 0;
+        start = Clock::now();
+        const CandidateSet kept = filterInstallerProducts(all, [](std::string_view) {});
+        filters.push_back(secondsSince(start));
+    }
+    Result()
+        .number("seconds", median(totals))
+        .numbers("all_seconds", totals)
+        .number("fetch_seconds", median(fetches))
+        .number("parse_seconds", median(parses))
+        .number("filter_seconds", median(filters))
+        .number("catalog_bytes", static_cast<double>(bytes))
+        .number("products", products)
+        .number("candidates", static_cast<double>(candidates))
+        .number("peak_rss", static_cast<double>(peakResidentBytes()))
+        .write(options.result);
+    return 0;
+}
+
+int runSelection(const RepeatOptions& options) {
+    useSimulatedMac(options.mac);
+    const CatalogResult catalog = fetchInstallerProducts();
+    if (!catalog.candidates) {
+        throw std::runtime_error(catalog.failure);
+    }
+    SelectionServices services = platformSelectionServices();
+    std::vector<std::string> fetched;
+    const auto fetch = services.fetchDocument;
+    services.fetchDocument = [&](const std::string& url, std::string* failure) {
+        fetched.push_back(url);
+        return fetch(url, failure);
+    };
+    std::vector<std::string> skipped;
+    services.printLine = [&](std::string_view line) { skipped.emplace_back(line); };
+    const SelectionRequest request{options.osName, std::nullopt};
+
+    std::vector<double> times;
+    std::size_t selected = 0;
+    std::size_t documents = 0;
+    for (int i = 0; i < options.repeat; ++i) {
+        fetched.clear();
+        const auto start = Clock::now();
+        selected = selectProductURLs(*catalog.candidates, request, services).size();
+        times.push_back(secondsSince(start));
+        documents = fetched.size();
+        if (i == 0 && !options.urlsOut.empty()) {
+            std::ofstream out(options.urlsOut, std::ios::trunc);
+            for (const auto& url : fetched) {
+                out << url << "\n";
+            }
+        }
+    }
+    Result()
+        .number("seconds", median(times))
+        .numbers("all_seconds", times)
+        .number("candidates", static_cast<double>(catalog.candidates->size()))
+        .number("documents", static_cast<double>(documents))
+        .number("selected_urls", static_cast<double>(selected))
+        .number("skip_lines", static_cast<double>(skipped.size()))
+        .write(options.result);
+    return 0;
+}
+
+}  // namespace vantrel::bench

@@ -1,0 +1,129 @@
+#include "bench/DriverSupport.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/Host.h"
+
+namespace vantrel::bench {
+
+namespace fs = std::filesystem;
+
+void useSimulatedMac(const fs::path& root) {
+    const fs::path bundle = root / "usr/local/vantrel/Vantrel.app";
+    if (!fs::exists(root / std::string(platform::MacRoot::kMarkerFile)) ||
+        !fs::exists(bundle / "Contents/Info.plist")) {
+        throw std::runtime_error(root.string() + " is no simulated Mac made by vantrel-sim create");
+    }
+    platform::useMac(platform::MacRoot(fs::canonical(root)), fs::canonical(bundle));
+}
+
+std::vector<std::string> readLines(const fs::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        throw std::runtime_error("cannot read " + file.string());
+    }
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+CpuTime cpuTime() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+}
+
+long peakResidentBytes() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss * 1024L;
+}
+
+namespace {
+
+std::string jsonNumber(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+std::string jsonText(const std::string& value) {
+    std::string out = "\"";
+    for (const char c : value) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+Result& Result::number(const std::string& key, double value) {
+    fields_.emplace_back(key, jsonNumber(value));
+    return *this;
+}
+
+Result& Result::text(const std::string& key, const std::string& value) {
+    fields_.emplace_back(key, jsonText(value));
+    return *this;
+}
+
+Result& Result::numbers(const std::string& key, const std::vector<double>& values) {
+    std::string list = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            list.push_back(',');
+        }
+        list += jsonNumber(values[i]);
+    }
+    fields_.emplace_back(key, list + "]");
+    return *this;
+}
+
+void Result::write(const fs::path& file) const {
+    std::ostringstream out;
+    out << "{";
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        out << (i ? ", " : "") << jsonText(fields_[i].first) << ": " << fields_[i].second;
+    }
+    out << "}\n";
+    if (file.empty()) {
+        std::fputs(out.str().c_str(), stderr);
+        return;
+    }
+    std::ofstream(file, std::ios::trunc) << out.str();
+}
+
+}  // namespace vantrel::bench
