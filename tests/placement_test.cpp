@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "app/Notifications.h"
 #include "app/SharedData.h"
@@ -32,6 +33,7 @@ class PlacementTest : public ::testing::Test {
         mac_.useInProcess();
         mac_.addInstaller("Catalina", "19H15");
         fs::create_directories(mac_.host(kWorkingDir));
+        cacher_.emplace();  // made on the Mac, as the delegate makes it at launch
     }
     void mark(const std::string& macBundle, const std::string& text) {
         std::ofstream(mac_.host(macBundle) / "Contents/marker") << text;
@@ -43,11 +45,11 @@ class PlacementTest : public ::testing::Test {
         return text;
     }
     TempMac mac_;
-    CacheOSInstaller cacher_;
+    std::optional<CacheOSInstaller> cacher_;
 };
 
 TEST_F(PlacementTest, MovesTheInstallerIntoTheWorkingDirectory) {
-    cacher_.placeInstaller();
+    cacher_->placeInstaller();
     EXPECT_EQ(SharedData::shared().osInstallerAppBundlePath, kFiledAway);
     EXPECT_FALSE(fs::exists(mac_.host(kInApplications)));
     EXPECT_TRUE(fs::exists(mac_.host(kFiledAway) / "Contents/Info.plist"));
@@ -61,7 +63,7 @@ TEST_F(PlacementTest, ReplacesAnEarlierInstallerAndKeepsNoBackup) {
     mac_.addInstaller("Catalina", "19H16");
     mark(kInApplications, "new");
 
-    cacher_.placeInstaller();
+    cacher_->placeInstaller();
     EXPECT_EQ(marker(kFiledAway), "new");
     EXPECT_FALSE(fs::exists(mac_.host(kInApplications)));
     std::vector<std::string> left;
@@ -75,7 +77,7 @@ TEST_F(PlacementTest, ReplacesAnEarlierInstallerAndKeepsNoBackup) {
 
 TEST_F(PlacementTest, LeavesTheInstallerInApplicationsWhenNotFilingAway) {
     SharedData::shared().fileAway = false;
-    cacher_.placeInstaller();
+    cacher_->placeInstaller();
     EXPECT_EQ(SharedData::shared().osInstallerAppBundlePath, kInApplications);
     EXPECT_TRUE(fs::exists(mac_.host(kInApplications)));
     EXPECT_TRUE(fs::is_empty(mac_.host(kWorkingDir)));
@@ -88,7 +90,7 @@ TEST_F(PlacementTest, LeavesTheInstallerInApplicationsWhenNotFilingAway) {
 
 TEST_F(PlacementTest, AFailedMoveIsLoggedAndThePathStillNamesTheWorkingDirectory) {
     fs::remove_all(mac_.host(kWorkingDir));
-    cacher_.placeInstaller();
+    cacher_->placeInstaller();
     EXPECT_EQ(SharedData::shared().osInstallerAppBundlePath, kFiledAway);
     EXPECT_TRUE(fs::exists(mac_.host(kInApplications)));
     const auto log = mac_.log();
@@ -109,21 +111,21 @@ TEST_F(PlacementTest, AFinishedAssemblyHandsOverToTheInstallation) {
     auto& shared = SharedData::shared();
     shared.install = true;
     shared.presentChallenge = true;
-    cacher_.installerDidTerminate();
+    cacher_->installerDidTerminate();
     EXPECT_EQ(posted, std::vector<std::string>{"willPresentChallenge"});
     EXPECT_TRUE(fs::exists(mac_.host(kFiledAway)));
     EXPECT_TRUE(mac_.logged("installer", "Debug", "Posting notification for startosinstall"));
 
     shared.presentChallenge = false;
     mac_.addInstaller("Catalina", "19H16");
-    cacher_.installerDidTerminate();
+    cacher_->installerDidTerminate();
     EXPECT_EQ(posted, (std::vector<std::string>{"willPresentChallenge", "wonChallenge"}));
 
     // A failed assembly with a window: nothing placed, nothing posted, the run goes on.
     shared.installerFailed = true;
     shared.hasGUI = true;
     mac_.addInstaller("Catalina", "19H17");
-    cacher_.installerDidTerminate();
+    cacher_->installerDidTerminate();
     EXPECT_EQ(posted.size(), 2u);
     EXPECT_TRUE(fs::exists(mac_.host(kInApplications)));
     EXPECT_TRUE(mac_.logged("installer", "Error", "Exiting due to failed installer"));
