@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 
 #include "tests/mirror_fixture.h"
 #include "tests/support/TempMac.h"
@@ -193,6 +194,19 @@ TEST_F(CacheAction, NothingIsDownloadedForAMacTheProductDoesNotFit) {
     EXPECT_TRUE(run.exited(0)) << run.standardOutput;
     EXPECT_TRUE(fs::exists(
         vm->host("/Library/Application Support/com.corvane.vantrel/Install macOS HighSierra.app")));
+}
+
+TEST_F(CacheAction, ADownloadFolderThatCannotBeMadeEndsTheRunWithAFailure) {
+    auto mac = makeMac();
+    // A file where the temporary folder should be.
+    fs::create_directories(mac->host("/private/var/folders/0"));
+    std::ofstream(mac->host("/private/var/folders/0/T")) << "in the way";
+    const RunResult run = mac->run({"--action", "cache", "--osname", "Catalina"});
+    EXPECT_TRUE(run.exited(3)) << run.standardOutput;
+    const Lines lines = run.outputLines();
+    ASSERT_EQ(lines.size(), 2u) << run.standardOutput;
+    EXPECT_NE(lines[0].find("com.corvane.vantrel"), std::string::npos);
+    EXPECT_EQ(lines[1], "The download folder could not be prepared; nothing was downloaded.");
 }
 
 TEST_F(CacheAction, TheCatalogFollowsTheRunningMinorVersion) {
