@@ -188,7 +188,7 @@ TEST(WindowWithoutADisplayTest, RunsOffscreenAndTheMainQueueRunsInItsLoop) {
     // A run without a window never loads the toolkit; one with a window does.
     ::setenv("LD_DEBUG", "libs", 1);
     const RunResult status = mac.run({"--action", "status", "--osname", "Catalina"}, 60s);
-    const RunResult window = mac.run({"--action", "install", "--osname", "Mojave"}, 5s);
+    const RunResult window = mac.run({"--action", "install", "--osname", "Mojave"}, 10s);
     ::unsetenv("LD_DEBUG");
     EXPECT_TRUE(status.exited(0));
     EXPECT_EQ(status.standardOutput, "true\n");
