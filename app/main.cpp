@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <csignal>
 #include <string>
 #include <vector>
@@ -10,6 +12,9 @@
 using namespace vantrel;
 
 int main(int argc, char** argv) {
+    // Everything this root process and its tools create is writable by root alone, whatever
+    // umask the caller left (a management agent may run it with 0).
+    ::umask(022);
     const auto executable = platform::MacRoot::thisExecutable();
     auto root = platform::MacRoot::discoverFrom(executable);
     if (!root) {

@@ -8,6 +8,7 @@
 #include "caching/SessionRequestManager.h"
 #include "install/ToolOutput.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 
 namespace vantrel {
 
@@ -25,6 +26,11 @@ void endRunWithFailure(const std::string& line) {
     platform::exitProcess(3);
 }
 
+// Held from the start of a caching run until the process ends: a second run on the same Mac
+// would otherwise empty the first one's download folder, detach its base-system image and
+// replace its installer while it is being assembled or filed away.
+constexpr const char* kCachingLockName = "/.caching.lock";
+
 }  // namespace
 
 CacheOSInstaller::CacheOSInstaller(SessionRequestManager* manager)
@@ -32,6 +38,21 @@ CacheOSInstaller::CacheOSInstaller(SessionRequestManager* manager)
 
 void CacheOSInstaller::cacheOS() {
     cachingLog().debug("Caching");
+    platform::Error lockError;
+    switch (platform::holdExclusiveLock(SharedData::shared().workingDir + kCachingLockName,
+                                        &lockError)) {
+        case platform::LockResult::Held:
+            break;
+        case platform::LockResult::Busy:
+            cachingLog().error("Another run holds the caching lock");
+            endRunWithFailure(
+                "Another Vantrel run is caching the macOS installer on this Mac; nothing was "
+                "changed. Try again when it has finished.");
+            return;
+        case platform::LockResult::Failed:
+            endRunWithFailure("The caching lock could not be taken: " + lockError.description);
+            return;
+    }
     const CatalogResult catalog = fetchInstallerProducts();
     if (!catalog.candidates) {
         endRunWithFailure(catalog.failure);

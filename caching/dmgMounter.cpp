@@ -68,19 +68,23 @@ std::string dmgMounter::readCachedBuild(const std::string& installerPath) {
     if (platform::runInheritingStreams(spec)) {
         platform::printLine("error running command");
     }
-    const auto data =
-        platform::readSmallFile(mountPoint + "/System/Library/CoreServices/SystemVersion.plist");
-    if (!data) {
-        platform::printLine("no data");
-    }
-    std::string build;
-    if (const auto dictionary = textDictionary(data)) {
-        build = platform::stringForKey(dictionary->get(), "ProductBuildVersion").value_or("");
-    } else {
-        platform::printLine("could not decode");
-    }
+    const std::string build = decodeCachedBuild(
+        platform::readSmallFile(mountPoint + "/System/Library/CoreServices/SystemVersion.plist"),
+        [](std::string_view line) { platform::printLine(line); });
     CleanUp::unmountInstallerVolumes();
     return build;
+}
+
+std::string dmgMounter::decodeCachedBuild(const std::optional<std::string>& data,
+                                          const std::function<void(std::string_view)>& printLine) {
+    if (!data) {
+        printLine("no data");
+    }
+    if (const auto dictionary = textDictionary(data)) {
+        return platform::stringForKey(dictionary->get(), "ProductBuildVersion").value_or("");
+    }
+    printLine("could not decode");
+    return {};
 }
 
 }  // namespace vantrel

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantrel {
@@ -15,6 +18,13 @@ class dmgMounter {
     // verbatim; empty when no build can be read, which equals no catalog build. Blocks until
     // the disk-image tool has finished. Lines about trouble go to standard output.
     static std::string readCachedBuild(const std::string& installerPath);
+
+    // The build named by the bytes of a system version file (absent when it could not be
+    // read): "ProductBuildVersion" of a property list whose root is a dictionary of text to
+    // text, verbatim; empty otherwise, after "no data" or "could not decode" through
+    // `printLine`.
+    static std::string decodeCachedBuild(const std::optional<std::string>& data,
+                                         const std::function<void(std::string_view)>& printLine);
 
     // The seven arguments handed to the disk-image tool.
     static std::vector<std::string> attachArguments(const std::string& imagePath,

@@ -261,7 +261,7 @@ struct DownloadSessionState {
         curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
         auto& response = transfer.task->response_;
         if (!response) {
-            response.emplace();
+            response = DownloadTask::Response{0, std::string()};
         }
         response->statusCode = status;
         response->suggestedFilename = suggestedFilename(

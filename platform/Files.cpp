@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include "platform/Host.h"
@@ -127,6 +130,36 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& macPath
     }
     ::closedir(dir);
     return names;
+}
+
+LockResult holdExclusiveLock(const std::string& macPath, Error* error) {
+    static std::mutex lock;
+    static std::map<std::string, int> held;  // host path -> descriptor, open until exit
+    const std::string host = mac().host(macPath).string();
+    std::lock_guard<std::mutex> guard(lock);
+    if (held.count(host)) {
+        return LockResult::Held;
+    }
+    const int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        if (error) {
+            *error = errnoError("opened", macPath, errno);
+        }
+        return LockResult::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int code = errno;
+        ::close(fd);
+        if (code == EWOULDBLOCK) {
+            return LockResult::Busy;
+        }
+        if (error) {
+            *error = errnoError("locked", macPath, code);
+        }
+        return LockResult::Failed;
+    }
+    held[host] = fd;
+    return LockResult::Held;
 }
 
 std::optional<std::string> readSmallFile(const std::string& macPath) {

@@ -11,13 +11,64 @@
 
 namespace vantrel::platform {
 
+namespace {
+
+// A text that would give a key or string with a NUL character inside: a NUL byte, or a
+// character reference to U+0000 ("&#0;", "&#x00;"). XML allows neither, and the property-list
+// library aborts the process when it meets such a key or string later.
+bool holdsNulCharacter(std::string_view xml) {
+    if (xml.find('\0') != std::string_view::npos) {
+        return true;
+    }
+    for (std::size_t at = xml.find("&#"); at != std::string_view::npos;
+         at = xml.find("&#", at + 2)) {
+        std::size_t i = at + 2;
+        const bool hex = i < xml.size() && (xml[i] == 'x' || xml[i] == 'X');
+        if (hex) {
+            ++i;
+        }
+        const std::size_t digits = i;
+        while (i < xml.size() && xml[i] == '0') {
+            ++i;
+        }
+        if (i > digits && i < xml.size() && xml[i] == ';') {
+            return true;
+        }
+    }
+    return false;
+}
+
+plist_t parseXmlPlist(std::string_view xml) {
+    if (holdsNulCharacter(xml)) {
+        return nullptr;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+    return root;
+}
+
+}  // namespace
+
 Plist parsePlist(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
         return nullptr;
     }
     plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-    return Plist(root);
+    if (!plist_is_binary(bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
+        return Plist(parseXmlPlist(bytes));
+    }
+    // A binary list may hold keys and strings with NUL characters inside; written out as XML
+    // and read back with the check above, it either loses them or is refused.
+    plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    if (!root) {
+        return nullptr;
+    }
+    const std::string xml = plistToXml(root);
+    plist_free(root);
+    if (xml.empty() || xml.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    return Plist(parseXmlPlist(xml));
 }
 
 Plist readPlistFile(const std::filesystem::path& hostPath) {
@@ -71,11 +122,10 @@ std::optional<std::string> stringValue(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_STRING) {
         return std::nullopt;
     }
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string out = value ? value : "";
-    std::free(value);
-    return out;
+    // By pointer and length: the library's copying getter aborts on a NUL inside the text.
+    std::uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node, &length);
+    return value ? std::string(value, static_cast<std::size_t>(length)) : std::string();
 }
 
 std::optional<bool> boolValue(plist_t node) {

@@ -1,0 +1,70 @@
+#include "fuzz/FuzzSupport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/Host.h"
+
+namespace vantrel::fuzz {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path& macFolder() {
+    static fs::path folder;
+    return folder;
+}
+
+void removeMacFolder() {
+    std::error_code ec;
+    fs::remove_all(macFolder(), ec);
+}
+
+}  // namespace
+
+void prepareProcess() {
+    if (!macFolder().empty()) {
+        return;
+    }
+    std::string pattern = (fs::temp_directory_path() / "vantrel-fuzz-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    macFolder() = pattern;
+    std::atexit(removeMacFolder);
+    const fs::path root = macFolder();
+    std::ofstream(root / "SimulatedMac.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict/></plist>\n";
+    fs::create_directories(root / "private/var/log");
+    fs::create_symlink("/dev/null", root / "private/var/log/vantrel.log");
+    platform::useMac(platform::MacRoot(root), root / "Applications/Vantrel.app");
+
+    std::fflush(stdout);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+}
+
+std::vector<std::string> splitInput(std::string_view data, std::string_view separator) {
+    std::vector<std::string> pieces;
+    while (true) {
+        const std::size_t cut = data.find(separator);
+        if (cut == std::string_view::npos) {
+            pieces.emplace_back(data);
+            return pieces;
+        }
+        pieces.emplace_back(data.substr(0, cut));
+        data.remove_prefix(cut + separator.size());
+    }
+}
+
+}  // namespace vantrel::fuzz

@@ -1,0 +1,26 @@
+#pragma once
+
+// What every harness shares: a throw-away simulated Mac for the code that logs (its log file
+// is /dev/null, so long runs fill no disk), standard output sent to /dev/null, and a way to
+// cut one input into several documents.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel::fuzz {
+
+// Makes the process run on a fresh simulated Mac in a temporary folder (removed at exit) and
+// silences standard output. Idempotent.
+void prepareProcess();
+
+// `data` cut at every occurrence of `separator`; empty pieces kept.
+std::vector<std::string> splitInput(std::string_view data, std::string_view separator);
+
+inline std::string_view asText(const std::uint8_t* data, std::size_t size) {
+    return {reinterpret_cast<const char*>(data), size};
+}
+
+}  // namespace vantrel::fuzz

@@ -1,0 +1,385 @@
+// The real program on simulated Macs under faults: two caching runs at once, runs killed at
+// each phase and started again, and what a root run leaves writable or hands its tools.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/mirror_fixture.h"
+#include "tests/support/TempMac.h"
+
+namespace vantrel {
+namespace {
+
+using mirrortest::MirrorFolder;
+using mirrortest::ServeProcess;
+using mirrortest::TempFolder;
+using testsupport::RunResult;
+using testsupport::TempMac;
+using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr const char* kFiledCatalina =
+    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
+constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
+constexpr const char* kBaseMount = "/private/var/folders/0/T/com.corvane.vantrel/baseMount";
+constexpr const char* kRefusal =
+    "Another Vantrel run is caching the macOS installer on this Mac; nothing was changed. Try "
+    "again when it has finished.";
+
+// A mirror, its server and a Mac that trusts it.
+struct ServedMac {
+    MirrorFolder mirror;
+    ServeProcess server;
+    TempMac mac;
+
+    ServedMac(const std::vector<std::string>& mirrorOptions,
+              const std::vector<std::string>& serveOptions = {})
+        : mirror(mirrorOptions),
+          server(mirror.path(), serveOptions),
+          mac({"--catalog-server", server.url(), "--trust-cert", server.certificate().string()}) {}
+
+    RunResult cache() const { return mac.run({"--action", "cache", "--osname", "Catalina"}); }
+};
+
+// The program started in the background in a process group of its own, its output in a file;
+// the group is killed when the object goes away.
+class Background {
+  public:
+    Background(const TempMac& mac, const std::vector<std::string>& arguments) {
+        const std::string out = (folder_.path() / "out").string();
+        std::vector<std::string> argv{mac.program().string()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(fd, STDOUT_FILENO);
+            ::dup2(fd, STDERR_FILENO);
+            const int null = ::open("/dev/null", O_RDONLY);
+            ::dup2(null, STDIN_FILENO);
+            std::vector<char*> raw;
+            for (auto& argument : argv) {
+                raw.push_back(argument.data());
+            }
+            raw.push_back(nullptr);
+            ::execv(raw[0], raw.data());
+            ::_exit(127);
+        }
+        ::setpgid(pid_, pid_);
+    }
+    ~Background() {
+        ::kill(-pid_, SIGKILL);
+        if (!reaped_) {
+            ::waitpid(pid_, nullptr, 0);
+        }
+        waitForGroupToEnd(10s);
+    }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // SIGKILL to the program alone: the tools it started live on, as on a real Mac.
+    void killProgram() {
+        ::kill(pid_, SIGKILL);
+        waitForExit(10s);
+    }
+    // Waits for the program's end; its exit status, or -1 when it was signalled or is still
+    // running after `timeout`.
+    int waitForExit(std::chrono::milliseconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!reaped_ && std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                reaped_ = true;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return reaped_ ? status_ : -1;
+    }
+    // Waits until nothing of the group (the program's tools included) is left.
+    bool waitForGroupToEnd(std::chrono::milliseconds timeout) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (::kill(-pid_, 0) != 0 && errno == ESRCH) {
+                return true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    std::string output() const { return mirrortest::readText(folder_.path() / "out"); }
+
+  private:
+    TempFolder folder_{"background"};
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = -1;
+};
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+}
+
+// Names of the packages that have landed in the download folder.
+std::vector<fs::path> downloadedPackages(const TempMac& mac) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(mac.host(kDownloadFolder), ec)) {
+        if (entry.path().extension() == ".pkg") {
+            found.push_back(entry.path());
+        }
+    }
+    return found;
+}
+
+bool loggedContaining(const TempMac& mac, const std::string& part) {
+    for (const auto& entry : mac.log()) {
+        if (entry.message.find(part) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The build of the installer filed away, as the next caching run reads it.
+void expectCachedBuild(const ServedMac& served, const std::string& build) {
+    const RunResult again = served.cache();
+    ASSERT_TRUE(again.exited(0)) << again.standardOutput;
+    ASSERT_FALSE(again.outputLines().empty());
+    EXPECT_EQ(again.outputLines().back(), "Latest build is cached: " + build)
+        << again.standardOutput;
+}
+
+bool baseMountAttached(const TempMac& mac) {
+    return mirrortest::readText(mac.host("/private/var/db/mounts/table.plist")).find("baseMount") !=
+           std::string::npos;
+}
+
+// The server holds every distribution file back for a while (in the selection and again in
+// the downloads), so a run spends seconds with its packages in the download folder.
+const std::vector<std::string> kSlowMirror{"--products", "2", "--release",
+                                           "Catalina:10.15.7:19H15 size=1M faults=dist-stall"};
+const std::vector<std::string> kSlowServer{"--stall-seconds", "4"};
+
+TEST(TwoRuns, ASecondRunRefusesWhileTheFirstCachesAndLeavesItsWorkAlone) {
+    ServedMac served(kSlowMirror, kSlowServer);
+    Background first(served.mac, {"--action", "cache", "--osname", "Catalina"});
+    ASSERT_TRUE(waitUntil([&] { return !downloadedPackages(served.mac).empty(); }, 60s))
+        << first.output();
+    const fs::path package = downloadedPackages(served.mac).front();
+    struct stat before {};
+    ASSERT_EQ(::stat(package.c_str(), &before), 0);
+
+    const RunResult second = served.cache();
+    EXPECT_TRUE(second.exited(3)) << second.standardOutput << second.standardError;
+    EXPECT_EQ(second.outputLines(), Lines{kRefusal});
+    // The first run's download is where it was, the very same file.
+    struct stat after {};
+    ASSERT_EQ(::stat(package.c_str(), &after), 0) << package;
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    // The status answer does not wait for the caching run.
+    EXPECT_EQ(served.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines(),
+              Lines{"false"});
+
+    EXPECT_EQ(first.waitForExit(120s), 0) << first.output();
+    EXPECT_TRUE(fs::exists(served.mac.host(std::string(kFiledCatalina) + "/Contents/Info.plist")));
+    // Once the first run has ended, the next one may cache again.
+    expectCachedBuild(served, "19H15");
+}
+
+TEST(Faults, ARunKilledDuringItsDownloadsIsRecoveredByTheNextRun) {
+    ServedMac served(kSlowMirror, kSlowServer);
+    {
+        Background killed(served.mac, {"--action", "cache", "--osname", "Catalina"});
+        ASSERT_TRUE(waitUntil([&] { return !downloadedPackages(served.mac).empty(); }, 60s))
+            << killed.output();
+        killed.killProgram();
+    }
+    EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina)));
+    // Marks the killed run's download folder (inode numbers are reused, names are not).
+    const fs::path marker = served.mac.host(std::string(kDownloadFolder) + "/killed-run.pkg");
+    std::ofstream(marker) << "from the killed run";
+    ASSERT_TRUE(fs::exists(marker));
+
+    const RunResult rerun = served.cache();
+    ASSERT_TRUE(rerun.exited(0)) << rerun.standardOutput << rerun.standardError;
+    EXPECT_EQ(rerun.outputLines().back(), "Downloads finished");
+    EXPECT_FALSE(fs::exists(marker));  // the old download folder was replaced
+    expectCachedBuild(served, "19H15");
+}
+
+TEST(Faults, ARunKilledDuringAssemblyLeavesAWholeInstallerOrNone) {
+    ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=24M"});
+    {
+        Background killed(served.mac, {"--action", "cache", "--osname", "Catalina"});
+        ASSERT_TRUE(waitUntil(
+            [&] { return loggedContaining(served.mac, "Installing componenets located in"); }, 60s))
+            << killed.output();
+        killed.killProgram();
+        // The package installer it started finishes on its own, or fails: either way it
+        // leaves a whole application in /Applications or none.
+        EXPECT_TRUE(killed.waitForGroupToEnd(60s));
+    }
+    EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina)));
+    const fs::path inApplications = served.mac.host("/Applications/Install macOS Catalina.app");
+    if (fs::exists(inApplications)) {
+        EXPECT_TRUE(fs::exists(inApplications / "Contents/SharedSupport/BaseSystem.dmg"));
+    }
+
+    const RunResult rerun = served.cache();
+    ASSERT_TRUE(rerun.exited(0)) << rerun.standardOutput << rerun.standardError;
+    EXPECT_TRUE(fs::exists(served.mac.host(std::string(kFiledCatalina) + "/Contents/Info.plist")));
+    EXPECT_FALSE(fs::exists(inApplications));
+    EXPECT_FALSE(baseMountAttached(served.mac));
+    expectCachedBuild(served, "19H15");
+}
+
+TEST(Faults, AStaleBaseSystemMountAndDownloadFolderAreClearedAndTheOldInstallerReplaced) {
+    ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=1M"});
+    served.mac.addInstaller("Catalina", "19H2", "/Library/Application Support/com.corvane.vantrel");
+    // What a run killed with the base-system image attached leaves: the volume in the mount
+    // table and a download folder with a half-written file.
+    served.mac.sim("mount", {kBaseMount});
+    ASSERT_TRUE(baseMountAttached(served.mac));
+    const fs::path leftover = served.mac.host(std::string(kDownloadFolder) + "/half.pkg");
+    fs::create_directories(leftover.parent_path());
+    std::ofstream(leftover) << "partial";
+
+    const RunResult run = served.cache();
+    ASSERT_TRUE(run.exited(0)) << run.standardOutput << run.standardError;
+    const Lines lines = run.outputLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Cached Build: 19H2"), lines.end())
+        << run.standardOutput;
+    EXPECT_FALSE(baseMountAttached(served.mac));
+    EXPECT_FALSE(fs::exists(leftover));
+    expectCachedBuild(served, "19H15");
+}
+
+TEST(Faults, AFailedAssemblyNeverReplacesTheCachedInstaller) {
+    ServedMac served(
+        {"--products", "2", "--release", "Catalina:10.15.7:19H15 size=2M faults=truncate"});
+    served.mac.addInstaller("Catalina", "19H2", "/Library/Application Support/com.corvane.vantrel");
+    const RunResult run = served.cache();
+    EXPECT_TRUE(run.exited(3)) << run.standardOutput << run.standardError;
+    EXPECT_TRUE(fs::exists(
+        served.mac.host(std::string(kFiledCatalina) + "/Contents/SharedSupport/BaseSystem.dmg")));
+    EXPECT_FALSE(baseMountAttached(served.mac));
+    // The old build is still the one cached.
+    const RunResult again = served.cache();
+    const Lines lines = again.outputLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Cached Build: 19H2"), lines.end())
+        << again.standardOutput;
+}
+
+// Every item under `root` with its mode.
+std::map<std::string, mode_t> modesUnder(const fs::path& root) {
+    std::map<std::string, mode_t> modes;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        if (::lstat(entry.path().c_str(), &info) == 0) {
+            modes[entry.path().string()] = info.st_mode;
+        }
+    }
+    return modes;
+}
+
+TEST(Privileges, NothingARootRunMakesIsWritableByOthersAndToolsGetOnlyTheirEnvironment) {
+    ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=1M"});
+    const auto before = modesUnder(served.mac.root());
+
+    // A careless caller: no umask, and variables that must not reach the tools.
+    const mode_t savedMask = ::umask(0);
+    ::setenv("VANTREL_TEST_SECRET", "leak", 1);
+    ::setenv("DYLD_INSERT_LIBRARIES", "/tmp/evil.dylib", 1);
+    const RunResult run = served.mac.run({"--action", "install", "cache", "--osname", "Catalina"});
+    ::unsetenv("VANTREL_TEST_SECRET");
+    ::unsetenv("DYLD_INSERT_LIBRARIES");
+    ::umask(savedMask);
+    ASSERT_TRUE(run.signal != 0 || run.exited(0)) << run.standardOutput << run.standardError;
+
+    const auto installation = served.mac.installation();
+    ASSERT_TRUE(installation) << run.standardOutput;
+    const std::vector<std::pair<std::string, std::string>> onlyOurs{{"NSUnbufferedIO", "YES"}};
+    EXPECT_EQ(installation->environment, onlyOurs);
+
+    std::size_t checked = 0;
+    for (const auto& [path, mode] : modesUnder(served.mac.root())) {
+        const auto old = before.find(path);
+        if ((old != before.end() && old->second == mode) || S_ISLNK(mode)) {
+            continue;
+        }
+        ++checked;
+        EXPECT_EQ(mode & 022, 0u) << path << " has mode " << std::oct << (mode & 07777);
+    }
+    EXPECT_GT(checked, 20u);
+    struct stat info {};
+    ASSERT_EQ(::stat(served.mac.host(kDownloadFolder).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    ASSERT_EQ(
+        ::stat(served.mac.host("/Library/Application Support/com.corvane.vantrel").c_str(), &info),
+        0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+}
+
+TEST(BrokenServer, AServerThatGoesAwayMidRunEndsEachRunWithOneClearLine) {
+    MirrorFolder mirror(kSlowMirror);
+    TempFolder logs("access");
+    const fs::path accessLog = logs.path() / "access.log";
+    std::optional<ServeProcess> server;
+    server.emplace(mirror.path(), std::vector<std::string>{"--stall-seconds", "60", "--access-log",
+                                                           accessLog.string()});
+    const std::string url = server->url();
+    TempMac mac({"--catalog-server", url, "--trust-cert", server->certificate().string()});
+    {
+        Background run(mac, {"--action", "cache", "--osname", "Catalina"});
+        // The catalog has been served; the distribution file is being held back.
+        ASSERT_TRUE(waitUntil(
+            [&] { return mirrortest::readText(accessLog).find("sucatalog") != std::string::npos; },
+            60s));
+        std::this_thread::sleep_for(300ms);
+        server.reset();
+        EXPECT_EQ(run.waitForExit(60s), 0) << run.output();
+        const std::string output = run.output();
+        EXPECT_NE(output.find("could not fetch its distribution file"), std::string::npos)
+            << output;
+        EXPECT_NE(output.find("No OS found\n"), std::string::npos) << output;
+    }
+    EXPECT_FALSE(fs::exists(mac.host(kDownloadFolder)));
+
+    // With the server gone for good, the next run says so and fails.
+    const RunResult gone = mac.run({"--action", "cache", "--osname", "Catalina"});
+    EXPECT_TRUE(gone.exited(3)) << gone.standardOutput;
+    ASSERT_EQ(gone.outputLines().size(), 1u) << gone.standardOutput;
+    EXPECT_EQ(gone.outputLines()[0].rfind("Could not fetch the software update catalog " + url, 0),
+              0u)
+        << gone.outputLines()[0];
+}
+
+}  // namespace
+}  // namespace vantrel
