@@ -37,7 +37,7 @@ for h in "${harnesses[@]}"; do
     # libFuzzer ends without exit handlers: the harness's simulated Mac goes in a folder
     # removed here.
     scratch=$(mktemp -d)
-    TMPDIR=$scratch build-fuzz/fuzz/fuzz_"$h" -max_total_time="$seconds" -jobs=1 -workers=1 \
+    TMPDIR=$scratch build-fuzz/fuzz/fuzz_"$h" -max_total_time="$seconds" \
         -print_final_stats=1 -rss_limit_mb=2048 -timeout=10 -max_len=65536 \
         -artifact_prefix=build-fuzz/artifacts/"$h"- "$work" fuzz/corpus/"$h" >"$log" 2>&1 ||
         status=$?
