@@ -109,16 +109,19 @@ int main(int argc, char** argv) {
     record.installer = root->mac(executable.parent_path().parent_path().parent_path());
     record.environment = environmentNow();
 
+    // The real tool prints its progress seconds apart, so each line reaches the reader on its
+    // own; waiting until the reader has taken the previous line keeps it so on a busy machine.
     writeLine("Preparing to run macOS Installer...");
     for (const double step : vantrel::sim::kPreparingSteps) {
         std::this_thread::sleep_for(40ms);
+        waitUntilRead();
         char text[64];
         std::snprintf(text, sizeof text, "Preparing: %g%%", step);
         writeLine(text);
     }
     waitUntilRead();
     // The machine takes a moment before it restarts; the reader handles the last lines then.
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(500ms);
 
     // Recorded before the signal: once the process is gone, whoever waited for it may look.
     record.signalled = record.pidToSignal > 0;
