@@ -103,6 +103,7 @@ int runDownload(const DownloadOptions& options) {
             .number("reports", static_cast<double>(seen.size()))
             .number("busiest_second_reports", static_cast<double>(busiest))
             .number("last_percentage", seen.empty() ? -1 : seen.back().percentage)
+            .text("folder", folder.string())
             .write(options.result);
         platform::exitProcess(0);
     });

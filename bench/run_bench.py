@@ -1,0 +1,595 @@
+#!/usr/bin/env python3
+"""Vantrel beside the tools an administrator could script instead, on this machine.
+
+Run through bench/run.sh, which builds the binaries first. Makes the workloads with
+`vantrel-sim mirror`, serves them with `vantrel-sim serve` on loopback HTTPS, runs each
+figure of Vantrel and of its peer interleaved in the same run, and prints each figure beside
+its peer as a ratio, with the bar it must reach. Medians throughout; all raw figures go to
+WORKDIR/results.json.
+"""
+
+import argparse
+import glob
+import json
+import os
+import platform
+import plistlib
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+GIB = 1024 ** 3
+MIB = 1024 ** 2
+CATALOG_GLOB = "content/catalogs/others/index-10.15-*.sucatalog"
+
+
+def log(message):
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
+def spawn_measured(argv, cwd=None, stdout=subprocess.DEVNULL, env=None):
+    """Runs argv to its end; answers wall seconds, CPU seconds (user + system), peak RSS bytes
+    of the process (it has no children of its own here) and its exit status."""
+    with tempfile.TemporaryFile() as errors:
+        start = time.perf_counter()
+        process = subprocess.Popen(argv, cwd=cwd, stdout=stdout, stderr=errors, env=env)
+        # wait4 gives this child's own resource use; Popen's wait would lose it.
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        errors.seek(0)
+        error = errors.read().decode(errors="replace")
+    return {
+        "wall": wall,
+        "cpu": usage.ru_utime + usage.ru_stime,
+        "user": usage.ru_utime,
+        "system": usage.ru_stime,
+        "peak_rss": usage.ru_maxrss * 1024,
+        "status": process.returncode,
+        "stderr": error,
+    }
+
+
+def check(result, what):
+    if result["status"] != 0:
+        raise RuntimeError(f"{what} failed ({result['status']}): {result['stderr'][-2000:]}")
+    return result
+
+
+def peak_rss_of_process_alone(argv, timeout):
+    """Runs argv and samples its VmHWM until it ends: the peak resident memory of that process
+    alone, without the tools it starts (wait4 would fold those in). Answers (bytes, wall)."""
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(process.stdout.read().splitlines()))
+    reader.start()
+    peak = 0
+    status_file = f"/proc/{process.pid}/status"
+    while process.poll() is None:
+        try:
+            with open(status_file) as status:
+                for line in status:
+                    if line.startswith("VmHWM:"):
+                        peak = max(peak, int(line.split()[1]) * 1024)
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+        if time.perf_counter() - start > timeout:
+            process.kill()
+            raise RuntimeError(f"{argv[0]} did not end in {timeout} s")
+        time.sleep(0.005)
+    reader.join()
+    return peak, time.perf_counter() - start, process.returncode, [l.decode() for l in lines]
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.sim = os.path.join(self.build, "bin", "vantrel-sim")
+        self.driver = os.path.join(self.build, "bin", "vantrel-bench")
+        self.floor = os.path.join(self.build, "bin", "vantrel-bench-floor")
+        self.work = os.path.abspath(args.workdir)
+        self.servers = {}
+        self.results = {"machine": machine(), "figures": {}}
+        self.rows = []
+
+    # ----- workloads -------------------------------------------------------------------
+
+    def mirror(self, name, *options):
+        folder = os.path.join(self.work, "mirrors", name)
+        started = time.perf_counter()
+        subprocess.run([self.sim, "mirror", folder, *options], check=True,
+                       stdout=subprocess.DEVNULL)
+        log(f"mirror {name} made in {time.perf_counter() - started:.1f} s")
+        return folder
+
+    def serve(self, name, folder):
+        cert = os.path.join(self.work, "certs", name + ".pem")
+        os.makedirs(os.path.dirname(cert), exist_ok=True)
+        process = subprocess.Popen([self.sim, "serve", folder, "--port", "0", "--cert-out", cert],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        url = process.stdout.readline().decode().strip()
+        if not url.startswith("https://"):
+            process.kill()
+            raise RuntimeError(f"the server of {name} did not start")
+        self.servers[name] = process
+        return url, cert
+
+    def mac(self, name, url, cert):
+        root = os.path.join(self.work, "macs", name)
+        subprocess.run([self.sim, "create", root, "--catalog-server", url, "--trust-cert", cert],
+                       check=True, stdout=subprocess.DEVNULL)
+        return root
+
+    def workload(self, name, *options):
+        folder = self.mirror(name, *options)
+        url, cert = self.serve(name, folder)
+        root = self.mac(name, url, cert)
+        manifest = plistlib.load(open(os.path.join(folder, "Mirror.plist"), "rb"))
+        releases = {}
+        for release in manifest["Releases"]:
+            english = [u for u in release["DistributionURLs"] if u.endswith(".English.dist")]
+            # What selection hands the download phase: the distribution file, then the packages.
+            releases[release["Name"]] = {
+                "urls": english[:1] + list(release["PackageURLs"]),
+                "bytes": release["TotalBytes"],
+            }
+        return {"name": name, "mirror": folder, "url": url, "cert": cert, "mac": root,
+                "releases": releases,
+                "catalog": glob.glob(os.path.join(folder, CATALOG_GLOB))[0]}
+
+    def stop_servers(self):
+        for process in self.servers.values():
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+        for process in self.servers.values():
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        self.servers.clear()
+
+    # ----- figures ---------------------------------------------------------------------
+
+    def row(self, figure, ours, peer_name, peer, unit, bar=None, better="lower", note=""):
+        ratio = ours / peer if peer else float("nan")
+        verdict = ""
+        if bar is not None:
+            met = ratio <= bar if better == "lower" else ratio >= bar
+            verdict = "met" if met else "NOT met"
+        self.rows.append({"figure": figure, "ours": ours, "peer_name": peer_name, "peer": peer,
+                          "unit": unit, "ratio": ratio, "bar": bar, "better": better,
+                          "verdict": verdict, "note": note})
+
+    def note_row(self, figure, text, verdict=""):
+        self.rows.append({"figure": figure, "text": text, "verdict": verdict})
+
+    def run_driver(self, mode, *options):
+        result_file = os.path.join(self.work, f"{mode}.json")
+        if os.path.exists(result_file):
+            os.remove(result_file)
+        measured = spawn_measured([self.driver, mode, *options, "--result", result_file])
+        check(measured, f"vantrel-bench {mode}")
+        with open(result_file) as result:
+            data = json.load(result)
+        data["process"] = {k: v for k, v in measured.items() if k != "stderr"}
+        return data
+
+    def status(self, work):
+        log("status: the whole process beside plistutil")
+        info = os.path.join(work["mac"], "usr/local/vantrel/Vantrel.app/Contents/Info.plist")
+        program = os.path.join(work["mac"], "usr/local/vantrel/Vantrel.app/Contents/MacOS/Vantrel")
+        subprocess.run([self.sim, "add-installer", work["mac"], "--release", "Catalina",
+                        "--build", "19H15", "--in",
+                        "/Library/Application Support/com.corvane.vantrel"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        answer = subprocess.run([program, "--action", "status", "--osname", "Catalina"],
+                                capture_output=True, text=True).stdout
+        if answer != "true\n":
+            raise RuntimeError(f"status answered {answer!r}")
+        commands = {
+            "vantrel": [program, "--action", "status", "--osname", "Catalina"],
+            "plistutil": ["plistutil", "-i", info, "-o", "/dev/null"],
+            "floor": [self.floor],
+        }
+        runs = self.args.status_runs
+        walls = {name: [] for name in commands}
+        cpus = {name: [] for name in commands}
+        for _ in range(10):  # warm the page cache and the loader's
+            for argv in commands.values():
+                spawn_measured(argv)
+        for _ in range(runs):  # interleaved, so load on the machine falls on all alike
+            for name, argv in commands.items():
+                result = check(spawn_measured(argv), name)
+                walls[name].append(result["wall"])
+                cpus[name].append(result["cpu"])
+        figures = {name: {"wall_median": statistics.median(walls[name]),
+                          "cpu_mean": statistics.mean(cpus[name])} for name in commands}
+        self.results["figures"]["status"] = figures
+        self.row('"status" whole process (wall, median)', figures["vantrel"]["wall_median"] * 1e3,
+                 "plistutil", figures["plistutil"]["wall_median"] * 1e3, "ms", bar=3.0)
+        self.row('"status" whole process (CPU, mean)', figures["vantrel"]["cpu_mean"] * 1e3,
+                 "plistutil", figures["plistutil"]["cpu_mean"] * 1e3, "ms")
+        self.row("  a C++ program that only loads the same libraries (wall)",
+                 figures["floor"]["wall_median"] * 1e3, "plistutil",
+                 figures["plistutil"]["wall_median"] * 1e3, "ms",
+                 note="the floor for any program on the C++ runtime")
+
+    def catalogs(self, works):
+        log("catalog: fetch, parse and filter beside plistlib.load")
+        scaling = []
+        for label, work, peer in works:
+            # Rounds of Vantrel and the peer in turn, so load on the machine falls on both.
+            ours_rounds, peer_rounds = [], []
+            for _ in range(self.args.repeat):
+                ours_rounds.append(self.run_driver("catalog", "--mac", work["mac"],
+                                                   "--repeat", "3"))
+                if peer:
+                    peer_rounds.append(python_plistlib(work["catalog"], 1))
+            ours = dict(ours_rounds[-1])
+            for key in ("seconds", "fetch_seconds", "parse_seconds", "filter_seconds"):
+                ours[key] = statistics.median(r[key] for r in ours_rounds)
+            ours["peak_rss"] = max(r["peak_rss"] for r in ours_rounds)
+            entry = {"vantrel": ours, "rounds": ours_rounds}
+            if peer:
+                entry["plistlib"] = {"seconds": statistics.median(r["seconds"] for r in peer_rounds),
+                                     "rounds": peer_rounds}
+                self.row(f"catalog {label}: fetch + parse + filter", ours["seconds"] * 1e3,
+                         "plistlib.load (parse only)", entry["plistlib"]["seconds"] * 1e3, "ms",
+                         bar=1 / 5)
+            self.results["figures"][f"catalog_{label}"] = entry
+            scaling.append((label, ours))
+        base = scaling[0][1]
+        for label, ours in scaling:
+            per_product = ours["seconds"] / ours["products"] * 1e6
+            per_mib = ours["seconds"] / (ours["catalog_bytes"] / MIB) * 1e3
+            self.note_row(f"  catalog scaling {label}",
+                          f"{ours['products']:.0f} products, {ours['catalog_bytes'] / MIB:.1f} MiB:"
+                          f" {ours['seconds'] * 1e3:.0f} ms = {per_product:.0f} µs/product,"
+                          f" {per_mib:.0f} ms/MiB (×{ours['seconds'] / base['seconds']:.2f} time"
+                          f" for ×{ours['catalog_bytes'] / base['catalog_bytes']:.2f} bytes);"
+                          f" fetch {ours['fetch_seconds'] * 1e3:.0f}, parse"
+                          f" {ours['parse_seconds'] * 1e3:.0f}, filter"
+                          f" {ours['filter_seconds'] * 1e3:.0f} ms; peak RSS"
+                          f" {ours['peak_rss'] / MIB:.0f} MiB")
+
+    def selection(self, work):
+        log("selection: 40 candidates beside one curl over one connection")
+        urls_file = os.path.join(self.work, "selection-urls.txt")
+        self.run_driver("select", "--mac", work["mac"], "--repeat", "1", "--urls-out", urls_file)
+        urls = [line.strip() for line in open(urls_file) if line.strip()]
+        argv = ["curl", "-sS", "--cacert", work["cert"],
+                "-w", "%{time_total} %{time_appconnect} %{num_connects}\\n"]
+        for url in urls:
+            argv += ["-o", "/dev/null", url]
+        ours_rounds, warm, whole, connections = [], [], [], 0
+        for _ in range(self.args.repeat):
+            ours_rounds.append(self.run_driver("select", "--mac", work["mac"], "--repeat", "3"))
+            start = time.perf_counter()
+            done = subprocess.run(argv, capture_output=True, text=True, check=True)
+            whole.append(time.perf_counter() - start)
+            lines = [l.split() for l in done.stdout.splitlines()]
+            # Requests on the open connection: the first transfer's TLS set-up left out, as
+            # the program's connection is open from the catalog fetch.
+            warm.append(sum(float(l[0]) for l in lines) - float(lines[0][1]))
+            connections = sum(int(l[2]) for l in lines)
+        ours = dict(ours_rounds[-1])
+        ours["seconds"] = statistics.median(r["seconds"] for r in ours_rounds)
+        ours["fetch_seconds"] = statistics.median(r["fetch_seconds"] for r in ours_rounds)
+        peer = {"seconds_warm": statistics.median(warm), "seconds_process": statistics.median(whole),
+                "documents": len(urls), "connections": connections}
+        self.results["figures"]["selection"] = {"vantrel": ours, "rounds": ours_rounds,
+                                                "curl": peer}
+        self.row(f"product selection, {ours['candidates']:.0f} candidates "
+                 f"({ours['documents']:.0f} documents)", ours["seconds"] * 1e3,
+                 f"curl, {connections} connection(s)", peer["seconds_warm"] * 1e3, "ms", bar=1.3)
+
+    def clear_folder(self, folder):
+        if os.path.isdir(folder):
+            shutil.rmtree(folder)
+        os.makedirs(folder, mode=0o700)
+
+    def downloads(self, label, work, release, repeat, record_rss=False):
+        urls = work["releases"][release]["urls"]
+        urls_file = os.path.join(self.work, f"urls-{work['name']}-{release}.txt")
+        with open(urls_file, "w") as out:
+            out.write("\n".join(urls) + "\n")
+        folder = self.download_folder(work)
+        names = [url.rsplit("/", 1)[1] for url in urls]
+        curl = ["curl", "--parallel", "--parallel-max", "50", "-sS", "--no-progress-meter",
+                "--cacert", work["cert"]]
+        for name, url in zip(names, urls):
+            curl += ["-o", name, url]
+        ours_runs, curl_runs = [], []
+        expected = {}
+        for index in range(repeat):
+            order = ["ours", "curl"] if index % 2 == 0 else ["curl", "ours"]
+            for who in order:
+                self.clear_folder(folder)
+                subprocess.run(["sync"], check=True)
+                if who == "ours":
+                    result = self.run_driver("download", "--mac", work["mac"], "--urls", urls_file)
+                    ours_runs.append(result)
+                else:
+                    result = check(spawn_measured(curl, cwd=folder), "curl --parallel")
+                    result.pop("stderr")
+                    curl_runs.append(result)
+                # Both must have stored the same files, whole.
+                files = {n: os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder)}
+                if not expected:
+                    expected.update(files)
+                if files != expected or len(files) != len(urls):
+                    raise RuntimeError(f"{label}: {who} stored {files}, not {expected}")
+                result["bytes"] = sum(files.values())
+        self.clear_folder(folder)
+        figure = {
+            "transfers": len(urls),
+            "bytes": ours_runs[-1]["bytes"],
+            "vantrel_seconds": statistics.median(r["seconds"] for r in ours_runs),
+            "vantrel_cpu": statistics.median(r["process"]["cpu"] for r in ours_runs),
+            "vantrel_peak_rss": max(r["process"]["peak_rss"] for r in ours_runs),
+            "curl_seconds": statistics.median(r["wall"] for r in curl_runs),
+            "curl_cpu": statistics.median(r["cpu"] for r in curl_runs),
+            "curl_peak_rss": max(r["peak_rss"] for r in curl_runs),
+            "last_percentage": [r["last_percentage"] for r in ours_runs],
+            "reports": [r["reports"] for r in ours_runs],
+            "runs": {"vantrel": ours_runs, "curl": curl_runs},
+        }
+        self.results["figures"][f"download_{label}"] = figure
+        return figure
+
+    def download_folder(self, work):
+        # The program's own download folder on that Mac, as the driver names it.
+        probe = os.path.join(self.work, f"probe-{work['name']}.txt")
+        with open(probe, "w") as out:
+            out.write(next(iter(work["releases"].values()))["urls"][0] + "\n")
+        return self.run_driver("download", "--mac", work["mac"], "--urls", probe)["folder"]
+
+    def full_run(self, label, work):
+        """The real program's whole caching run: peak memory of its own process, and its
+        phases from the microsecond timestamps of its log."""
+        program = os.path.join(work["mac"], "usr/local/vantrel/Vantrel.app/Contents/MacOS/Vantrel")
+        log_file = os.path.join(work["mac"], "private/var/log/vantrel.log")
+        if os.path.exists(log_file):
+            os.remove(log_file)
+        subprocess.run(["sync"], check=True)
+        peak, wall, status, lines = peak_rss_of_process_alone(
+            [program, "--action", "cache", "--osname", "Catalina"], timeout=600)
+        if status != 0:
+            raise RuntimeError(f"the caching run failed ({status}): {lines[-5:]}")
+        phases = log_phases(log_file)
+        figure = {"peak_rss": peak, "wall": wall, **phases}
+        self.results["figures"][f"full_run_{label}"] = figure
+        return figure
+
+
+def python_plistlib(path, repeat):
+    code = ("import plistlib, sys, time\n"
+            "times = []\n"
+            "for _ in range(int(sys.argv[2])):\n"
+            "    with open(sys.argv[1], 'rb') as f:\n"
+            "        start = time.perf_counter(); plistlib.load(f)\n"
+            "        times.append(time.perf_counter() - start)\n"
+            "print(' '.join(map(str, times)))\n")
+    done = subprocess.run([sys.executable, "-c", code, path, str(repeat)], capture_output=True,
+                          text=True, check=True)
+    times = [float(t) for t in done.stdout.split()]
+    return {"seconds": statistics.median(times), "all_seconds": times,
+            "python": platform.python_version()}
+
+
+def log_phases(log_file):
+    import datetime
+
+    def stamp(line):
+        return datetime.datetime.strptime(line[:26], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+
+    lines = open(log_file).read().splitlines()
+    first = lambda text: next(stamp(l) for l in lines if text in l)
+    last = lambda text: [stamp(l) for l in lines if text in l][-1]
+    start = first("] <Debug> Caching")
+    downloads = first("Downloading To:")
+    finished = last("<Debug> Downloading: ")
+    end = stamp(lines[-1])
+    return {"catalog_and_selection": downloads - start, "download": finished - downloads,
+            "assembly_and_placement": end - finished}
+
+
+def machine():
+    model = "unknown"
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    memory = 0
+    for line in open("/proc/meminfo"):
+        if line.startswith("MemTotal:"):
+            memory = int(line.split()[1]) * 1024
+    return {"nproc": os.cpu_count(), "cpu": model, "ram_gib": round(memory / GIB, 1),
+            "kernel": platform.release(), "load_at_start": os.getloadavg()[0],
+            "curl": subprocess.run(["curl", "--version"], capture_output=True,
+                                   text=True).stdout.splitlines()[0],
+            "python": platform.python_version()}
+
+
+def format_value(value, unit):
+    if unit in ("ms",):
+        return f"{value:.2f} ms" if value < 10 else f"{value:.1f} ms"
+    if unit == "s":
+        return f"{value:.2f} s"
+    if unit == "MiB":
+        return f"{value:.1f} MiB"
+    return f"{value:.2f} {unit}"
+
+
+def print_table(rows, machine_info, out=sys.stdout, markdown=False):
+    if markdown:
+        print("| figure | Vantrel | peer | ratio | bar | |", file=out)
+        print("|---|---|---|---|---|---|", file=out)
+    for row in rows:
+        if "text" in row:
+            if markdown:
+                print(f"| {row['figure'].strip()} | {row['text']} | | | | {row['verdict']} |",
+                      file=out)
+            else:
+                print(f"{row['figure']:<58} {row['text']}  {row['verdict']}", file=out)
+            continue
+        ours = format_value(row["ours"], row["unit"])
+        peer = f"{format_value(row['peer'], row['unit'])} {row['peer_name']}"
+        bar = ""
+        if row["bar"] is not None:
+            bar = (f"≤ {row['bar']:.2f}×" if row["better"] == "lower"
+                   else f"≥ {row['bar']:.2f}×")
+            if row["bar"] < 1 and row["better"] == "lower":
+                bar = f"≥ {1 / row['bar']:.0f}× faster"
+        ratio = f"{row['ratio']:.2f}×"
+        if markdown:
+            print(f"| {row['figure'].strip()} | {ours} | {peer} | {ratio} | {bar} |"
+                  f" {row['verdict']} |", file=out)
+        else:
+            print(f"{row['figure']:<58} {ours:>11}  {peer:<40} {ratio:>7}  {bar:<14}"
+                  f" {row['verdict']}", file=out)
+    info = machine_info
+    print(f"\nmachine: {info['nproc']} cores, {info['cpu']}, {info['ram_gib']} GiB RAM, "
+          f"Linux {info['kernel']}, load {info['load_at_start']:.1f} at start; "
+          f"{info['curl']}; Python {info['python']}", file=out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True, help="build folder with -DVANTREL_BENCH=ON")
+    parser.add_argument("--workdir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"),
+                                                          "vantrel-bench"))
+    parser.add_argument("--quick", action="store_true",
+                        help="one repetition, no 4 GiB products (a trial run, not for figures)")
+    parser.add_argument("--repeat", type=int, default=5, help="repetitions of in-process figures")
+    parser.add_argument("--status-runs", type=int, default=300)
+    parser.add_argument("--markdown", help="also write the table as Markdown to this file")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    args = parser.parse_args()
+    if args.quick:
+        args.repeat, args.status_runs = 3, 100
+    download_repeat = 1 if args.quick else 3
+    big_repeat = 1 if args.quick else 2
+
+    bench = Bench(args)
+    if os.path.exists(bench.work):
+        shutil.rmtree(bench.work)
+    os.makedirs(bench.work)
+    started = time.perf_counter()
+
+    def stop(signum, _frame):
+        bench.stop_servers()
+        sys.exit(128 + signum)
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    try:
+        catalog = ["--products", "2000", "--catalog-size", "7M"]
+        one = bench.workload("one-gib", "--release", "Catalina size=1GiB shape=large",
+                             "--release", "Mojave size=1GiB shape=mixed packages=10", *catalog)
+        four = None
+        if not args.quick:
+            four = bench.workload("four-gib", "--release", "Catalina size=4GiB shape=large",
+                                  "--release", "Mojave size=4GiB shape=mixed packages=10",
+                                  *catalog)
+        scale = bench.workload("scaling", "--release", "Catalina size=1GiB packages=1",
+                               "--release", "Mojave size=1GiB packages=4",
+                               "--release", "HighSierra size=1GiB packages=16", "--products", "20")
+        six = bench.workload("catalog-6000", "--products", "6000", "--catalog-size", "12M")
+        twenty = bench.workload("catalog-20000", "--products", "20000", "--catalog-size", "40M")
+        select = bench.workload("selection", "--release", "Catalina", "--products", "1300")
+        status_mac = bench.workload("status", "--products", "20")
+
+        bench.status(status_mac)
+        bench.catalogs([("2,000 products", one, True), ("6,000 products", six, True),
+                        ("20,000 products", twenty, False)])
+        bench.selection(select)
+
+        log("downloads beside curl --parallel")
+        shapes = [("1 GiB, one large package", one, "Catalina", download_repeat),
+                  ("1 GiB, 10 mixed packages", one, "Mojave", download_repeat)]
+        if four:
+            shapes += [("4 GiB, one large package", four, "Catalina", big_repeat),
+                       ("4 GiB, 10 mixed packages", four, "Mojave", big_repeat)]
+        downloaded = {}
+        for label, work, release, repeat in shapes:
+            log(f"  {label}")
+            figure = bench.downloads(label, work, release, repeat)
+            downloaded[label] = figure
+            bench.row(f"download {label} (wall)", figure["vantrel_seconds"],
+                      "curl --parallel", figure["curl_seconds"], "s", bar=1.05)
+            bench.row(f"  client CPU", figure["vantrel_cpu"], "curl --parallel",
+                      figure["curl_cpu"], "s", bar=1.2)
+
+        log("memory")
+        small = downloaded["1 GiB, one large package"]
+        if four:
+            large = downloaded["4 GiB, one large package"]
+            peaks = (small["vantrel_peak_rss"], large["vantrel_peak_rss"])
+            met = max(peaks) <= 64 * MIB and abs(peaks[1] - peaks[0]) < 8 * MIB
+            bench.note_row("peak RSS, download phase, 1 GiB / 4 GiB",
+                           f"{peaks[0] / MIB:.1f} / {peaks[1] / MIB:.1f} MiB (curl "
+                           f"{small['curl_peak_rss'] / MIB:.1f} / {large['curl_peak_rss'] / MIB:.1f}"
+                           " MiB); bar ≤ 64 MiB, differ < 8 MiB",
+                           "met" if met else "NOT met")
+            full = (bench.full_run("1 GiB", one), bench.full_run("4 GiB", four))
+            peaks = (full[0]["peak_rss"], full[1]["peak_rss"])
+            met = max(peaks) <= 64 * MIB and abs(peaks[1] - peaks[0]) < 8 * MIB
+            bench.note_row("peak RSS, whole caching run, 1 GiB / 4 GiB",
+                           f"{peaks[0] / MIB:.1f} / {peaks[1] / MIB:.1f} MiB; bar ≤ 64 MiB,"
+                           " differ < 8 MiB", "met" if met else "NOT met")
+            for label, figure in zip(("1 GiB", "4 GiB"), full):
+                bench.note_row(f"  whole caching run {label} (real program, log timestamps)",
+                               f"catalog + selection {figure['catalog_and_selection']:.2f} s,"
+                               f" downloads {figure['download']:.2f} s, assembly and placement"
+                               f" {figure['assembly_and_placement']:.2f} s")
+
+        log("progress reports")
+        paced = bench.run_driver("progress", "--mac", one["mac"], "--urls",
+                                 os.path.join(bench.work, "urls-one-gib-Mojave.txt"))
+        bench.results["figures"]["progress"] = paced
+        lasts = [p for f in downloaded.values() for p in f["last_percentage"]]
+        met = paced["busiest_transfer_second_reports"] <= 10 and all(p == 100 for p in lasts)
+        bench.note_row("progress reports per second per transfer",
+                       f"at most {paced['busiest_transfer_second_reports']:.0f} in any second"
+                       f" ({paced['transfers']:.0f} transfers, {paced['reports']:.0f} reports);"
+                       f" last report {'100 in every run' if all(p == 100 for p in lasts) else lasts};"
+                       " bar ≤ 10, last is 100", "met" if met else "NOT met")
+
+        log("downloads: 1, 4 and 16 packages of the same total")
+        for release, count in (("Catalina", 1), ("Mojave", 4), ("HighSierra", 16)):
+            figure = bench.downloads(f"1 GiB in {count} packages", scale, release,
+                                     download_repeat)
+            bench.row(f"download scaling: 1 GiB in {count} package(s) (wall)",
+                      figure["vantrel_seconds"], "curl --parallel", figure["curl_seconds"], "s",
+                      bar=1.05)
+    finally:
+        bench.stop_servers()
+
+    bench.results["rows"] = bench.rows
+    bench.results["seconds"] = time.perf_counter() - started
+    with open(os.path.join(bench.work, "results.json"), "w") as out:
+        json.dump(bench.results, out, indent=1)
+    print()
+    print_table(bench.rows, bench.results["machine"])
+    print(f"benchmarks took {bench.results['seconds'] / 60:.1f} minutes; raw figures in "
+          f"{os.path.join(bench.work, 'results.json')}")
+    if args.markdown:
+        with open(args.markdown, "w") as out:
+            print_table(bench.rows, bench.results["machine"], out=out, markdown=True)
+    if not args.keep:
+        for sub in ("mirrors", "macs"):
+            shutil.rmtree(os.path.join(bench.work, sub), ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
