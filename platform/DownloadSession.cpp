@@ -71,6 +71,7 @@ struct DownloadSessionState {
 
     DownloadSession::Configuration configuration;
     DownloadSessionDelegate* delegate;
+    // Made under `lock` with the thread, before the thread starts; absent until then.
     CURLM* multi = nullptr;
     std::atomic<std::uint64_t> nextIdentifier{1};
 
@@ -83,14 +84,16 @@ struct DownloadSessionState {
     std::map<CURL*, std::unique_ptr<Transfer>> transfers;
     std::map<std::uint64_t, TaskState> taskStates;
 
+    // The network library is set up with the first transfer, not here: every run makes the
+    // session, and a run that downloads nothing ("status") should not pay for TLS set-up.
     DownloadSessionState(DownloadSession::Configuration config, DownloadSessionDelegate* d)
-        : configuration(std::move(config)), delegate(d) {
-        ensureCurlInitialised();
-        multi = curl_multi_init();
-        curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    }
+        : configuration(std::move(config)), delegate(d) {}
 
-    ~DownloadSessionState() { curl_multi_cleanup(multi); }
+    ~DownloadSessionState() {
+        if (multi) {
+            curl_multi_cleanup(multi);
+        }
+    }
 
     // Queues work for the session's thread, starting the thread on first use.
     void enqueue(std::function<void()> command) {
@@ -100,6 +103,9 @@ struct DownloadSessionState {
         }
         commands.push_back(std::move(command));
         if (!thread.joinable()) {
+            ensureCurlInitialised();
+            multi = curl_multi_init();
+            curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
             thread = std::thread([this] { run(); });
         }
         curl_multi_wakeup(multi);
@@ -109,7 +115,9 @@ struct DownloadSessionState {
         {
             std::lock_guard<std::mutex> guard(lock);
             stopping = true;
-            curl_multi_wakeup(multi);
+            if (multi) {
+                curl_multi_wakeup(multi);
+            }
         }
         if (thread.joinable()) {
             thread.join();
@@ -138,7 +146,12 @@ struct DownloadSessionState {
                     continue;
                 }
             }
-            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            if (multi) {
+                curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            } else {
+                // No network library: each start completes with an error; nothing to wait on.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
         }
         // Ended without callbacks: the delegate may be going away with the session.
         for (auto& [easy, transfer] : transfers) {
@@ -172,7 +185,12 @@ struct DownloadSessionState {
         // Read when the transfer starts: the session may be made before the Mac is known.
         const std::string caFile =
             configuration.trustedCertificates.value_or(trustedCertificates()).string();
-        CURL* easy = curl_easy_init();
+        CURL* easy = multi ? curl_easy_init() : nullptr;
+        if (!easy) {
+            discardStagingFile(*transfer);
+            complete(*task, Error{"The network library (libcurl) could not be set up."});
+            return;
+        }
         transfer->easy = easy;
         curl_easy_setopt(easy, CURLOPT_URL, task->url_.c_str());
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
