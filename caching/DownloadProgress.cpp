@@ -34,7 +34,7 @@ std::optional<std::string> formattedPercentage(double percentage) {
     std::string text(buffer, end);
     const std::size_t digitsStart = text.front() == '-' ? 1 : 0;
     if (text.find('.') - digitsStart < 2) {
-        text.insert(digitsStart, "0");
+        text.insert(text.begin() + static_cast<std::ptrdiff_t>(digitsStart), '0');
     }
     return text;
 }
