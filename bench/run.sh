@@ -15,6 +15,6 @@ bash "$here/deps.sh"
 generator=()
 [ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-    -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_UI=OFF >/dev/null
+    -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DVANTREL_UI=ON >/dev/null
 cmake --build "$build" -j2 >/dev/null
 exec python3 "$here/run_bench.py" --build "$build" "$@"
