@@ -572,7 +572,8 @@ def main():
 
         log("downloads: 1, 4 and 16 packages of the same total")
         for release, count in (("Catalina", 1), ("Mojave", 4), ("HighSierra", 16)):
-            figure = bench.downloads(f"1 GiB in {count} packages", scale, release, big_repeat)
+            figure = bench.downloads(f"1 GiB in {count} packages", scale, release,
+                                     download_repeat)
             bench.row(f"download scaling: 1 GiB in {count} package(s) (wall)",
                       figure["vantrel_seconds"], "curl --parallel", figure["curl_seconds"], "s",
                       bar=1.05)
