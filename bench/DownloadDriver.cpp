@@ -1,15 +1,13 @@
 // The download phase as the program runs it: SessionRequestManager::downloadPackages on a
 // simulated Mac, from the call until "downloadsDone" arrives on the main thread.
 
-#include <sys/stat.h>
-
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "app/Notifications.h"
 #include "app/SharedData.h"

@@ -1,5 +1,5 @@
 // vantrel-bench: runs one phase of the program on a simulated Mac and writes what it measured
-// as one JSON line. bench/run.sh drives it; see bench/README section in the main README.
+// as one JSON line. bench/run.sh drives it; the README's Performance section tells how.
 
 #include <CLI/CLI.hpp>
 #include <csignal>
