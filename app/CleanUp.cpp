@@ -1,11 +1,10 @@
 #include "app/CleanUp.h"
 
-#include <cctype>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "app/Logging.h"
+#include "platform/FileURL.h"
 #include "platform/Host.h"
 #include "platform/MountTable.h"
 
@@ -16,25 +15,6 @@ namespace {
 bool isInstallerVolume(const std::string& mountPoint) {
     const std::string last = std::filesystem::path(mountPoint).filename().string();
     return last == "baseMount" || last == "InstallESD" || last == "macOS Base System";
-}
-
-// A volume's URL written as an absolute file URL string, as a Mac writes it.
-std::string fileURLString(const std::string& macPath) {
-    std::string url = "file://";
-    for (unsigned char c : macPath) {
-        if (std::isalnum(c) || std::string_view("/-._~").find(static_cast<char>(c)) !=
-                                    std::string_view::npos) {
-            url.push_back(static_cast<char>(c));
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            url += escaped;
-        }
-    }
-    if (url.back() != '/') {
-        url.push_back('/');  // a volume is a folder
-    }
-    return url;
 }
 
 }  // namespace
@@ -52,7 +32,8 @@ void CleanUp::unmountInstallerVolumes() {
         if (result == platform::MountTable::DetachResult::NotMounted) {
             continue;  // detached by someone else meanwhile
         }
-        mainLog().debug("Unmounting volume: %{public}s", fileURLString(volume.mountPoint));
+        mainLog().debug("Unmounting volume: %{public}s",
+                        platform::directoryFileURL(volume.mountPoint));
     }
 }
 

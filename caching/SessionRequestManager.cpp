@@ -9,6 +9,7 @@
 #include "app/SharedData.h"
 #include "install/ToolOutput.h"
 #include "platform/Console.h"
+#include "platform/FileURL.h"
 #include "platform/Files.h"
 #include "platform/Machine.h"
 #include "platform/Queues.h"
@@ -19,24 +20,6 @@ namespace {
 
 // The download folder holds what root will install: nobody else may read or change it.
 constexpr mode_t kDownloadFolderMode = 0700;
-
-std::string directoryFileURL(const std::string& macPath) {
-    std::string url = "file://";
-    for (unsigned char c : macPath) {
-        if (std::isalnum(c) ||
-            std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
-            url.push_back(static_cast<char>(c));
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            url += escaped;
-        }
-    }
-    if (url.back() != '/') {
-        url.push_back('/');
-    }
-    return url;
-}
 
 }  // namespace
 
@@ -148,7 +131,7 @@ bool prepareDownloadDirectory() {
         return false;
     }
     SharedData::shared().tmpDir = path;
-    networkingLog().debug("Downloading To: %{public}s", directoryFileURL(path));
+    networkingLog().debug("Downloading To: %{public}s", platform::directoryFileURL(path));
     return true;
 }
 
