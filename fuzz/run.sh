@@ -19,7 +19,6 @@ if ((${#harnesses[@]} == 0)); then
                command_line)
 fi
 
-bash scripts/deps.sh
 bash fuzz/deps.sh
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVANTREL_FUZZ=ON -DVANTREL_TESTS=OFF -DVANTREL_UI=OFF >/dev/null

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the simulated Mac and the tests need.
+# Installs the Debian packages the build, the simulated Mac and the tests need, and any further
+# packages named as arguments (the benchmarks and the fuzzers add theirs this way).
 # Safe to run again: it only calls apt-get when something is missing.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
     libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libarchive-dev
     qt6-base-dev qt6-base-dev-tools xvfb xauth xdotool imagemagick
     libgtest-dev libgmock-dev libbenchmark-dev
+    "$@"
 )
 
 missing=()
