@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "app/Logging.h"
 #include "app/Notifications.h"
@@ -20,6 +22,20 @@ namespace {
 
 // The download folder holds what root will install: nobody else may read or change it.
 constexpr mode_t kDownloadFolderMode = 0700;
+
+// "<url>: <reason>" for a transfer that failed or that the server answered with an error
+// status; nothing for one that delivered its file.
+std::optional<std::string> transferFailure(const platform::DownloadTask& task,
+                                           const std::optional<platform::Error>& error) {
+    if (error) {
+        return task.originalURL() + ": " + error->description;
+    }
+    if (task.response() && task.response()->statusCode >= 400) {
+        return task.originalURL() + ": the server answered with HTTP status " +
+               std::to_string(task.response()->statusCode);
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -54,8 +70,9 @@ void SessionRequestDelegate::didWriteData(platform::DownloadTask& task, std::int
 }
 
 void SessionRequestDelegate::didCompleteWithError(platform::DownloadTask& task,
-                                                  const std::optional<platform::Error>&) {
+                                                  const std::optional<platform::Error>& error) {
     bool lastOne = false;
+    bool cancelled = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         const auto found =
@@ -66,6 +83,13 @@ void SessionRequestDelegate::didCompleteWithError(platform::DownloadTask& task,
         }
         downloadTasks.erase(found);
         lastOne = downloadTasks.empty();
+        cancelled = cancelled_;
+    }
+    // The run goes on with whatever arrived and the package installer refuses what is
+    // missing; this line tells the operator why a package is missing.
+    if (const auto failure = transferFailure(task, error); failure && !cancelled) {
+        networkingLog().error("Download failed: %{public}s", *failure);
+        platform::printLine("Download failed: " + *failure);
     }
     if (lastOne) {
         platform::mainqueue::async(
@@ -76,6 +100,7 @@ void SessionRequestDelegate::didCompleteWithError(platform::DownloadTask& task,
 
 void SessionRequestDelegate::cancelAllTasks() {
     std::lock_guard<std::mutex> guard(lock_);
+    cancelled_ = true;
     for (const auto& task : downloadTasks) {
         task->cancel();  // only queues the cancellation: never waits for the delegate thread
     }

@@ -15,8 +15,9 @@ namespace vantrel {
 
 // Receives the download session's callbacks, on the session's delegate thread: moves each
 // finished file into the download folder, reports the combined progress as "taskProgress"
-// {"Download": percentage}, and posts "downloadsDone" on the main thread once the last
-// pending task has completed.
+// {"Download": percentage}, says which transfers failed (a full disk, a cut connection, a
+// server error status), and posts "downloadsDone" on the main thread once the last pending
+// task has completed.
 class SessionRequestDelegate : public platform::DownloadSessionDelegate {
   public:
     void didFinishDownloadingToURL(platform::DownloadTask& task,
@@ -38,6 +39,8 @@ class SessionRequestDelegate : public platform::DownloadSessionDelegate {
     // completion of the batch is processed before every task of it is pending.
     mutable std::mutex lock_;
     std::vector<std::shared_ptr<platform::DownloadTask>> downloadTasks;
+    // Set by cancelAllTasks under lock_: the operator asked for the ends, nothing to report.
+    bool cancelled_ = false;
     // Only touched on the delegate thread.
     std::map<std::uint64_t, ProgressRecord> allDownloadTasks;
 };

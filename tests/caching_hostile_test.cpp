@@ -110,11 +110,17 @@ TEST(HostileServer, APackageCutOffInTheMiddleFailsTheRunWithoutFilingAnythingAwa
                  Lines{"true"});
 }
 
-TEST(HostileServer, AMissingPackageFailsTheRun) {
-    ServedMac served({"--products", "2", "--release", "Catalina size=256K faults=package-missing"});
-    const RunResult run = served.cache();
-    EXPECT_TRUE(run.exited(3)) << run.standardOutput;
-    EXPECT_TRUE(startsWith(run.outputLines().back(), "[\"installer: The install failed"));
+TEST(HostileServer, APackageTheServerDoesNotGiveFailsTheRun) {
+    for (const char* fault : {"package-missing", "package-error"}) {
+        ServedMac served(
+            {"--products", "2", "--release", std::string("Catalina size=256K faults=") + fault});
+        const RunResult run = served.cache();
+        EXPECT_TRUE(run.exited(3)) << fault << run.standardOutput;
+        ASSERT_FALSE(run.outputLines().empty()) << fault;
+        EXPECT_TRUE(startsWith(run.outputLines().back(), "[\"installer: The install failed"))
+            << fault << run.standardOutput;
+        EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina))) << fault;
+    }
 }
 
 TEST(HostileServer, PathLikeFileNamesNeverLeaveTheDownloadFolder) {
@@ -137,6 +143,7 @@ TEST(HostileServer, PathLikeFileNamesNeverLeaveTheDownloadFolder) {
 TEST(HostileServer, ABrokenCatalogEndsTheRunWithOneLineAndAFailureStatus) {
     const std::vector<std::pair<std::string, std::string>> faults{
         {"missing", "Could not fetch the software update catalog "},
+        {"error", "Could not fetch the software update catalog "},
         {"truncate", "Could not fetch the software update catalog "},
         {"not-plist", "The software update catalog "},
         {"not-dict", "The software update catalog "},

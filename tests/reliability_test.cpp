@@ -2,7 +2,9 @@
 // each phase and started again, and what a root run leaves writable or hands its tools.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,11 +61,17 @@ struct ServedMac {
     RunResult cache() const { return mac.run({"--action", "cache", "--osname", "Catalina"}); }
 };
 
+// Exit status of a Background child whose preparation failed.
+constexpr int kPreparationFailed = 99;
+
 // The program started in the background in a process group of its own, its output in a file;
-// the group is killed when the object goes away.
+// the group is killed when the object goes away. `prepare`, when given, runs in the child
+// before the program starts (system calls only); when it returns false the child ends with
+// kPreparationFailed.
 class Background {
   public:
-    Background(const TempMac& mac, const std::vector<std::string>& arguments) {
+    Background(const TempMac& mac, const std::vector<std::string>& arguments,
+               const std::function<bool()>& prepare = {}) {
         const std::string out = (folder_.path() / "out").string();
         std::vector<std::string> argv{mac.program().string()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -75,6 +83,9 @@ class Background {
             ::dup2(fd, STDERR_FILENO);
             const int null = ::open("/dev/null", O_RDONLY);
             ::dup2(null, STDIN_FILENO);
+            if (prepare && !prepare()) {
+                ::_exit(kPreparationFailed);
+            }
             std::vector<char*> raw;
             for (auto& argument : argv) {
                 raw.push_back(argument.data());
@@ -297,6 +308,67 @@ TEST(Faults, AFailedAssemblyNeverReplacesTheCachedInstaller) {
         << again.standardOutput;
 }
 
+// Puts the calling process in a mount namespace of its own in which `folder` is a tmpfs of
+// `bytes`: a small, full disk for it and its children, gone when they end.
+bool mountSmallDisk(const fs::path& folder, std::size_t bytes) {
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+Lines linesOf(const std::string& text) {
+    Lines lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+std::size_t countStartingWith(const Lines& lines, const std::string& start) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
+}
+
+TEST(Faults, AFullDiskDuringTheDownloadsEndsTheRunCleanly) {
+    // 8 MB of packages for a download folder on a 2 MB disk.
+    ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=8M"});
+    const fs::path temporary = served.mac.host("/private/var/folders/0/T");
+    fs::create_directories(temporary);
+    Lines lines;
+    {
+        Background run(served.mac, {"--action", "cache", "--osname", "Catalina"},
+                       [&] { return mountSmallDisk(temporary, 2 << 20); });
+        const int status = run.waitForExit(120s);
+        if (status == kPreparationFailed) {
+            GTEST_SKIP() << "no private mount namespace with a tmpfs here (needs CAP_SYS_ADMIN)";
+        }
+        lines = linesOf(run.output());
+        EXPECT_EQ(status, 3) << run.output();
+    }
+    EXPECT_GE(countStartingWith(lines, "Download failed: " + served.server.url()), 1u);
+    for (const auto& line : lines) {
+        if (line.rfind("Download failed: ", 0) == 0) {
+            EXPECT_NE(line.find("No space left on device"), std::string::npos) << line;
+        }
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines.back().rfind("[\"installer: The install failed", 0) == 0) << lines.back();
+    EXPECT_TRUE(loggedContaining(served.mac, "Download failed: "));
+    EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina)));
+    EXPECT_FALSE(fs::exists(served.mac.host("/Applications/Install macOS Catalina.app")));
+    EXPECT_FALSE(baseMountAttached(served.mac));
+    // With room again, the next run caches the installer.
+    const RunResult rerun = served.cache();
+    ASSERT_TRUE(rerun.exited(0)) << rerun.standardOutput << rerun.standardError;
+    EXPECT_EQ(countStartingWith(rerun.outputLines(), "Download failed: "), 0u);
+    expectCachedBuild(served, "19H15");
+}
+
 // Every item under `root` with its mode.
 std::map<std::string, mode_t> modesUnder(const fs::path& root) {
     std::map<std::string, mode_t> modes;
@@ -379,6 +451,37 @@ TEST(BrokenServer, AServerThatGoesAwayMidRunEndsEachRunWithOneClearLine) {
     EXPECT_EQ(gone.outputLines()[0].rfind("Could not fetch the software update catalog " + url, 0),
               0u)
         << gone.outputLines()[0];
+}
+
+TEST(BrokenServer, AServerThatStopsAnsweringEndsTheRunAfterTheStallLimit) {
+    // One server holds the catalog back, the other stops in the middle of the largest
+    // package; each holds out far longer than the program waits for a silent transfer.
+    ServedMac silentCatalog(
+        {"--products", "2", "--release", "Catalina size=1M", "--catalog-fault", "stall"},
+        {"--stall-seconds", "600"});
+    ServedMac silentPackage({"--products", "2", "--release", "Catalina size=4M faults=stall"},
+                            {"--stall-seconds", "600"});
+    Background catalogRun(silentCatalog.mac, {"--action", "cache", "--osname", "Catalina"});
+    Background packageRun(silentPackage.mac, {"--action", "cache", "--osname", "Catalina"});
+
+    EXPECT_EQ(catalogRun.waitForExit(180s), 3) << catalogRun.output();
+    const Lines catalogLines = linesOf(catalogRun.output());
+    ASSERT_EQ(catalogLines.size(), 1u) << catalogRun.output();
+    EXPECT_EQ(catalogLines[0].rfind(
+                  "Could not fetch the software update catalog " + silentCatalog.server.url(), 0),
+              0u)
+        << catalogLines[0];
+    EXPECT_FALSE(fs::exists(silentCatalog.mac.host(kDownloadFolder)));
+
+    EXPECT_EQ(packageRun.waitForExit(180s), 3) << packageRun.output();
+    const Lines packageLines = linesOf(packageRun.output());
+    EXPECT_EQ(countStartingWith(packageLines, "Download failed: " + silentPackage.server.url()), 1u)
+        << packageRun.output();
+    ASSERT_FALSE(packageLines.empty());
+    EXPECT_TRUE(packageLines.back().rfind("[\"installer: The install failed", 0) == 0)
+        << packageLines.back();
+    EXPECT_FALSE(fs::exists(silentPackage.mac.host(kFiledCatalina)));
+    EXPECT_FALSE(baseMountAttached(silentPackage.mac));
 }
 
 }  // namespace

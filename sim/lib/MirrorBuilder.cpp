@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <regex>
@@ -147,11 +148,14 @@ class CatalogFiles {
 };
 
 void addCatalogRules(const std::string& fault, MirrorManifest& manifest) {
-    if (fault != "stall" && fault != "truncate") {
+    static const std::map<std::string, std::string> behaviors{
+        {"stall", "stall-before"}, {"truncate", "truncate"}, {"error", "error"}};
+    const auto behavior = behaviors.find(fault);
+    if (behavior == behaviors.end()) {
         return;
     }
     for (const auto& [minor, path] : catalogPaths()) {
-        manifest.rules[path].behavior = fault == "stall" ? "stall-before" : "truncate";
+        manifest.rules[path].behavior = behavior->second;
     }
 }
 

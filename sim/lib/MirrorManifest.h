@@ -15,7 +15,7 @@ struct ServedFileRule {
     // packages and distribution files, none for other files; empty: none at all.
     std::optional<std::string> disposition;
     // "" (serve it), "stall-before" (send nothing, hold the connection), "stall-middle" (send
-    // half, then nothing), "truncate" (send half, then close).
+    // half, then nothing), "truncate" (send half, then close), "error" (answer 500).
     std::string behavior;
 };
 

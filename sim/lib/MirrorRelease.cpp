@@ -187,6 +187,9 @@ void addRules(const ReleaseSpec& release, const std::vector<std::string>& distPa
     if (has("stall")) {
         manifest.rules[largest->urlPath].behavior = "stall-middle";
     }
+    if (has("package-error")) {
+        manifest.rules[packages.back().urlPath].behavior = "error";
+    }
 }
 
 std::string catalogXml(const ReleaseSpec& release, const std::string& key,

@@ -162,6 +162,7 @@ const std::vector<FaultInfo>& releaseFaults() {
         {"smd-not-xml", "the server metadata is not XML"},
         {"smd-no-title", "the server metadata holds a single string (no title)"},
         {"package-missing", "the last package is not on the server (404)"},
+        {"package-error", "the server fails to answer for the last package (500)"},
         {"package-corrupt", "the last package's bytes differ from its recorded digest"},
         {"truncate", "the server cuts the largest package off in the middle"},
         {"stall", "the server stops sending in the middle of the largest package"},
@@ -176,6 +177,7 @@ const std::vector<FaultInfo>& releaseFaults() {
 const std::vector<FaultInfo>& catalogFaults() {
     static const std::vector<FaultInfo> faults = {
         {"missing", "the catalogs are not on the server (404)"},
+        {"error", "the server fails to answer for the catalogs (500)"},
         {"not-plist", "the catalogs are not property lists"},
         {"not-dict", "the catalogs are property lists whose root is an array"},
         {"no-products", "the catalogs have no \"Products\""},

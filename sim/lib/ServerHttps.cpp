@@ -126,6 +126,11 @@ void MirrorServer::State::handle(const httplib::Request& request, httplib::Respo
     }
     const auto found = manifest.rules.find(path);
     const ServedFileRule rule = found == manifest.rules.end() ? ServedFileRule{} : found->second;
+    if (rule.behavior == "error") {
+        response.status = 500;
+        response.set_content("Internal Server Error\n", "text/plain");
+        return;
+    }
     if (rule.behavior == "stall-before" && !stall()) {
         response.status = 503;
         return;
