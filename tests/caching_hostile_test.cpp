@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <map>
+#include <set>
+#include <tuple>
 
 #include "tests/caching_tls.h"
 #include "tests/mirror_fixture.h"
@@ -22,6 +27,7 @@ namespace fs = std::filesystem;
 constexpr const char* kFiledCatalina =
     "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
 constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
+constexpr const char* kWorkingDirectory = "/Library/Application Support/com.corvane.vantrel";
 
 // A mirror of `releases`, its server, and a Mac that trusts it.
 struct ServedMac {
@@ -48,6 +54,63 @@ struct ServedMac {
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
 }
+
+// Every item of a Mac with what tells a change: kind, size, inode, modification time.
+class MacSnapshot {
+  public:
+    explicit MacSnapshot(const TempMac& mac) : mac_(mac), items_(take(mac)) {}
+
+    // What a run made, changed or removed outside the download folder and the log, other
+    // than the folders leading to the download folder and the program's working directory
+    // with its lock.
+    std::vector<std::string> changedOutsideTheDownloadFolder() const {
+        const auto now = take(mac_);
+        const std::string downloads = mac_.host(kDownloadFolder).string();
+        const std::string working = mac_.host(kWorkingDirectory).string();
+        const std::set<std::string> expected{mac_.host("/private/var/log/vantrel.log").string(),
+                                             working, working + "/.caching.lock"};
+        std::vector<std::string> changed;
+        const auto note = [&](const std::string& path) {
+            const bool towardDownloads = startsWith(downloads, path + "/");
+            const bool inDownloads = path == downloads || startsWith(path, downloads + "/");
+            if (!towardDownloads && !inDownloads && !expected.count(path)) {
+                changed.push_back(path);
+            }
+        };
+        for (const auto& [path, item] : now) {
+            const auto old = items_.find(path);
+            if (old == items_.end() || old->second != item) {
+                note(path);
+            }
+        }
+        for (const auto& [path, item] : items_) {
+            if (!now.count(path)) {
+                note(path);
+            }
+        }
+        return changed;
+    }
+
+  private:
+    using Item = std::tuple<mode_t, off_t, ino_t, long long>;
+    static std::map<std::string, Item> take(const TempMac& mac) {
+        std::map<std::string, Item> items;
+        for (const auto& entry : fs::recursive_directory_iterator(mac.root())) {
+            struct stat info {};
+            if (::lstat(entry.path().c_str(), &info) == 0) {
+                const long long modified =
+                    info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+                items[entry.path().string()] = {info.st_mode,
+                                                S_ISDIR(info.st_mode) ? 0 : info.st_size,
+                                                info.st_ino, S_ISDIR(info.st_mode) ? 0 : modified};
+            }
+        }
+        return items;
+    }
+
+    const TempMac& mac_;
+    std::map<std::string, Item> items_;
+};
 
 TEST(HostileServer, ProductsOfTheWrongShapeAreSkippedAndTheGoodOneIsCached) {
     // Each faulty product is a Catalina of its own build.
@@ -96,7 +159,9 @@ TEST(HostileServer, ProductsOfTheWrongShapeAreSkippedAndTheGoodOneIsCached) {
 
 TEST(HostileServer, APackageCutOffInTheMiddleFailsTheRunWithoutFilingAnythingAway) {
     ServedMac served({"--products", "2", "--release", "Catalina size=2M faults=truncate"});
+    const MacSnapshot before(served.mac);
     const RunResult run = served.cache();
+    EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{});
     EXPECT_TRUE(run.exited(3)) << run.standardOutput << run.standardError;
     const Lines lines = run.outputLines();
     ASSERT_GE(lines.size(), 2u);
@@ -114,8 +179,20 @@ TEST(HostileServer, APackageTheServerDoesNotGiveFailsTheRun) {
     for (const char* fault : {"package-missing", "package-error"}) {
         ServedMac served(
             {"--products", "2", "--release", std::string("Catalina size=256K faults=") + fault});
+        const MacSnapshot before(served.mac);
         const RunResult run = served.cache();
         EXPECT_TRUE(run.exited(3)) << fault << run.standardOutput;
+        EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{}) << fault;
+        const Lines lines = run.outputLines();
+        const std::string status = fault == std::string("package-error") ? "500" : "404";
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& line) {
+                                    return startsWith(line,
+                                                      "Download failed: " + served.server.url()) &&
+                                           line.find("HTTP status " + status) != std::string::npos;
+                                }),
+                  1)
+            << fault << run.standardOutput;
         ASSERT_FALSE(run.outputLines().empty()) << fault;
         EXPECT_TRUE(startsWith(run.outputLines().back(), "[\"installer: The install failed"))
             << fault << run.standardOutput;
@@ -125,8 +202,12 @@ TEST(HostileServer, APackageTheServerDoesNotGiveFailsTheRun) {
 
 TEST(HostileServer, PathLikeFileNamesNeverLeaveTheDownloadFolder) {
     ServedMac served({"--products", "2", "--release", "Catalina size=256K faults=unsafe-names"});
+    const MacSnapshot before(served.mac);
     const RunResult run = served.cache();
     EXPECT_TRUE(run.exited(0) || run.exited(3)) << run.standardOutput;
+    if (run.exited(3)) {
+        EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{});
+    }
     const fs::path downloads = served.mac.host(kDownloadFolder);
     for (const auto& entry : fs::recursive_directory_iterator(served.mac.root())) {
         const std::string name = entry.path().filename().string();
@@ -152,8 +233,10 @@ TEST(HostileServer, ABrokenCatalogEndsTheRunWithOneLineAndAFailureStatus) {
     for (const auto& [fault, start] : faults) {
         ServedMac served(
             {"--products", "3", "--release", "Catalina size=64K", "--catalog-fault", fault});
+        const MacSnapshot before(served.mac);
         const RunResult run = served.cache();
         EXPECT_TRUE(run.exited(3)) << fault << run.standardOutput;
+        EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{}) << fault;
         ASSERT_EQ(run.outputLines().size(), 1u) << fault << run.standardOutput;
         EXPECT_TRUE(startsWith(run.outputLines()[0], start + served.server.url())) << fault;
         EXPECT_FALSE(fs::exists(served.mac.host(kDownloadFolder))) << fault;
