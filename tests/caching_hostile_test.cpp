@@ -118,6 +118,7 @@ TEST(HostileServer, ProductsOfTheWrongShapeAreSkippedAndTheGoodOneIsCached) {
         // fault, whether it is reported with a line
         {"dist-missing", true},
         {"dist-not-xml", true},
+        {"dist-huge", true},
         {"dist-few-scripts", true},
         {"dist-no-auxinfo", true},
         {"dist-bad-version", true},

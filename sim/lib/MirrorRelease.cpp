@@ -47,6 +47,21 @@ void writeText(const fs::path& file, const std::string& text) {
     }
 }
 
+// A well-formed document followed by a comment that takes it past `bytes`: larger than any
+// document a client should be willing to hold.
+void writeHugeText(const fs::path& file, const std::string& text, std::uint64_t bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text << "<!--";
+    const std::string filler(1 << 20, ' ');
+    for (std::uint64_t written = 0; written < bytes; written += filler.size()) {
+        out << filler;
+    }
+    out << "-->\n";
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + file.string());
+    }
+}
+
 std::uint64_t treeBytes(const std::vector<PackageItem>& items) {
     std::uint64_t total = 0;
     for (const auto& item : items) {
@@ -299,6 +314,8 @@ CatalogEntry buildReleaseProduct(const ReleaseSpec& release, const MirrorLayout&
         document.language = language;
         if (has("dist-not-xml")) {
             writeText(layout.host(path), notXml("distribution file"));
+        } else if (has("dist-huge")) {
+            writeHugeText(layout.host(path), distributionXml(document), 65ULL << 20);
         } else if (!has("dist-missing")) {
             writeText(layout.host(path), distributionXml(document));
         }

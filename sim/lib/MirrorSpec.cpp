@@ -154,6 +154,7 @@ const std::vector<FaultInfo>& releaseFaults() {
         {"bad-package-url", "its first package's \"URL\" is not a URL"},
         {"dist-missing", "the distribution files are not on the server (404)"},
         {"dist-not-xml", "the distribution files are not XML"},
+        {"dist-huge", "the distribution files are well-formed but larger than 65 MiB"},
         {"dist-stall", "the server stalls before answering for a distribution file"},
         {"dist-few-scripts", "the distribution files hold a single <script>"},
         {"dist-no-auxinfo", "the distribution files have no <auxinfo>"},
