@@ -235,7 +235,7 @@ class Bench:
                 if peer:
                     peer_rounds.append(python_plistlib(work["catalog"], 1))
             ours = dict(ours_rounds[-1])
-            for key in ("seconds", "fetch_seconds", "parse_seconds", "filter_seconds"):
+            for key in ("seconds", "fetch_seconds", "read_seconds", "tree_read_seconds"):
                 ours[key] = statistics.median(r[key] for r in ours_rounds)
             ours["peak_rss"] = max(r["peak_rss"] for r in ours_rounds)
             entry = {"vantrel": ours, "rounds": ours_rounds}
@@ -256,10 +256,11 @@ class Bench:
                           f" {ours['seconds'] * 1e3:.0f} ms = {per_product:.0f} µs/product,"
                           f" {per_mib:.0f} ms/MiB (×{ours['seconds'] / base['seconds']:.2f} time"
                           f" for ×{ours['catalog_bytes'] / base['catalog_bytes']:.2f} bytes);"
-                          f" fetch {ours['fetch_seconds'] * 1e3:.0f}, parse"
-                          f" {ours['parse_seconds'] * 1e3:.0f}, filter"
-                          f" {ours['filter_seconds'] * 1e3:.0f} ms; peak RSS"
-                          f" {ours['peak_rss'] / MIB:.0f} MiB")
+                          f" fetch {ours['fetch_seconds'] * 1e3:.0f}, read"
+                          f" {ours['read_seconds'] * 1e3:.0f} ms (whole-tree parse and filter"
+                          f" {ours['tree_read_seconds'] * 1e3:.0f} ms); peak RSS"
+                          f" {ours['peak_rss'] / MIB:.1f} MiB"
+                          f" ({ours['peak_rss'] / ours['catalog_bytes']:.1f}× the catalog)")
 
     def selection(self, work):
         log("selection: 40 candidates beside one curl over one connection")
@@ -374,6 +375,24 @@ class Bench:
         self.results["figures"][f"full_run_{label}"] = figure
         return figure
 
+    def finish(self, started):
+        """Prints the table, writes results.json (and the Markdown table when asked) and
+        removes the workloads unless they are to be kept."""
+        self.results["rows"] = self.rows
+        self.results["seconds"] = time.perf_counter() - started
+        with open(os.path.join(self.work, "results.json"), "w") as out:
+            json.dump(self.results, out, indent=1)
+        print()
+        print_table(self.rows, self.results["machine"])
+        print(f"benchmarks took {self.results['seconds'] / 60:.1f} minutes; raw figures in "
+              f"{os.path.join(self.work, 'results.json')}")
+        if self.args.markdown:
+            with open(self.args.markdown, "w") as out:
+                print_table(self.rows, self.results["machine"], out=out, markdown=True)
+        if not self.args.keep:
+            for sub in ("mirrors", "macs"):
+                shutil.rmtree(os.path.join(self.work, sub), ignore_errors=True)
+
 
 def python_plistlib(path, repeat):
     code = ("import plistlib, sys, time\n"
@@ -478,6 +497,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="repetitions of in-process figures")
     parser.add_argument("--status-runs", type=int, default=300)
     parser.add_argument("--markdown", help="also write the table as Markdown to this file")
+    parser.add_argument("--only", choices=["catalog"],
+                        help="only these figures (catalog: the three catalog sizes, a few minutes)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
     if args.quick:
@@ -499,6 +520,16 @@ def main():
     signal.signal(signal.SIGINT, stop)
     try:
         catalog = ["--products", "2000", "--catalog-size", "7M"]
+        if args.only == "catalog":
+            bench.catalogs([
+                ("2,000 products", bench.workload("catalog-2000", *catalog), True),
+                ("6,000 products", bench.workload("catalog-6000", "--products", "6000",
+                                                  "--catalog-size", "12M"), True),
+                ("20,000 products", bench.workload("catalog-20000", "--products", "20000",
+                                                   "--catalog-size", "40M"), False)])
+            bench.stop_servers()
+            bench.finish(started)
+            return
         one = bench.workload("one-gib", "--release", "Catalina size=1GiB shape=large",
                              "--release", "Mojave size=1GiB shape=mixed packages=10", *catalog)
         four = None
@@ -580,20 +611,7 @@ def main():
     finally:
         bench.stop_servers()
 
-    bench.results["rows"] = bench.rows
-    bench.results["seconds"] = time.perf_counter() - started
-    with open(os.path.join(bench.work, "results.json"), "w") as out:
-        json.dump(bench.results, out, indent=1)
-    print()
-    print_table(bench.rows, bench.results["machine"])
-    print(f"benchmarks took {bench.results['seconds'] / 60:.1f} minutes; raw figures in "
-          f"{os.path.join(bench.work, 'results.json')}")
-    if args.markdown:
-        with open(args.markdown, "w") as out:
-            print_table(bench.rows, bench.results["machine"], out=out, markdown=True)
-    if not args.keep:
-        for sub in ("mirrors", "macs"):
-            shutil.rmtree(os.path.join(bench.work, sub), ignore_errors=True)
+    bench.finish(started)
 
 
 if __name__ == "__main__":

@@ -44,6 +44,25 @@ std::optional<std::string> catalogURL(std::int64_t minorVersion) {
     }
 }
 
+ProductKind classifyProduct(plist_t product) {
+    if (!isDictionary(product)) {
+        return ProductKind::Other;
+    }
+    plist_t meta = platform::dictItem(product, "ExtendedMetaInfo");
+    if (!isDictionary(meta)) {
+        return ProductKind::Other;
+    }
+    plist_t identifiers = platform::dictItem(meta, "InstallAssistantPackageIdentifiers");
+    if (!isDictionary(identifiers)) {
+        return ProductKind::Other;
+    }
+    const auto osInstall = platform::stringForKey(identifiers, "OSInstall");
+    if (!osInstall) {
+        return ProductKind::NoOSInstall;
+    }
+    return *osInstall == kOSInstallPackageIdentifier ? ProductKind::Installer : ProductKind::Other;
+}
+
 CandidateSet filterInstallerProducts(plist_t products,
                                      const std::function<void(std::string_view)>& printLine) {
     CandidateSet candidates;
@@ -62,27 +81,35 @@ CandidateSet filterInstallerProducts(plist_t products,
         }
         std::string key(rawKey);
         std::free(rawKey);
-        if (!isDictionary(product)) {
-            continue;
-        }
-        plist_t meta = platform::dictItem(product, "ExtendedMetaInfo");
-        if (!isDictionary(meta)) {
-            continue;
-        }
-        plist_t identifiers = platform::dictItem(meta, "InstallAssistantPackageIdentifiers");
-        if (!isDictionary(identifiers)) {
-            continue;
-        }
-        const auto osInstall = platform::stringForKey(identifiers, "OSInstall");
-        if (!osInstall) {
-            printLine("no");
-            continue;
-        }
-        if (*osInstall == kOSInstallPackageIdentifier) {
-            candidates.push_back({std::move(key), platform::Plist(plist_copy(product))});
+        switch (classifyProduct(product)) {
+            case ProductKind::Other:
+                break;
+            case ProductKind::NoOSInstall:
+                printLine("no");
+                break;
+            case ProductKind::Installer:
+                candidates.push_back({std::move(key), platform::Plist(plist_copy(product))});
+                break;
         }
     }
     return candidates;
+}
+
+CatalogReading readCatalogTree(std::string_view body,
+                               const std::function<void(std::string_view)>& printLine) {
+    CatalogReading reading;
+    const platform::Plist catalog = platform::parsePlist(body);
+    if (!isDictionary(catalog.get())) {
+        return reading;
+    }
+    plist_t products = platform::dictItem(catalog.get(), "Products");
+    if (!isDictionary(products)) {
+        reading.outcome = CatalogReading::Outcome::NoProductsDictionary;
+        return reading;
+    }
+    reading.outcome = CatalogReading::Outcome::Candidates;
+    reading.candidates = filterInstallerProducts(products, printLine);
+    return reading;
 }
 
 CatalogResult fetchInstallerProducts() {
@@ -101,19 +128,19 @@ CatalogResult fetchInstallerProducts() {
         return {std::nullopt,
                 "Could not fetch the software update catalog " + url + ": " + error.description};
     }
-    platform::Plist catalog = platform::parsePlist(*body);
-    if (!isDictionary(catalog.get())) {
-        return {std::nullopt,
-                "The software update catalog " + url + " is not a property list dictionary."};
+    CatalogReading reading =
+        readCatalog(*body, [](std::string_view line) { platform::printLine(line); });
+    switch (reading.outcome) {
+        case CatalogReading::Outcome::Candidates:
+            return {std::move(reading.candidates), {}};
+        case CatalogReading::Outcome::NotADictionary:
+            return {std::nullopt,
+                    "The software update catalog " + url + " is not a property list dictionary."};
+        case CatalogReading::Outcome::NoProductsDictionary:
+            break;
     }
-    plist_t products = platform::dictItem(catalog.get(), "Products");
-    if (!isDictionary(products)) {
-        return {std::nullopt,
-                "The software update catalog " + url + " has no \"Products\" dictionary."};
-    }
-    return {
-        filterInstallerProducts(products, [](std::string_view line) { platform::printLine(line); }),
-        {}};
+    return {std::nullopt,
+            "The software update catalog " + url + " has no \"Products\" dictionary."};
 }
 
 }  // namespace vantrel

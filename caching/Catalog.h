@@ -25,6 +25,14 @@ inline constexpr std::string_view kOSInstallPackageIdentifier = "com.apple.mpkg.
 // The catalog's URL path for the running OS's minor version (13 to 16); absent for any other.
 std::optional<std::string> catalogURL(std::int64_t minorVersion);
 
+// What the installer filter makes of one product of the catalog.
+enum class ProductKind {
+    Other,        // not an installer, or of the wrong shape: skipped without a word
+    NoOSInstall,  // its package identifiers lack a text "OSInstall": skipped with "no"
+    Installer,    // "OSInstall" is "com.apple.mpkg.OSInstall": a candidate
+};
+ProductKind classifyProduct(plist_t product);
+
 // The products of a catalog's "Products" dictionary that are complete OS installers (their
 // "ExtendedMetaInfo"/"InstallAssistantPackageIdentifiers"/"OSInstall" is
 // "com.apple.mpkg.OSInstall"). Entries of the wrong shape are skipped; one whose "OSInstall"
@@ -33,6 +41,25 @@ std::optional<std::string> catalogURL(std::int64_t minorVersion);
 // candidates found before it.
 CandidateSet filterInstallerProducts(plist_t products,
                                      const std::function<void(std::string_view)>& printLine);
+
+// A catalog's bytes read: its installer products, or why it has none to give.
+struct CatalogReading {
+    enum class Outcome { Candidates, NotADictionary, NoProductsDictionary };
+    Outcome outcome = Outcome::NotADictionary;
+    CandidateSet candidates;
+};
+
+// Reads the catalog one product at a time (see caching/CatalogReader.cpp), so that only the
+// catalog's bytes and one product's tree are held at once; binary lists are read whole. Gives
+// what `readCatalogTree` gives for the same bytes, with the same "no" lines in the same order.
+CatalogReading readCatalog(std::string_view body,
+                           const std::function<void(std::string_view)>& printLine);
+
+// Reads the catalog as one tree (the property-list library's parse of the whole document),
+// then filters its "Products" dictionary. "no" lines are written only for a catalog that is
+// read.
+CatalogReading readCatalogTree(std::string_view body,
+                               const std::function<void(std::string_view)>& printLine);
 
 // The outcome of reading the catalog: the candidates, or why there are none to be had.
 struct CatalogResult {

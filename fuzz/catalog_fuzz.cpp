@@ -1,6 +1,10 @@
 // The catalog filter: catalog bytes (XML or binary property list) to installer candidates.
+// The reader the program uses (one product at a time) must agree in everything with the
+// property-list library's parse of the whole document: outcome, candidates in order with
+// their dictionaries, and "no" lines.
 
 #include <cstdlib>
+#include <string>
 
 #include "caching/Catalog.h"
 #include "fuzz/FuzzSupport.h"
@@ -8,25 +12,54 @@
 
 using namespace vantrel;
 
+namespace {
+
+struct Read {
+    CatalogReading reading;
+    std::size_t lines = 0;
+};
+
+template <typename Reader>
+Read readWith(Reader reader, std::string_view body) {
+    Read out;
+    out.reading = reader(body, [&](std::string_view line) {
+        if (line != "no") {
+            std::abort();  // the filter's only line
+        }
+        ++out.lines;
+    });
+    return out;
+}
+
+void expectSame(const Read& streamed, const Read& whole) {
+    if (streamed.reading.outcome != whole.reading.outcome || streamed.lines != whole.lines ||
+        streamed.reading.candidates.size() != whole.reading.candidates.size()) {
+        std::abort();
+    }
+    for (std::size_t i = 0; i < whole.reading.candidates.size(); ++i) {
+        const Candidate& ours = streamed.reading.candidates[i];
+        const Candidate& theirs = whole.reading.candidates[i];
+        if (ours.productKey != theirs.productKey ||
+            platform::plistToXml(ours.product.get()) !=
+                platform::plistToXml(theirs.product.get())) {
+            std::abort();
+        }
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::prepareProcess();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const platform::Plist catalog = platform::parsePlist(fuzz::asText(data, size));
-    if (!catalog || plist_get_node_type(catalog.get()) != PLIST_DICT) {
-        return 0;
-    }
-    std::size_t lines = 0;
-    const CandidateSet candidates = filterInstallerProducts(
-        platform::dictItem(catalog.get(), "Products"), [&](std::string_view line) {
-            if (line != "no") {
-                std::abort();  // the filter's only line
-            }
-            ++lines;
-        });
-    for (const auto& candidate : candidates) {
+    const std::string_view body = fuzz::asText(data, size);
+    const Read whole = readWith(readCatalogTree, body);
+    const Read streamed = readWith(readCatalog, body);
+    expectSame(streamed, whole);
+    for (const auto& candidate : streamed.reading.candidates) {
         plist_t identifiers =
             platform::dictItem(platform::dictItem(candidate.product.get(), "ExtendedMetaInfo"),
                                "InstallAssistantPackageIdentifiers");
@@ -34,6 +67,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();  // a product that is no OS installer became a candidate
         }
     }
-    (void)lines;
     return 0;
 }

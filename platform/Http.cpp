@@ -24,12 +24,25 @@ struct HttpClient::Impl {
     std::size_t maxBytes = 0;
     bool tooLarge = false;
 
+    // Room for the whole body when the server announces its length, so that a large body
+    // is not copied as it grows: each copy would briefly hold it twice.
+    void reserveAnnouncedLength() {
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+            announced > 0 && static_cast<std::size_t>(announced) <= maxBytes) {
+            body.reserve(static_cast<std::size_t>(announced));
+        }
+    }
+
     static std::size_t write(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Impl*>(user);
         const std::size_t length = size * count;
         if (self->body.size() + length > self->maxBytes) {
             self->tooLarge = true;
             return 0;  // ends the transfer with a write error
+        }
+        if (self->body.empty()) {
+            self->reserveAnnouncedLength();
         }
         self->body.append(data, length);
         return length;

@@ -13,9 +13,18 @@ namespace vantrel::platform {
 
 namespace {
 
-// A text that would give a key or string with a NUL character inside: a NUL byte, or a
-// character reference to U+0000 ("&#0;", "&#x00;"). XML allows neither, and the property-list
-// library aborts the process when it meets such a key or string later.
+plist_t parseXmlPlist(std::string_view xml) {
+    if (holdsNulCharacter(xml)) {
+        return nullptr;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+    return root;
+}
+
+}  // namespace
+
+// "&#0;", "&#x00;" and the like, with any number of zeros.
 bool holdsNulCharacter(std::string_view xml) {
     if (xml.find('\0') != std::string_view::npos) {
         return true;
@@ -37,17 +46,6 @@ bool holdsNulCharacter(std::string_view xml) {
     }
     return false;
 }
-
-plist_t parseXmlPlist(std::string_view xml) {
-    if (holdsNulCharacter(xml)) {
-        return nullptr;
-    }
-    plist_t root = nullptr;
-    plist_from_memory(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
-    return root;
-}
-
-}  // namespace
 
 Plist parsePlist(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {

@@ -20,6 +20,10 @@ using Plist = std::unique_ptr<void, PlistFree>;
 
 // XML or binary property list; empty on any failure.
 Plist parsePlist(std::string_view bytes);
+// True when XML text would give a key or string with a NUL character inside: a NUL byte, or
+// a character reference to U+0000. XML allows neither, and the property-list library aborts
+// the process when it meets such a key or string later, so such text is refused whole.
+bool holdsNulCharacter(std::string_view xml);
 Plist readPlistFile(const std::filesystem::path& hostPath);
 // Writes XML through a temporary file and a rename, so readers never see half a file.
 bool writePlistFile(const std::filesystem::path& hostPath, plist_t root);

@@ -1,0 +1,242 @@
+// The catalog read one product at a time against the property-list library's parse of the
+// whole document: both must give the same outcome, the same candidates in the same order with
+// the same dictionaries, and the same number of "no" lines.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "caching/Catalog.h"
+#include "platform/Plist.h"
+#include "tests/mirror_fixture.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using Outcome = CatalogReading::Outcome;
+
+// What a reader made of a catalog, in a form that compares and prints well.
+struct Summary {
+    Outcome outcome = Outcome::NotADictionary;
+    std::vector<std::string> keys;
+    std::vector<std::string> products;  // each candidate's dictionary as XML
+    std::size_t noLines = 0;
+
+    bool operator==(const Summary&) const = default;
+};
+
+void PrintTo(const Summary& summary, std::ostream* out) {
+    *out << "outcome " << static_cast<int>(summary.outcome) << ", " << summary.noLines
+         << " \"no\", candidates:";
+    for (const auto& key : summary.keys) {
+        *out << " " << key;
+    }
+}
+
+template <typename Reader>
+Summary summarise(Reader reader, std::string_view body) {
+    Summary summary;
+    const CatalogReading reading = reader(body, [&](std::string_view line) {
+        EXPECT_EQ(line, "no");
+        ++summary.noLines;
+    });
+    summary.outcome = reading.outcome;
+    for (const auto& candidate : reading.candidates) {
+        summary.keys.push_back(candidate.productKey);
+        summary.products.push_back(platform::plistToXml(candidate.product.get()));
+    }
+    return summary;
+}
+
+// Reads `body` both ways, expects them to agree, and answers the streamed reading.
+Summary readBothWays(std::string_view body) {
+    const Summary streamed = summarise(readCatalog, body);
+    EXPECT_EQ(streamed, summarise(readCatalogTree, body)) << body.substr(0, 400);
+    return streamed;
+}
+
+const std::string kInstaller =
+    "<key>ExtendedMetaInfo</key><dict><key>InstallAssistantPackageIdentifiers</key><dict>"
+    "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string></dict></dict>";
+const std::string kNoOSInstall =
+    "<key>ExtendedMetaInfo</key><dict><key>InstallAssistantPackageIdentifiers</key><dict>"
+    "</dict></dict>";
+
+std::string catalogOf(const std::string& rootItems) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>" + rootItems +
+           "</dict></plist>";
+}
+
+std::string products(const std::string& items) {
+    return "<key>Products</key><dict>" + items + "</dict>";
+}
+
+std::string product(const std::string& key, const std::string& content) {
+    return "<key>" + key + "</key><dict>" + content + "</dict>";
+}
+
+TEST(CatalogReader, AgreesWithTheWholeDocumentOnMirrorCatalogsAndTheSavedFuzzCorpus) {
+    mirrortest::MirrorFolder mirror(
+        {"--release", "Catalina size=64K", "--release", "Mojave size=64K", "--products", "300"});
+    for (int minor = 13; minor <= 16; ++minor) {
+        const std::string body = mirrortest::readText(mirror.catalog(minor));
+        const Summary summary = readBothWays(body);
+        EXPECT_EQ(summary.outcome, Outcome::Candidates) << minor;
+        EXPECT_FALSE(summary.keys.empty()) << minor;
+        // The same catalog as a binary list is read whole, with the same result.
+        const platform::Plist tree = platform::parsePlist(body);
+        char* binary = nullptr;
+        std::uint32_t length = 0;
+        plist_to_bin(tree.get(), &binary, &length);
+        EXPECT_EQ(readBothWays(std::string_view(binary, length)), summary);
+        plist_to_bin_free(binary);
+    }
+    std::size_t documents = 0;
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(VANTREL_SOURCE_DIR) / "fuzz/corpus/catalog")) {
+        SCOPED_TRACE(entry.path().filename().string());
+        readBothWays(mirrortest::readText(entry.path()));
+        ++documents;
+    }
+    EXPECT_GT(documents, 10u);
+}
+
+TEST(CatalogReader, DuplicateKeysKeepTheFirstPlaceAndTakeTheLastValue) {
+    // A product key met again: its first place, its last dictionary.
+    Summary summary = readBothWays(catalogOf(
+        products(product("a", kNoOSInstall) + product("b", kInstaller) + product("c", kInstaller) +
+                 product("a", kInstaller + "<key>Second</key><true/>") +
+                 product("c", "<key>x</key><true/>"))));
+    EXPECT_EQ(summary.outcome, Outcome::Candidates);
+    EXPECT_EQ(summary.keys, (std::vector<std::string>{"a", "b"}));
+    EXPECT_NE(summary.products[0].find("Second"), std::string::npos);
+    EXPECT_EQ(summary.noLines, 0u);
+
+    // The root's last "Products" is the one read, whatever came before.
+    summary = readBothWays(
+        catalogOf(products(product("old", kInstaller)) + products(product("new", kNoOSInstall))));
+    EXPECT_EQ(summary.keys, std::vector<std::string>{});
+    EXPECT_EQ(summary.noLines, 1u);
+    summary = readBothWays(
+        catalogOf(products(product("old", kInstaller)) + "<key>Products</key><string>x</string>"));
+    EXPECT_EQ(summary.outcome, Outcome::NoProductsDictionary);
+    summary = readBothWays(
+        catalogOf("<key>Products</key><array/>" + products(product("new", kInstaller))));
+    EXPECT_EQ(summary.keys, std::vector<std::string>{"new"});
+
+    // Keys are compared as the library decodes them: references, comments and CDATA.
+    summary = readBothWays(catalogOf("<key>Prod&#117;c<!-- -->ts</key><dict>" +
+                                     product("&#65;&amp;<![CDATA[<]]>", kInstaller) +
+                                     product("A&amp;&lt;", kNoOSInstall) + "</dict>"));
+    EXPECT_EQ(summary.keys, std::vector<std::string>{});
+    EXPECT_EQ(summary.noLines, 1u);
+}
+
+TEST(CatalogReader, TheLibrarysOwnReadingOfOddDocumentsIsKept) {
+    struct Case {
+        std::string name;
+        std::string body;
+        Outcome outcome;
+        std::vector<std::string> keys;
+    };
+    const std::string good = products(product("p", kInstaller));
+    const std::vector<Case> cases = {
+        {"no <plist> around the root", "<dict>" + good + "</dict>", Outcome::Candidates, {"p"}},
+        {"text after the root", catalogOf(good) + " <<junk", Outcome::Candidates, {"p"}},
+        {"a second <plist> ends the reading",
+         catalogOf(good) + "<plist><bad",
+         Outcome::Candidates,
+         {"p"}},
+        {"no </plist>", "<plist><dict>" + good + "</dict>", Outcome::Candidates, {"p"}},
+        {"an empty root dictionary takes what follows",
+         "<dict/>" + good,
+         Outcome::Candidates,
+         {"p"}},
+        {"a key followed by a key names a string",
+         catalogOf("<key>Products</key><dict>" + product("a", kInstaller) +
+                   "<key>a</key><key>b</key>" + product("c", kInstaller) + "</dict>"),
+         Outcome::Candidates,
+         {"c"}},
+        {"a key with nothing after it is dropped",
+         catalogOf("<key>Products</key><dict>" + product("p", kInstaller) +
+                   "<key>dangling</key></dict><key>again</key>"),
+         Outcome::Candidates,
+         {"p"}},
+        {"<key/> is an empty string",
+         catalogOf(good + "<key>x</key><key/>"),
+         Outcome::Candidates,
+         {"p"}},
+        {"products of other types",
+         catalogOf("<key>Products</key><dict><key>s</key><string>x"
+                   "</string><key>e</key><dict/><key>d</key><data>"
+                   "AAAA</data><key>t</key><true/></dict>"),
+         Outcome::Candidates,
+         {}},
+        {"DOCTYPE with an internal subset and processing instructions",
+         "<?xml version=\"1.0\"?><!DOCTYPE plist [ <!ENTITY a \"]>\"> ]><?pi \"?>\"?>" +
+             catalogOf(good),
+         Outcome::Candidates,
+         {"p"}},
+        {"tags with blanks and attributes",
+         "<plist><dict ><key a=\">\">Products</key ><dict>" + product("p", kInstaller) +
+             "</dict ></dict></plist >",
+         Outcome::Candidates,
+         {"p"}},
+        {"<plist> inside the products",
+         catalogOf("<key>Products</key><plist><dict>" + product("p", kInstaller) +
+                   "</dict></plist>"),
+         Outcome::Candidates,
+         {"p"}},
+        {"no Products", catalogOf("<key>Other</key><dict/>"), Outcome::NoProductsDictionary, {}},
+        {"an unknown entity outside the products",
+         catalogOf(good + "<key>x</key><string>&bogus;</string>"),
+         Outcome::NotADictionary,
+         {}},
+        {"an unknown entity in a product key",
+         catalogOf("<key>Products</key><dict><key>&bogus;</key></dict>"),
+         Outcome::NotADictionary,
+         {}},
+        {"an unknown entity deep in a product",
+         catalogOf(products(product("p", kInstaller + "<key>s</key><string>&x;</string>"))),
+         Outcome::NotADictionary,
+         {}},
+        {"a NUL character reference",
+         catalogOf(products(product("p&#x00;", kInstaller))),
+         Outcome::NotADictionary,
+         {}},
+        {"a value without a key",
+         catalogOf(good + "<string>x</string>"),
+         Outcome::NotADictionary,
+         {}},
+        {"an unknown tag", catalogOf(good + "<foo/>"), Outcome::NotADictionary, {}},
+        {"a wrong closing tag",
+         "<plist><dict>" + good + "</array></plist>",
+         Outcome::NotADictionary,
+         {}},
+        {"cut short", catalogOf(good).substr(0, 150), Outcome::NotADictionary, {}},
+        {"an element inside a string",
+         catalogOf(good + "<key>x</key><string>a<b/></string>"),
+         Outcome::NotADictionary,
+         {}},
+        {"an array root",
+         "<plist><array>" + good + "</array></plist>",
+         Outcome::NotADictionary,
+         {}},
+        {"a string root", "<plist><string>Products</string></plist>", Outcome::NotADictionary, {}},
+        {"shorter than 8 bytes", "<dict/>", Outcome::NotADictionary, {}},
+        {"empty", "", Outcome::NotADictionary, {}},
+        {"only a comment", "<plist><!-- x --></plist>", Outcome::NotADictionary, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Summary summary = readBothWays(c.body);
+        EXPECT_EQ(summary.outcome, c.outcome);
+        EXPECT_EQ(summary.keys, c.keys);
+    }
+}
+
+}  // namespace
+}  // namespace vantrel
