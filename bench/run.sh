@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The one benchmark command: bench/run.sh [--quick] [--markdown FILE] [--keep] [--workdir DIR]
+# The one benchmark command: bench/run.sh [--quick] [--only catalog] [--markdown FILE] [--keep]
+#                                         [--workdir DIR]
 #
 # Installs the peers (bench/deps.sh), builds a Release tree with the benchmark drivers in
 # build-bench/, then runs every figure of Vantrel beside its peer on this machine and prints
