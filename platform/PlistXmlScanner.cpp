@@ -3,23 +3,19 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <vector>
 
 namespace vantrel::platform {
 
 namespace {
 
-// The reader's own steps, kept in its order: where it moves the position, where it gives up.
-// Comparisons are plain byte comparisons, as the document holds no NUL (checked first).
+// The property-list library's XML reader, step for step: where it moves the position, where
+// it gives up, where it stops early without a fault. Comparisons are plain byte comparisons,
+// as the document holds no NUL (checked first).
 class Reader {
   public:
     Reader(std::string_view xml, std::size_t maxDepth, PlistXmlVisitor& visitor)
-        : begin_(xml.data()),
-          pos_(xml.data()),
-          end_(xml.data() + xml.size()),
-          maxDepth_(maxDepth),
-          visitor_(visitor) {}
+        : pos_(xml.data()), end_(xml.data() + xml.size()), maxDepth_(maxDepth), visitor_(visitor) {}
 
     bool run();
 
@@ -54,12 +50,13 @@ class Reader {
     bool closeValue(std::string_view name);
     bool decodeKey(const char* start, std::string_view plain, std::string* out) const;
 
-    const char* begin_;
     const char* pos_;
     const char* end_;
     std::size_t maxDepth_;
     PlistXmlVisitor& visitor_;
 
+    // The library keeps these two apart: a <plist> opens a path but no container, and an
+    // empty root (<dict/>) is a container without a path that takes the values after it.
     std::vector<Path> path_;             // the open <plist>, <dict> and <array> tags
     std::vector<PlistXmlKind> parents_;  // the containers new values go into
     std::vector<OpenValue> open_;        // the open containers of the levels reported
@@ -109,6 +106,7 @@ void Reader::findText(std::string_view text, bool skipQuotes) {
     }
 }
 
+// To the first of `chars`, or to the end; quoted stretches are stepped over when asked.
 void Reader::findAnyOf(std::string_view chars, bool skipQuotes) {
     while (pos_ < end_) {
         if (skipQuotes && *pos_ == '"') {
