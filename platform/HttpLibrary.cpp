@@ -125,6 +125,17 @@ CURLcode curl_easy_perform(CURL* handle) {
     return lib.loaded ? lib.easyPerform(handle) : CURLE_FAILED_INIT;
 }
 
+// libcurl declares its variadic entry points with an enum as the last named parameter, and
+// reads them the same way itself. clang warns that an enum is promoted when passed; these
+// enums are int-sized, passed exactly as an int, so va_start finds the variadic part where
+// the caller put it.
+static_assert(sizeof(CURLoption) == sizeof(int) && sizeof(CURLINFO) == sizeof(int) &&
+              sizeof(CURLMoption) == sizeof(int));
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
     const Library& lib = library();
     if (!lib.loaded) {
@@ -183,6 +194,10 @@ CURLMcode curl_multi_setopt(CURLM* multi, CURLMoption option, ...) {
     va_end(args);
     return code;
 }
+
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 CURLMcode curl_multi_add_handle(CURLM* multi, CURL* handle) {
     const Library& lib = library();

@@ -55,6 +55,13 @@ bool startsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
+// The package installer's failure, echoed as a line of quoted pieces; a progress line read in
+// the same chunk comes first.
+bool echoesInstallerFailure(const std::string& line) {
+    return startsWith(line, "[\"") &&
+           line.find("\"installer: The install failed") != std::string::npos;
+}
+
 // Every item of a Mac with what tells a change: kind, size, inode, modification time.
 class MacSnapshot {
   public:
@@ -166,9 +173,16 @@ TEST(HostileServer, APackageCutOffInTheMiddleFailsTheRunWithoutFilingAnythingAwa
     EXPECT_TRUE(run.exited(3)) << run.standardOutput << run.standardError;
     const Lines lines = run.outputLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "Downloads finished");
-    // The installer's failed chunk, echoed as a list of its pieces.
-    EXPECT_TRUE(startsWith(lines.back(), "[\"installer: The install failed")) << lines.back();
+    // The downloads end, then the installer's failed chunk is echoed as a list of its pieces.
+    const auto finished = std::find(lines.begin(), lines.end(), "Downloads finished");
+    const auto failure = std::find_if(lines.begin(), lines.end(), echoesInstallerFailure);
+    EXPECT_NE(failure, lines.end()) << run.standardOutput;
+    EXPECT_LT(finished, failure) << run.standardOutput;
+    // The cut transfer is named before the downloads end.
+    const auto named = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return startsWith(line, "Download failed: " + served.server.url());
+    });
+    EXPECT_LT(named, finished) << run.standardOutput;
     EXPECT_TRUE(served.mac.logged("installer", "Error", "Installer failed"));
     EXPECT_TRUE(served.mac.logged("installer", "Error", "Exiting due to failed installer"));
     EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina)));
@@ -195,7 +209,7 @@ TEST(HostileServer, APackageTheServerDoesNotGiveFailsTheRun) {
                   1)
             << fault << run.standardOutput;
         ASSERT_FALSE(run.outputLines().empty()) << fault;
-        EXPECT_TRUE(startsWith(run.outputLines().back(), "[\"installer: The install failed"))
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), echoesInstallerFailure))
             << fault << run.standardOutput;
         EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina))) << fault;
     }
