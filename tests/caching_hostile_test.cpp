@@ -17,6 +17,7 @@
 namespace vantrel {
 namespace {
 
+using mirrortest::echoesInstallerFailure;
 using mirrortest::MirrorFolder;
 using mirrortest::ServeProcess;
 using testsupport::RunResult;
@@ -53,13 +54,6 @@ struct ServedMac {
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
-}
-
-// The package installer's failure, echoed as a line of quoted pieces; a progress line read in
-// the same chunk comes first.
-bool echoesInstallerFailure(const std::string& line) {
-    return startsWith(line, "[\"") &&
-           line.find("\"installer: The install failed") != std::string::npos;
 }
 
 // Every item of a Mac with what tells a change: kind, size, inode, modification time.

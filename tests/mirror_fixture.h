@@ -58,6 +58,13 @@ class TempFolder {
     fs::path path_;
 };
 
+// Whether `line` is the program's echo of the package installer's failure: the chunk's quoted
+// pieces, one of them the failure line (a progress line read in the same chunk comes first).
+inline bool echoesInstallerFailure(const std::string& line) {
+    return line.rfind("[\"", 0) == 0 &&
+           line.find("\"installer: The install failed") != std::string::npos;
+}
+
 inline std::string readText(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream text;

@@ -308,24 +308,13 @@ TEST(Faults, AFailedAssemblyNeverReplacesTheCachedInstaller) {
         << again.standardOutput;
 }
 
-// Puts the calling process in a mount namespace of its own in which `folder` is a tmpfs of
-// `bytes`: a small, full disk for it and its children, gone when they end.
-bool mountSmallDisk(const fs::path& folder, std::size_t bytes) {
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+// Puts the calling process in a mount namespace of its own in which `folder` is a tmpfs with
+// `options` ("size=..."): a small, full disk for it and its children, gone when they end.
+// System calls only, no allocation: it runs in a child between fork and exec.
+bool mountSmallDisk(const char* folder, const char* options) {
     return ::unshare(CLONE_NEWNS) == 0 &&
            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
-}
-
-Lines linesOf(const std::string& text) {
-    Lines lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        start = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
+           ::mount("tmpfs", folder, "tmpfs", 0, options) == 0;
 }
 
 std::size_t countStartingWith(const Lines& lines, const std::string& start) {
@@ -334,39 +323,28 @@ std::size_t countStartingWith(const Lines& lines, const std::string& start) {
                       [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
 }
 
-// Whether the package installer's failure was echoed: a line of quoted pieces, one of them its
-// failure line (a progress line read in the same chunk comes before it).
 bool echoesInstallerFailure(const Lines& lines) {
-    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.rfind("[\"", 0) == 0 &&
-               line.find("\"installer: The install failed") != std::string::npos;
-    });
-}
-
-std::string joined(const Lines& lines) {
-    std::string text;
-    for (const auto& line : lines) {
-        text += line + "\n";
-    }
-    return text;
+    return std::any_of(lines.begin(), lines.end(), mirrortest::echoesInstallerFailure);
 }
 
 TEST(Faults, AFullDiskDuringTheDownloadsEndsTheRunCleanly) {
     // 8 MB of packages for a download folder on a 2 MB disk.
     ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=8M"});
     const fs::path temporary = served.mac.host("/private/var/folders/0/T");
+    const char* const kTwoMiB = "size=2097152,mode=0755";
     fs::create_directories(temporary);
-    Lines lines;
+    std::string output;
     {
         Background run(served.mac, {"--action", "cache", "--osname", "Catalina"},
-                       [&] { return mountSmallDisk(temporary, 2 << 20); });
+                       [&] { return mountSmallDisk(temporary.c_str(), kTwoMiB); });
         const int status = run.waitForExit(120s);
         if (status == kPreparationFailed) {
             GTEST_SKIP() << "no private mount namespace with a tmpfs here (needs CAP_SYS_ADMIN)";
         }
-        lines = linesOf(run.output());
-        EXPECT_EQ(status, 3) << run.output();
+        output = run.output();
+        EXPECT_EQ(status, 3) << output;
     }
+    const Lines lines = testsupport::splitLines(output);
     EXPECT_GE(countStartingWith(lines, "Download failed: " + served.server.url()), 1u);
     for (const auto& line : lines) {
         if (line.rfind("Download failed: ", 0) == 0) {
@@ -374,7 +352,7 @@ TEST(Faults, AFullDiskDuringTheDownloadsEndsTheRunCleanly) {
         }
     }
     ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(echoesInstallerFailure(lines)) << joined(lines);
+    EXPECT_TRUE(echoesInstallerFailure(lines)) << output;
     EXPECT_TRUE(loggedContaining(served.mac, "Download failed: "));
     EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina)));
     EXPECT_FALSE(fs::exists(served.mac.host("/Applications/Install macOS Catalina.app")));
@@ -482,7 +460,7 @@ TEST(BrokenServer, AServerThatStopsAnsweringEndsTheRunAfterTheStallLimit) {
     Background packageRun(silentPackage.mac, {"--action", "cache", "--osname", "Catalina"});
 
     EXPECT_EQ(catalogRun.waitForExit(180s), 3) << catalogRun.output();
-    const Lines catalogLines = linesOf(catalogRun.output());
+    const Lines catalogLines = testsupport::splitLines(catalogRun.output());
     ASSERT_EQ(catalogLines.size(), 1u) << catalogRun.output();
     EXPECT_EQ(catalogLines[0].rfind(
                   "Could not fetch the software update catalog " + silentCatalog.server.url(), 0),
@@ -491,7 +469,7 @@ TEST(BrokenServer, AServerThatStopsAnsweringEndsTheRunAfterTheStallLimit) {
     EXPECT_FALSE(fs::exists(silentCatalog.mac.host(kDownloadFolder)));
 
     EXPECT_EQ(packageRun.waitForExit(180s), 3) << packageRun.output();
-    const Lines packageLines = linesOf(packageRun.output());
+    const Lines packageLines = testsupport::splitLines(packageRun.output());
     EXPECT_EQ(countStartingWith(packageLines, "Download failed: " + silentPackage.server.url()), 1u)
         << packageRun.output();
     ASSERT_FALSE(packageLines.empty());

@@ -21,16 +21,16 @@ namespace vantrel::testsupport {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> RunResult::outputLines() const {
+std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
-    while (start < standardOutput.size()) {
-        const std::size_t end = standardOutput.find('\n', start);
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
         if (end == std::string::npos) {
-            lines.push_back(standardOutput.substr(start));
+            lines.push_back(text.substr(start));
             break;
         }
-        lines.push_back(standardOutput.substr(start, end - start));
+        lines.push_back(text.substr(start, end - start));
         start = end + 1;
     }
     return lines;

@@ -9,6 +9,9 @@
 
 namespace vantrel::testsupport {
 
+// `text` split at line ends; a last line without its line end counts too.
+std::vector<std::string> splitLines(const std::string& text);
+
 // How a program run ended, with everything it printed.
 struct RunResult {
     pid_t pid = 0;
@@ -20,7 +23,7 @@ struct RunResult {
 
     bool exited(int status) const { return signal == 0 && !timedOut && exitStatus == status; }
     // Standard output split at line ends; a last line without its line end counts too.
-    std::vector<std::string> outputLines() const;
+    std::vector<std::string> outputLines() const { return splitLines(standardOutput); }
 };
 
 // Runs `program` with `arguments` (its environment is the test's, standard input is
