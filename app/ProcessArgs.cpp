@@ -68,7 +68,7 @@ constexpr const char* kUnknownOsname =
 
 // The usage line of the generated help: the command name, then the fixed usage text.
 class VantrelFormatter : public CLI::Formatter {
-public:
+  public:
     std::string make_usage(const CLI::App* app, std::string name) const override {
         (void)app;
         return "USAGE: " + name + " " + kUsage + "\n";
@@ -124,6 +124,29 @@ std::optional<std::string> optionMissingItsValue(const std::vector<std::string>&
     return std::nullopt;
 }
 
+// A flag takes no value. The parser would read "--erase=false" as a request to erase and
+// "--noverify=0" as one to skip the challenge, and accepts "--erase=true" and "--erase=":
+// any "=" after the name of an option that takes no value (the flags and help alike) is a
+// parser error of its own kind. Arguments after "--" are positional; help reached before it
+// still wins.
+void refuseFlagValues(const CLI::App& app, const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--" || argument == "-h" || argument == "--help") {
+            return;
+        }
+        const std::size_t equals = argument.find('=');
+        if (argument.rfind("--", 0) != 0 || equals == std::string::npos) {
+            continue;
+        }
+        const std::string name = argument.substr(2, equals - 2);
+        for (const CLI::Option* option : app.get_options()) {
+            if (option->get_items_expected_max() == 0 && option->check_lname(name)) {
+                throw CLI::ArgumentMismatch::FlagOverride("--" + name);
+            }
+        }
+    }
+}
+
 std::optional<std::string> normalisedReleaseName(const std::string& given) {
     if (given == "Catalina" || given == "catalina") {
         return "Catalina";
@@ -166,6 +189,7 @@ ProcessArgs::Outcome ProcessArgs::evaluate(const std::vector<std::string>& argum
         return outcome;
     }
     try {
+        refuseFlagValues(declared.app, normalised);
         std::vector<std::string> reversed(normalised.rbegin(), normalised.rend());
         declared.app.parse(reversed);
     } catch (const CLI::CallForHelp&) {

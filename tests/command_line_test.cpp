@@ -88,6 +88,88 @@ TEST_F(CommandLineTest, ParserErrorsPrintTheParsersDescriptionAndLogIt) {
     }
 }
 
+// The log lines a run added after the first `before` of the Mac's log.
+std::vector<testsupport::LogEntry> logSince(const TempMac& mac, std::size_t before) {
+    auto entries = mac.log();
+    entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(before));
+    return entries;
+}
+
+TEST_F(CommandLineTest, AFlagGivenAValueIsAParserError) {
+    for (const char* flag :
+         {"--erase", "--showcancel", "--appfolder", "--noverify", "--noforcequit", "--help"}) {
+        for (const char* value : {"false", "true", "yes", "0", "1", "", "{}"}) {
+            const std::string argument = std::string(flag) + "=" + value;
+            SCOPED_TRACE(argument);
+            const std::size_t before = mac_->log().size();
+            const RunResult run =
+                mac_->run({"--action", "status", "--osname", "Catalina", argument});
+            EXPECT_TRUE(run.exited(0)) << run.exitStatus << " signal " << run.signal;
+            const Lines lines = run.outputLines();
+            ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
+            EXPECT_NE(lines[0].find(flag), std::string::npos) << lines[0];
+            EXPECT_NE(lines[0], "false");  // the status answer never came
+            const std::vector<testsupport::LogEntry> expected{
+                {"com.corvane.vantrel", "main", "Default", "Vantrel launched"},
+                {"com.corvane.vantrel", "arguments", "Error", lines[0] + "."}};
+            EXPECT_EQ(logSince(*mac_, before), expected);
+        }
+    }
+    // A word after a flag is no value of it but an unexpected positional argument; one after
+    // "--" is positional too, even when it looks like a flag with a value.
+    for (const Lines& arguments :
+         {Lines{"--action", "status", "--osname", "Catalina", "--erase", "false"},
+          Lines{"--action", "status", "--osname", "Catalina", "--noverify", "0"},
+          Lines{"--action", "status", "--osname", "Catalina", "--", "--erase=false"}}) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        const RunResult run = mac_->run(arguments);
+        EXPECT_TRUE(run.exited(0));
+        const Lines lines = run.outputLines();
+        ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
+        EXPECT_NE(lines[0].find(arguments.back()), std::string::npos) << lines[0];
+        EXPECT_TRUE(mac_->logged("arguments", "Error", lines[0] + "."));
+    }
+    // Options that take a value still take it after "=", and help reached first still wins.
+    EXPECT_EQ(mac_->run({"--action=status", "--osname=Catalina", "--erase"}).outputLines(),
+              Lines{"false"});
+    const RunResult help = mac_->run({"--help", "--erase=false"});
+    EXPECT_TRUE(help.exited(0));
+    EXPECT_NE(help.standardOutput.find("Display available options"), std::string::npos);
+}
+
+TEST(CommandLineFlagTest, AFlagGivenAValueDoesNothingAtAll) {
+    // Headless with an installer in /Applications: any run that gets past the command line
+    // files the installer away and starts the installation at once, erasing with --erase.
+    TempMac mac;
+    mac.addInstaller("Catalina", "19H15");
+    const Lines install{"--action", "install", "--osname", "Catalina"};
+    const std::vector<Lines> extras{
+        {"--erase=false"},
+        {"--erase=no"},
+        {"--erase", "--noverify=false"},
+        {"--erase", "--noforcequit=0"},
+        {"--erase", "--showcancel="},
+        {"--appfolder=yes"},
+        {"--erase", "false"},
+    };
+    for (const auto& extra : extras) {
+        SCOPED_TRACE(::testing::PrintToString(extra));
+        Lines arguments = install;
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        const std::size_t before = mac.log().size();
+        const RunResult run = mac.run(arguments);
+        EXPECT_TRUE(run.exited(0)) << run.exitStatus << " signal " << run.signal;
+        const Lines lines = run.outputLines();
+        ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
+        const std::vector<testsupport::LogEntry> expected{
+            {"com.corvane.vantrel", "main", "Default", "Vantrel launched"},
+            {"com.corvane.vantrel", "arguments", "Error", lines[0] + "."}};
+        EXPECT_EQ(logSince(mac, before), expected);
+        EXPECT_FALSE(mac.installation());
+        EXPECT_TRUE(std::filesystem::exists(mac.host("/Applications/Install macOS Catalina.app")));
+    }
+}
+
 TEST_F(CommandLineTest, EverySpellingOfHelpPrintsTheHelpAndEndsTheRun) {
     for (const char* help : {"-h", "-help", "--help"}) {
         SCOPED_TRACE(help);
@@ -178,6 +260,24 @@ TEST_F(ProcessArgsTest, AppFolderCountsOnlyWithTheCacheAction) {
     EXPECT_FALSE(s.fileAway);
     evaluate({"--appfolder", "--action", "install", "cache", "--osname", "Mojave"});
     EXPECT_FALSE(s.fileAway);
+}
+
+TEST_F(ProcessArgsTest, AFlagGivenAValueSetsNothing) {
+    for (const Lines& arguments :
+         {Lines{"--action", "install", "--osname", "Mojave", "--erase=false"},
+          Lines{"--action", "install", "--osname", "Mojave", "--erase", "--noverify=false"},
+          Lines{"--action", "install", "cache", "--osname", "Mojave", "--appfolder=1"},
+          Lines{"--action", "install", "--osname", "Mojave", "--noforcequit=true"},
+          Lines{"--action", "install", "--osname", "Mojave", "--showcancel=yes"}}) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        auto& s = evaluate(arguments);
+        EXPECT_EQ(outcome_.kind, ProcessArgs::Outcome::Kind::Rejected);
+        ASSERT_EQ(outcome_.output.size(), 1u);
+        ASSERT_TRUE(outcome_.errorMessage);
+        EXPECT_EQ(*outcome_.errorMessage, outcome_.output[0] + ".");
+        EXPECT_FALSE(s.install || s.cache || s.osWipe || s.showCancel || s.presentChallenge);
+        EXPECT_TRUE(s.fileAway && s.forceQuitApps);
+    }
 }
 
 TEST_F(ProcessArgsTest, FailedChecksSayHowTheRunEnds) {
