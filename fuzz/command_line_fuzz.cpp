@@ -8,6 +8,26 @@
 
 using namespace vantrel;
 
+namespace {
+
+// Whether a flag was given a value ("--erase=false") before "--" or help ends the options.
+bool flagGivenAValue(const std::vector<std::string>& arguments) {
+    for (const auto& argument : arguments) {
+        if (argument == "--" || argument == "-h" || argument == "-help" || argument == "--help") {
+            return false;
+        }
+        for (const char* flag : {"--erase=", "--showcancel=", "--appfolder=", "--noverify=",
+                                 "--noforcequit=", "--help="}) {
+            if (argument.rfind(flag, 0) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::prepareProcess();
     return 0;
@@ -23,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ProcessArgs::Outcome outcome = ProcessArgs::evaluate(arguments, settings);
     switch (outcome.kind) {
         case ProcessArgs::Outcome::Kind::Parsed:
+            if (flagGivenAValue(arguments)) {
+                std::abort();  // a flag takes no value
+            }
             if (settings.osNamed != "Catalina" && settings.osNamed != "Mojave" &&
                 settings.osNamed != "HighSierra") {
                 std::abort();  // a run never goes on with an unknown release
