@@ -6,6 +6,7 @@
 #include "platform/Console.h"
 #include "platform/Http.h"
 #include "platform/Machine.h"
+#include "platform/PrintableText.h"
 
 namespace vantrel {
 
@@ -125,8 +126,8 @@ CatalogResult fetchInstallerProducts() {
     platform::Error error;
     const auto body = platform::sharedHttpClient().fetch(url, &error);
     if (!body) {
-        return {std::nullopt,
-                "Could not fetch the software update catalog " + url + ": " + error.description};
+        return {std::nullopt, "Could not fetch the software update catalog " + url + ": " +
+                                  platform::printableText(error.description)};
     }
     CatalogReading reading =
         readCatalog(*body, [](std::string_view line) { platform::printLine(line); });

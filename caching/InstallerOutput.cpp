@@ -1,12 +1,11 @@
 #include "caching/InstallerOutput.h"
 
-#include <cstdio>
-
 #include "app/Logging.h"
 #include "app/Notifications.h"
 #include "app/SharedData.h"
 #include "install/ToolOutput.h"
 #include "platform/Console.h"
+#include "platform/PrintableText.h"
 
 namespace vantrel {
 
@@ -15,42 +14,14 @@ namespace {
 constexpr std::string_view kProgressMarker = "installer:%";
 constexpr std::string_view kFailureMarker = "failed";
 
-// A piece as a quoted literal, with the escapes a debugger shows for text.
+// A piece as a quoted literal: printable, with its quotes escaped too.
 std::string quoted(std::string_view piece) {
     std::string out = "\"";
-    for (const char c : piece) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\'':
-                out += "\\'";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            default:
-                if (u < 0x20 || u == 0x7F) {
-                    char escaped[16];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%X}", u);
-                    out += escaped;
-                } else {
-                    out.push_back(c);
-                }
+    for (const char c : platform::printableText(piece)) {
+        if (c == '"' || c == '\'') {
+            out += '\\';
         }
+        out += c;
     }
     out += "\"";
     return out;

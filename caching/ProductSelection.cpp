@@ -10,6 +10,7 @@
 #include "install/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/Http.h"
+#include "platform/PrintableText.h"
 
 namespace vantrel {
 
@@ -77,8 +78,10 @@ class Selection {
     }
 
   private:
+    // `reason` holds the server's texts already made printable.
     void skip(const std::string& productKey, const std::string& reason) {
-        services_.printLine("Skipping product " + productKey + ": " + reason);
+        services_.printLine("Skipping product " + platform::printableText(productKey) + ": " +
+                            reason);
     }
 
     std::optional<pugi::xml_document> fetchXml(const std::string& productKey,
@@ -86,13 +89,15 @@ class Selection {
         std::string failure;
         const auto text = services_.fetchDocument(url, &failure);
         if (!text) {
-            skip(productKey,
-                 std::string("could not fetch its ") + what + " " + url + ": " + failure);
+            skip(productKey, std::string("could not fetch its ") + what + " " +
+                                 platform::printableText(url) + ": " +
+                                 platform::printableText(failure));
             return std::nullopt;
         }
         auto document = parseXmlDocument(*text);
         if (!document) {
-            skip(productKey, std::string("its ") + what + " " + url + " is not XML");
+            skip(productKey,
+                 std::string("its ") + what + " " + platform::printableText(url) + " is not XML");
         }
         return document;
     }
@@ -108,19 +113,20 @@ class Selection {
         if (!platform::isValidURL(*distributionURL)) {
             return false;
         }
+        const std::string shownURL = platform::printableText(*distributionURL);
         const auto dist = fetchXml(key, *distributionURL, "distribution file");
         if (!dist) {
             return false;
         }
         const auto scripts = nodeValues(*dist, {"installer-gui-script", "script", "#text"});
         if (scripts.empty()) {
-            skip(key, "its distribution file " + *distributionURL + " holds no script");
+            skip(key, "its distribution file " + shownURL + " holds no script");
             return false;
         }
         if (containsText(scripts[0], hardware_.boardID)) {
             if (!hardware_.virtualMachine) {
                 if (scripts.size() < 3) {
-                    skip(key, "its distribution file " + *distributionURL +
+                    skip(key, "its distribution file " + shownURL +
                                   " lacks the script that names unsupported models");
                     return false;
                 }
@@ -135,12 +141,13 @@ class Selection {
         const auto auxiliary =
             nodeValues(*dist, {"installer-gui-script", "auxinfo", "dict", "string", "#text"});
         if (auxiliary.size() < 2) {
-            skip(key, "its distribution file " + *distributionURL + " names no build and version");
+            skip(key, "its distribution file " + shownURL + " names no build and version");
             return false;
         }
         const auto version = productVersion(auxiliary[1]);
         if (!version) {
-            skip(key, "its version \"" + auxiliary[1] + "\" cannot be read");
+            skip(key,
+                 "its version \"" + platform::printableText(auxiliary[1]) + "\" cannot be read");
             return false;
         }
         if (olderThan(*version, running_)) {
@@ -162,7 +169,8 @@ class Selection {
         const auto strings =
             nodeValues(*metadata, {"plist", "dict", "dict", "dict", "string", "#text"});
         if (strings.size() < 2) {
-            skip(key, "its server metadata " + *metadataURL + " holds no title");
+            skip(key, "its server metadata " + platform::printableText(*metadataURL) +
+                          " holds no title");
             return false;
         }
         if (removingAll(strings[1], "macOS ") != request_.osNamed) {
@@ -174,19 +182,24 @@ class Selection {
         }
 
         if (request_.cachedInstallerPath) {
+            // Both builds are the server's: the cached one was assembled from its packages.
             const std::string cached = services_.readCachedBuild(*request_.cachedInstallerPath);
             const std::string& available = auxiliary[0];
             if (!cached.empty() && cached == available) {
-                services_.printLine("Latest build is cached: " + cached);
-                cachingLog().notice("Latest build is cached: %{public}s", cached);
+                const std::string shownBuild = platform::printableText(cached);
+                services_.printLine("Latest build is cached: " + shownBuild);
+                cachingLog().notice("Latest build is cached: %{public}s", shownBuild);
                 return true;
             }
-            services_.printLine("Available Version: " + auxiliary[1]);
-            services_.printLine("Cached Build: " + cached);
-            services_.printLine("A newer build is available: " + available);
-            cachingLog().debug("Available Version: %{public}s", auxiliary[1]);
-            cachingLog().debug("Cached Build: %{public}s", cached);
-            cachingLog().debug("Available Version: %{public}s", available);
+            const std::string shownVersion = platform::printableText(auxiliary[1]);
+            const std::string shownCached = platform::printableText(cached);
+            const std::string shownAvailable = platform::printableText(available);
+            services_.printLine("Available Version: " + shownVersion);
+            services_.printLine("Cached Build: " + shownCached);
+            services_.printLine("A newer build is available: " + shownAvailable);
+            cachingLog().debug("Available Version: %{public}s", shownVersion);
+            cachingLog().debug("Cached Build: %{public}s", shownCached);
+            cachingLog().debug("Available Version: %{public}s", shownAvailable);
         }
         urls_.push_back(*distributionURL);
         urls_.insert(urls_.end(), packages->begin(), packages->end());

@@ -14,6 +14,7 @@
 #include "platform/FileURL.h"
 #include "platform/Files.h"
 #include "platform/Machine.h"
+#include "platform/PrintableText.h"
 #include "platform/Queues.h"
 
 namespace vantrel {
@@ -24,14 +25,16 @@ namespace {
 constexpr mode_t kDownloadFolderMode = 0700;
 
 // "<url>: <reason>" for a transfer that failed or that the server answered with an error
-// status; nothing for one that delivered its file.
+// status, printable; nothing for one that delivered its file.
 std::optional<std::string> transferFailure(const platform::DownloadTask& task,
                                            const std::optional<platform::Error>& error) {
     if (error) {
-        return task.originalURL() + ": " + error->description;
+        return platform::printableText(task.originalURL()) + ": " +
+               platform::printableText(error->description);
     }
     if (task.response() && task.response()->statusCode >= 400) {
-        return task.originalURL() + ": the server answered with HTTP status " +
+        return platform::printableText(task.originalURL()) +
+               ": the server answered with HTTP status " +
                std::to_string(task.response()->statusCode);
     }
     return std::nullopt;
@@ -45,8 +48,9 @@ void SessionRequestDelegate::didFinishDownloadingToURL(platform::DownloadTask& t
     if (task.response() && !task.response()->suggestedFilename.empty()) {
         name = task.response()->suggestedFilename;
     }
-    networkingLog().debug("Downloading: %{public}s", name);
-    platform::printLine("Downloading: " + name);
+    const std::string shownName = platform::printableText(name);
+    networkingLog().debug("Downloading: %{public}s", shownName);
+    platform::printLine("Downloading: " + shownName);
     const auto& folder = SharedData::shared().tmpDir;
     if (!folder) {
         return;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Host.h"
+#include "platform/PrintableText.h"
 
 namespace vantrel::platform {
 
@@ -80,15 +81,7 @@ void writeLog(std::string_view subsystem, std::string_view category, LogLevel le
     line += "] <";
     line += levelName(level);
     line += "> ";
-    for (char c : message) {
-        if (c == '\n') {
-            line += "\\n";
-        } else if (c == '\r') {
-            line += "\\r";
-        } else {
-            line += c;
-        }
-    }
+    line += printableKeepingBackslashes(message);
     line += '\n';
     (void)!::write(logFd, line.data(), line.size());
 }

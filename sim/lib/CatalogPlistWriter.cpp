@@ -19,6 +19,12 @@ std::string xmlEscape(std::string_view text) {
             case '"':
                 out += "&quot;";
                 break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
             default:
                 out += c;
         }

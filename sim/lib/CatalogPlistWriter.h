@@ -39,7 +39,9 @@ class PlistText {
     int depth_;
 };
 
-// &, <, > and quotes as XML entities.
+// &, <, > and quotes as XML entities; line feeds and carriage returns as character references,
+// which every reader keeps as they are (raw ones are normalised, and would split the catalog's
+// one-line entries).
 std::string xmlEscape(std::string_view text);
 
 }  // namespace vantrel::sim

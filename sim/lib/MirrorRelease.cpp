@@ -9,6 +9,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "platform/PrintableText.h"
 #include "sim/lib/CatalogDocuments.h"
 #include "sim/lib/CatalogPlistWriter.h"
 #include "sim/lib/InstallerApp.h"
@@ -21,6 +22,28 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t kSmallFile = 4096;
+
+// What the fault "control-text" appends: each tail would print a line of the program's own,
+// and a backslash would pose as an escape. An XML catalog cannot carry an escape character, so
+// the key has a C1 CSI and DEL instead; a file name offered by the server, C1 and a byte that
+// is not UTF-8.
+constexpr const char* kForgedKeyTail =
+    "\nLatest build is cached: 19H15\r\x7F\xC2\x9B"
+    "2K\\n";
+constexpr const char* kForgedBuildTail = "\x1B[2K\rLatest build is cached: 19H15\\\n";
+constexpr const char* kForgedVersionTail = ".\nLatest build is cached: 19H15\x1B[0m\\";
+constexpr const char* kForgedNameTail =
+    "\xC2\x9B"
+    "2K\xFF";
+
+ReleaseSpec withFaultTexts(const ReleaseSpec& asked) {
+    ReleaseSpec release = asked;
+    if (release.faults.count("control-text")) {
+        release.build += kForgedBuildTail;
+        release.version += kForgedVersionTail;  // its first three parts still read as numbers
+    }
+    return release;
+}
 
 // Package names of an installer product; past the list, packages are numbered.
 const char* const kPackageNames[] = {
@@ -187,6 +210,13 @@ void addRules(const ReleaseSpec& release, const std::vector<std::string>& distPa
             manifest.rules[packages[i].urlPath].disposition = unsafe[i % 4];
         }
     }
+    if (has("control-text")) {
+        for (const auto& path : distPaths) {
+            const fs::path name = fs::path(path).filename();
+            manifest.rules[path].disposition =
+                name.stem().string() + kForgedNameTail + name.extension().string();
+        }
+    }
     if (has("dist-stall")) {
         for (const auto& path : distPaths) {
             manifest.rules[path].behavior = "stall-before";
@@ -271,9 +301,10 @@ std::string catalogXml(const ReleaseSpec& release, const std::string& key,
 
 }  // namespace
 
-CatalogEntry buildReleaseProduct(const ReleaseSpec& release, const MirrorLayout& layout,
+CatalogEntry buildReleaseProduct(const ReleaseSpec& asked, const MirrorLayout& layout,
                                  MirrorRandom& random, FillKind fill, const fs::path& scratch,
                                  MirrorManifest& manifest, std::ostream& log) {
+    const ReleaseSpec release = withFaultTexts(asked);
     std::string key = release.productKey;
     if (key.empty()) {
         key = random.productKey();
@@ -283,6 +314,8 @@ CatalogEntry buildReleaseProduct(const ReleaseSpec& release, const MirrorLayout&
     const std::string folder = layout.productPath(key, random);
     fs::create_directories(layout.host(folder));
     const auto has = [&](const char* fault) { return release.faults.count(fault) > 0; };
+    // The files keep the plain key; only the catalog names the product otherwise.
+    const std::string catalogKey = has("control-text") ? key + kForgedKeyTail : key;
 
     const fs::path app =
         writeInstallerApp(scratch / key, {release.name, release.build, release.version});
@@ -339,8 +372,14 @@ CatalogEntry buildReleaseProduct(const ReleaseSpec& release, const MirrorLayout&
     }
     addRules(release, distPaths, packages, manifest);
 
-    MirrorRelease recorded{
-        release.name, release.version, release.build, key, {}, layout.url(metadataPath), {}, 0};
+    MirrorRelease recorded{release.name,
+                           release.version,
+                           release.build,
+                           catalogKey,
+                           {},
+                           layout.url(metadataPath),
+                           {},
+                           0};
     for (const auto& [language, url] : distributions) {
         recorded.distributionURLs.push_back(url);
     }
@@ -348,15 +387,16 @@ CatalogEntry buildReleaseProduct(const ReleaseSpec& release, const MirrorLayout&
         recorded.packageURLs.push_back(layout.url(package.urlPath));
         recorded.totalBytes += package.described.bytes;
     }
-    log << "product " << key << ": macOS " << release.name << " " << release.version << " ("
-        << release.build << "), " << packages.size() << " packages, " << recorded.totalBytes
-        << " bytes\n";
+    log << "product " << platform::printableText(catalogKey) << ": macOS " << release.name << " "
+        << platform::printableText(release.version) << " ("
+        << platform::printableText(release.build) << "), " << packages.size() << " packages, "
+        << recorded.totalBytes << " bytes\n";
     manifest.releases.push_back(std::move(recorded));
 
     CatalogEntry entry;
-    entry.key = key;
-    entry.xml =
-        catalogXml(release, key, distributions, layout.url(metadataPath), packages, layout, random);
+    entry.key = catalogKey;
+    entry.xml = catalogXml(release, catalogKey, distributions, layout.url(metadataPath), packages,
+                           layout, random);
     entry.catalogs.insert(release.catalogs.begin(), release.catalogs.end());
     return entry;
 }

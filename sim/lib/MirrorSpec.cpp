@@ -171,6 +171,10 @@ const std::vector<FaultInfo>& releaseFaults() {
          "the server offers path-like file names: the distribution files as \"../<name>\", the "
          "packages in turn as \"../../etc/passwd\", \"/abs\", \"..\", \"sub/dir.pkg\""},
         {"no-disposition", "the server sends no Content-Disposition for the product's files"},
+        {"control-text",
+         "the product's key in the catalog, its build, its version and the names the server "
+         "offers for its distribution files carry line ends, escape sequences, other control "
+         "characters and backslashes that make up lines of the program's own"},
     };
     return faults;
 }
