@@ -87,6 +87,10 @@ TEST(InstallerOutputText, FailedChunksAreEchoedAsAListOfPieces) {
     EXPECT_EQ(quotedPieces("a\"b\"\n\nc"), "[\"a\", \"b\", \"\", \"\", \"c\"]");
     EXPECT_EQ(quotedPieces("tab\there \\ it's\r\x01"), "[\"tab\\there \\\\ it\\'s\\r\\u{1}\"]");
     EXPECT_EQ(quotedPieces(""), "[\"\"]");
+    // The package's title, which the tool may echo, is the server's: no control goes through.
+    EXPECT_EQ(quotedPieces("macOS\xC2\x9B"
+                           "2K\x1B[0m failed"),
+              "[\"macOS\\u{9B}2K\\u{1B}[0m failed\"]");
 }
 
 TEST(InstallerOutputText, ACharacterCutBetweenReadsIsKeptWhole) {

@@ -164,10 +164,11 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
         expectPrintable(mac, run);
     }
 
-    // With another build cached, the comparison shows both builds and the version escaped;
-    // once the server's build is cached, the answer names it escaped.
+    // With another build cached (itself assembled from an earlier product of the server), the
+    // comparison shows both builds and the version escaped; once the server's build is cached,
+    // the answer names it escaped.
     TempMac mac(macOptions);
-    mac.addInstaller("Catalina", "19A1");
+    mac.addInstaller("Catalina", "19A1\x1B[1A\\");
     const RunResult first = mac.run(cache);
     ASSERT_TRUE(first.exited(0)) << first.standardOutput << first.standardError;
     const Lines lines = first.outputLines();
@@ -175,7 +176,8 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
         std::find(lines.begin(), lines.end(), std::string("Available Version: ") + kShownVersion);
     ASSERT_NE(available, lines.end()) << first.standardOutput;
     ASSERT_LT(available + 2, lines.end());
-    EXPECT_EQ(available[1], "Cached Build: 19A1");
+    EXPECT_EQ(available[1], "Cached Build: 19A1\\u{1B}[1A\\\\");
+    EXPECT_TRUE(mac.logged("caching", "Debug", "Cached Build: 19A1\\u{1B}[1A\\\\"));
     EXPECT_EQ(available[2], std::string("A newer build is available: ") + kShownBuild);
     EXPECT_TRUE(mac.logged("caching", "Debug", std::string("Available Version: ") + kShownVersion));
     EXPECT_TRUE(mac.logged("caching", "Debug", std::string("Available Version: ") + kShownBuild));
