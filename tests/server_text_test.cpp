@@ -3,11 +3,19 @@
 // program's own: the escaping itself, the log writer's guard, and the real program against a
 // server whose products carry control characters.
 
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+#define CPPHTTPLIB_OPENSSL_SUPPORT
+#endif
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "app/Logging.h"
 #include "platform/PrintableText.h"
@@ -201,6 +209,149 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
     EXPECT_TRUE(
         mac.logged("caching", "Default", std::string("Latest build is cached: ") + kShownBuild));
     expectPrintable(mac, second);
+}
+
+// A self-signed certificate whose only name is `commonName` (no alternative names), so that a
+// client quotes that name when it does not match the host.
+struct NamedCertificate {
+    X509* certificate = X509_new();
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+
+    explicit NamedCertificate(const std::string& commonName) {
+        X509_set_version(certificate, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(certificate), 7);
+        X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(certificate), 3600L * 24);
+        X509_set_pubkey(certificate, key);
+        X509_NAME* name = X509_get_subject_name(certificate);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                                   -1, 0);
+        X509_set_issuer_name(certificate, name);
+        X509_sign(certificate, key, EVP_sha256());
+    }
+    ~NamedCertificate() {
+        X509_free(certificate);
+        EVP_PKEY_free(key);
+    }
+    NamedCertificate(const NamedCertificate&) = delete;
+    NamedCertificate& operator=(const NamedCertificate&) = delete;
+
+    std::string pem() const {
+        BIO* bio = BIO_new(BIO_s_mem());
+        PEM_write_bio_X509(bio, certificate);
+        char* data = nullptr;
+        const long length = BIO_get_mem_data(bio, &data);
+        std::string out(data, static_cast<std::size_t>(length));
+        BIO_free(bio);
+        return out;
+    }
+};
+
+// An HTTPS server on loopback, trusted but named for another host, that answers every request
+// with a small document; the network library's description of a failed transfer to it quotes
+// the name it chose.
+class NamedServer {
+  public:
+    static constexpr const char* kName = "evil\nLatest build is cached: 19H15\x1B[0m";
+    static constexpr const char* kShownName = "evil\\nLatest build is cached: 19H15\\u{1B}[0m";
+
+    NamedServer() : server_(identity_.certificate, identity_.key) {
+        server_.Get(".*", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("<plist/>", "text/xml");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");  // connections queue from here on
+        if (port_ <= 0) {
+            throw std::runtime_error("cannot bind the test server");
+        }
+        serving_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~NamedServer() {
+        server_.stop();
+        serving_.join();
+    }
+    std::string url(const std::string& path = "") const {
+        return "https://localhost:" + std::to_string(port_) + path;
+    }
+    std::string pem() const { return identity_.pem(); }
+
+  private:
+    NamedCertificate identity_{kName};
+    httplib::SSLServer server_;
+    int port_ = 0;
+    std::thread serving_;
+};
+
+TEST(ServerText, ACertificateNameQuotedInACatalogFailureIsEscaped) {
+    NamedServer server;
+    mirrortest::TempFolder folder("named");
+    const fs::path trusted = folder.path() / "trusted.pem";
+    std::ofstream(trusted) << server.pem();
+    TempMac mac({"--catalog-server", server.url(), "--trust-cert", trusted.string()});
+    const RunResult run = mac.run({"--action", "cache", "--osname", "Catalina"});
+
+    EXPECT_TRUE(run.exited(3)) << run.standardOutput;
+    const Lines lines = run.outputLines();
+    ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
+    EXPECT_TRUE(startsWith(lines[0], "Could not fetch the software update catalog " + server.url()))
+        << lines[0];
+    EXPECT_NE(lines[0].find(NamedServer::kShownName), std::string::npos) << lines[0];
+    expectPrintable(mac, run);
+}
+
+TEST(ServerText, ACertificateNameQuotedInADocumentOrDownloadFailureIsEscaped) {
+    // The catalog sends one product's distribution files and another's first package to the
+    // server with the hostile name.
+    NamedServer named;
+    MirrorFolder mirror({"--products", "2", "--release", "Catalina size=64K packages=2",
+                         "--release", "Catalina:10.15.7:19Z10 size=64K packages=2"});
+    std::string brokenKey;
+    std::string sentAway;
+    for (const auto& release : mirror.manifest().releases) {
+        std::vector<std::pair<std::string, std::string>> moves;
+        if (release.build == "19Z10") {
+            brokenKey = release.productKey;
+            for (const auto& url : release.distributionURLs) {
+                moves.emplace_back(url, named.url(url.substr(url.find("/content/"))));
+            }
+        } else {
+            sentAway = named.url("/content/away/OSInstallerCore.pkg");
+            moves.emplace_back(release.packageURLs.at(0), sentAway);
+        }
+        for (int minor = 13; minor <= 16; ++minor) {
+            std::string text = mirrortest::readText(mirror.catalog(minor));
+            for (const auto& [from, to] : moves) {
+                for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+                    text.replace(at, from.size(), to);
+                    at += to.size();
+                }
+            }
+            std::ofstream(mirror.catalog(minor), std::ios::trunc) << text;
+        }
+    }
+    ServeProcess server(mirror.path());
+    mirrortest::TempFolder folder("named");
+    const fs::path trusted = folder.path() / "trusted.pem";
+    std::ofstream(trusted) << mirrortest::readText(server.certificate()) << named.pem();
+    TempMac mac({"--catalog-server", server.url(), "--trust-cert", trusted.string()});
+    const RunResult run = mac.run({"--action", "cache", "--osname", "Catalina"});
+    EXPECT_TRUE(run.exited(0) || run.exited(3)) << run.standardOutput;
+
+    const Lines lines = run.outputLines();
+    const auto quotingTheName = [&](const std::string& prefix) {
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return startsWith(line, prefix) &&
+                   line.find(NamedServer::kShownName) != std::string::npos;
+        });
+    };
+    EXPECT_NE(quotingTheName("Skipping product " + brokenKey +
+                             ": could not fetch its distribution file " + named.url()),
+              lines.end())
+        << run.standardOutput;
+    const auto failed = quotingTheName("Download failed: " + sentAway + ": ");
+    ASSERT_NE(failed, lines.end()) << run.standardOutput;
+    EXPECT_TRUE(mac.logged("networking", "Error", *failed));  // the same text in the log
+    expectPrintable(mac, run);
 }
 
 }  // namespace
