@@ -8,6 +8,7 @@
 #include "install/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
+#include "platform/PrintableText.h"
 #include "platform/Process.h"
 #include "platform/Queues.h"
 
@@ -68,7 +69,9 @@ void CacheOSInstaller::runInstaller() {
     }
     for (std::size_t i = 0; i < distributions.size(); ++i) {
         const std::string& path = distributions[i];
-        installerLog().debug("Installing componenets located in %{public}s.", path);
+        // The file name is the one the server offered.
+        installerLog().debug("Installing componenets located in %{public}s.",
+                             platform::printableText(path));
         ChunkDecoder outputDecoder;
         ChunkDecoder errorDecoder;
         const auto launchError = platform::runWithPipes(
