@@ -125,23 +125,28 @@ std::optional<std::string> optionMissingItsValue(const std::vector<std::string>&
 }
 
 // A flag takes no value. The parser would read "--erase=false" as a request to erase and
-// "--noverify=0" as one to skip the challenge, and accepts "--erase=true" and "--erase=":
-// any "=" after the name of an option that takes no value (the flags and help alike) is a
-// parser error of its own kind. Arguments after "--" are positional; help reached before it
-// still wins.
+// "--noverify=0" as one to skip the challenge, and accepts "--erase=true" and "--erase=";
+// it reads "-h=1" as help. Any "=" after the long name of an option that takes no value (the
+// flags and help alike), and anything after its short name, is a parser error of its own
+// kind. Arguments after "--" are positional; help reached before it still wins.
 void refuseFlagValues(const CLI::App& app, const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         if (argument == "--" || argument == "-h" || argument == "--help") {
             return;
         }
-        const std::size_t equals = argument.find('=');
-        if (argument.rfind("--", 0) != 0 || equals == std::string::npos) {
+        std::string name;
+        const bool isLong = argument.rfind("--", 0) == 0;
+        if (isLong && argument.find('=') != std::string::npos) {
+            name = argument.substr(2, argument.find('=') - 2);
+        } else if (!isLong && argument.size() > 2 && argument[0] == '-') {
+            name = argument.substr(1, 1);
+        } else {
             continue;
         }
-        const std::string name = argument.substr(2, equals - 2);
         for (const CLI::Option* option : app.get_options()) {
-            if (option->get_items_expected_max() == 0 && option->check_lname(name)) {
-                throw CLI::ArgumentMismatch::FlagOverride("--" + name);
+            if (option->get_items_expected_max() == 0 &&
+                (isLong ? option->check_lname(name) : option->check_sname(name))) {
+                throw CLI::ArgumentMismatch::FlagOverride((isLong ? "--" : "-") + name);
             }
         }
     }

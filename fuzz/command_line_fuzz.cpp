@@ -16,6 +16,9 @@ bool flagGivenAValue(const std::vector<std::string>& arguments) {
         if (argument == "--" || argument == "-h" || argument == "-help" || argument == "--help") {
             return false;
         }
+        if (argument.size() > 2 && argument.rfind("-h", 0) == 0) {
+            return true;  // help's short name with something after it
+        }
         for (const char* flag : {"--erase=", "--showcancel=", "--appfolder=", "--noverify=",
                                  "--noforcequit=", "--help="}) {
             if (argument.rfind(flag, 0) == 0) {

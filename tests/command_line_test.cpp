@@ -129,9 +129,21 @@ TEST_F(CommandLineTest, AFlagGivenAValueIsAParserError) {
         EXPECT_NE(lines[0].find(arguments.back()), std::string::npos) << lines[0];
         EXPECT_TRUE(mac_->logged("arguments", "Error", lines[0] + "."));
     }
-    // Options that take a value still take it after "=", and help reached first still wins.
+    // The short name of help takes nothing after it either.
+    for (const char* argument : {"-h=1", "-hx"}) {
+        SCOPED_TRACE(argument);
+        const RunResult run = mac_->run({"--action", "status", "--osname", "Catalina", argument});
+        EXPECT_TRUE(run.exited(0));
+        const Lines lines = run.outputLines();
+        ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
+        EXPECT_NE(lines[0].find("-h"), std::string::npos) << lines[0];
+        EXPECT_TRUE(mac_->logged("arguments", "Error", lines[0] + "."));
+    }
+    // Options that take a value still take it after "=" or joined to a short name, and help
+    // reached first still wins.
     EXPECT_EQ(mac_->run({"--action=status", "--osname=Catalina", "--erase"}).outputLines(),
               Lines{"false"});
+    EXPECT_EQ(mac_->run({"-astatus", "-nCatalina"}).outputLines(), Lines{"false"});
     const RunResult help = mac_->run({"--help", "--erase=false"});
     EXPECT_TRUE(help.exited(0));
     EXPECT_NE(help.standardOutput.find("Display available options"), std::string::npos);
