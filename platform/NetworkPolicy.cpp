@@ -32,8 +32,8 @@ std::optional<std::string> applyNetworkPolicy(CURL* easy, const std::filesystem:
     // Every option is checked: one that libcurl does not take would leave its default, which
     // is weaker (any protocol, the host's certificates, the environment's proxy).
     const CURLcode results[] = {
+        // Binds the redirects too: a redirect may not lead to a protocol this denies.
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https"),
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https"),
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L),
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, limits.maxRedirects),
         curl_easy_setopt(easy, CURLOPT_CAINFO, trust.c_str()),

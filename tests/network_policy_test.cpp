@@ -126,9 +126,10 @@ TEST_F(NetworkPolicy, OnlyTheMacsTrustFileAndTheRightHostNameAreAccepted) {
     }
 }
 
-TEST_F(NetworkPolicy, RedirectsStayOnHttpsAndAreBounded) {
+TEST_F(NetworkPolicy, OnlyHttpsIsSpokenRedirectsIncludedAndRedirectsAreBounded) {
     for (const Kind kind : kBothKinds) {
         SCOPED_TRACE(nameOf(kind));
+        EXPECT_FALSE(transfer(kind, plain.url() + "/doc", trusted).delivered);
         EXPECT_FALSE(transfer(kind, server.url("/to-plain"), trusted).delivered);
         // Five redirects are followed, a sixth is not.
         const Outcome five = transfer(kind, server.url("/hop/5"), trusted);

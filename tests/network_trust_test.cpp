@@ -81,9 +81,10 @@ int probeWithTheServerKnownOnlyToTheHost(int out) {
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
     lines += curl_easy_perform(easy) == CURLE_OK ? "host trusts it\n" : "host refuses it\n";
     curl_easy_cleanup(easy);
-    // The Mac's trust file holds another certificate.
+    // The Mac's trust file holds another certificate, of another name: one of the same name
+    // would be found first and hide the host's.
     const fs::path macTrust = mac.root() / "private/etc/ssl/cert.pem";
-    cachingtest::writeFile(macTrust, TestIdentity().pem());
+    cachingtest::writeFile(macTrust, TestIdentity("stranger.test", "DNS:stranger.test").pem());
     for (const Kind kind : kBothKinds) {
         const auto outcome = transfer(kind, server.url("/doc"), macTrust);
         lines += std::string(nameOf(kind)) + (outcome.delivered ? " delivered\n" : " refused\n");
