@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -26,29 +25,6 @@ constexpr long kReadBufferBytes = 256 * 1024;
 constexpr const char* kStagingPrefix = ".vantrel-download-";
 
 enum class TaskState { Suspended, Running, Completed };
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string_view withoutLineEnd(std::string_view text) {
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
-        text.remove_suffix(1);
-    }
-    while (!text.empty() && text.front() == ' ') {
-        text.remove_prefix(1);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -231,13 +207,7 @@ struct DownloadSessionState {
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
         auto* transfer = static_cast<Transfer*>(user);
-        const std::string_view line(data, size * count);
-        if (startsWithNoCase(line, "HTTP/")) {
-            transfer->contentDisposition.clear();  // a new response, e.g. after a redirect
-        } else if (startsWithNoCase(line, "content-disposition:")) {
-            transfer->contentDisposition =
-                std::string(withoutLineEnd(line.substr(std::strlen("content-disposition:"))));
-        }
+        noteContentDisposition(std::string_view(data, size * count), transfer->contentDisposition);
         return size * count;
     }
 

@@ -28,6 +28,10 @@ bool isValidURL(std::string_view text);
 // or "..", no NUL or other control characters. Empty when the response offers no name.
 std::string suggestedFilename(std::string_view contentDisposition, std::string_view url);
 
+// Keeps the Content-Disposition value of the response being received, one header line at a
+// time; a status line starts a new response (after a redirect) and forgets the old value.
+void noteContentDisposition(std::string_view headerLine, std::string& contentDisposition);
+
 // Blocking HTTPS reads of whole, small documents over one reused connection, under the
 // network policy (NetworkPolicy.h) with a deadline per document. Not for packages: the body
 // is held in memory.
