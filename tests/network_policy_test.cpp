@@ -7,6 +7,8 @@
 
 #include <mutex>
 
+#include "caching/Catalog.h"
+#include "platform/Plist.h"
 #include "tests/network_fixture.h"
 
 namespace vantrel {
@@ -171,6 +173,37 @@ TEST_F(NetworkPolicy, CompressedAnswersAreDecodedWithoutBeingAskedFor) {
     }
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(askedForEncoding, std::vector<bool>(5, false));
+}
+
+TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
+    const std::string product =
+        "<key>001-00001</key><dict><key>ExtendedMetaInfo</key><dict>"
+        "<key>InstallAssistantPackageIdentifiers</key><dict><key>OSInstall</key>"
+        "<string>com.apple.mpkg.OSInstall</string></dict></dict></dict>";
+    const std::string catalog =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+        "<key>Products</key><dict>" +
+        product + "</dict></dict></plist>";
+    const auto path = catalogURL(15);
+    ASSERT_TRUE(path);
+    TlsServer catalogServer;
+    catalogServer.server().Get(*path, [&](const httplib::Request& req, httplib::Response& res) {
+        res.status = req.has_header("Accept-Encoding") ? 406 : 200;
+        res.set_header("Content-Encoding", "gzip");
+        res.set_content(compressed(catalog, 15 + 16), "text/xml");
+    });
+    catalogServer.start();
+    catalogServer.writeCertificate(platform::trustedCertificates());
+    const fs::path facts = mac.root() / "SimulatedMac.plist";
+    const platform::Plist root = platform::readPlistFile(facts);
+    plist_dict_set_item(root.get(), "CatalogServer",
+                        plist_new_string(catalogServer.url("").c_str()));
+    ASSERT_TRUE(platform::writePlistFile(facts, root.get()));
+
+    const CatalogResult result = fetchInstallerProducts();
+    ASSERT_TRUE(result.candidates) << result.failure;
+    ASSERT_EQ(result.candidates->size(), 1u);
+    EXPECT_EQ(result.candidates->front().productKey, "001-00001");
 }
 
 TEST_F(NetworkPolicy, ATransferSlowerThanTheMinimumRateEnds) {
