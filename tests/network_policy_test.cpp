@@ -216,6 +216,10 @@ TEST_F(NetworkPolicy, ATransferSlowerThanTheMinimumRateEnds) {
 }
 
 TEST_F(NetworkPolicy, ADocumentFetchHasADeadlineAndADownloadDoesNot) {
+    // The program's own deadline is finite, and long enough for a catalog on a slow link.
+    const platform::NetworkLimits programs;
+    EXPECT_GT(programs.documentDeadline, 0s);
+    EXPECT_GE(programs.documentDeadline, 5min);
     const platform::NetworkLimits limits{.documentDeadline = 1s};
     const Outcome document = transfer(Kind::Document, server.url("/steady"), trusted, limits);
     EXPECT_FALSE(document.delivered);
