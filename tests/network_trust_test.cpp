@@ -1,8 +1,8 @@
 // What the network trusts besides the Mac's own trust file: nothing. Neither the host's
 // certificate folder, nor the caller's environment (proxies, a TLS key log file).
 
-#include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -20,8 +20,8 @@ using cachingtest::BareMac;
 using cachingtest::TestIdentity;
 using cachingtest::TlsServer;
 using networktest::CountingListener;
-using networktest::Kind;
 using networktest::kBothKinds;
+using networktest::Kind;
 using networktest::nameOf;
 using networktest::transfer;
 using testsupport::RunResult;
