@@ -6,20 +6,26 @@
 
 #include "app/AppDelegate.h"
 #include "platform/Console.h"
+#include "platform/Environment.h"
 #include "platform/Host.h"
 #include "platform/Machine.h"
 
 using namespace vantrel;
 
 int main(int argc, char** argv) {
+    // Nothing of the caller's environment configures this root process or the libraries it
+    // loads later (libcurl reads a TLS key log file and proxies from it).
+    platform::restrictEnvironment();
     // Everything this root process and its tools create is writable by root alone, whatever
     // umask the caller left (a management agent may run it with 0).
     ::umask(022);
     const auto executable = platform::MacRoot::thisExecutable();
     auto root = platform::MacRoot::discoverFrom(executable);
     if (!root) {
-        platform::printLine("Vantrel runs only on a simulated Mac: no SimulatedMac.plist was found "
-                            "in any folder above " + executable.string() + ".");
+        platform::printLine(
+            "Vantrel runs only on a simulated Mac: no SimulatedMac.plist was found "
+            "in any folder above " +
+            executable.string() + ".");
         return 78;
     }
     // Vantrel.app/Contents/MacOS/Vantrel: the bundle is three levels up.

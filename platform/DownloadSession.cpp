@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -25,29 +25,6 @@ constexpr long kReadBufferBytes = 256 * 1024;
 constexpr const char* kStagingPrefix = ".vantrel-download-";
 
 enum class TaskState { Suspended, Running, Completed };
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string_view withoutLineEnd(std::string_view text) {
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
-        text.remove_suffix(1);
-    }
-    while (!text.empty() && text.front() == ' ') {
-        text.remove_prefix(1);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -140,6 +117,7 @@ struct DownloadSessionState {
             int running = 0;
             curl_multi_perform(multi, &running);
             collectCompletions();
+            const int waitMs = reportDueProgress(std::chrono::steady_clock::now());
             {
                 std::lock_guard<std::mutex> guard(lock);
                 if (stopping || !commands.empty()) {
@@ -147,7 +125,7 @@ struct DownloadSessionState {
                 }
             }
             if (multi) {
-                curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+                curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
             } else {
                 // No network library: each start completes with an error; nothing to wait on.
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -183,8 +161,7 @@ struct DownloadSessionState {
         transfer->stagingMacPath = mac().mac(pattern);
 
         // Read when the transfer starts: the session may be made before the Mac is known.
-        const std::string caFile =
-            configuration.trustedCertificates.value_or(trustedCertificates()).string();
+        const auto trustFile = configuration.trustedCertificates.value_or(trustedCertificates());
         CURL* easy = multi ? curl_easy_init() : nullptr;
         if (!easy) {
             discardStagingFile(*transfer);
@@ -192,20 +169,15 @@ struct DownloadSessionState {
             return;
         }
         transfer->easy = easy;
+        if (auto refused =
+                applyNetworkPolicy(easy, trustFile, configuration.limits, TransferKind::Download)) {
+            curl_easy_cleanup(easy);
+            discardStagingFile(*transfer);
+            complete(*task, Error{*refused});
+            return;
+        }
         curl_easy_setopt(easy, CURLOPT_URL, task->url_.c_str());
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadBufferBytes);
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(kConnectTimeout.count()));
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
-                         static_cast<long>(configuration.stallTimeout.count()));
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadSessionState::onBody);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &DownloadSessionState::onHeader);
@@ -235,13 +207,7 @@ struct DownloadSessionState {
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
         auto* transfer = static_cast<Transfer*>(user);
-        const std::string_view line(data, size * count);
-        if (startsWithNoCase(line, "HTTP/")) {
-            transfer->contentDisposition.clear();  // a new response, e.g. after a redirect
-        } else if (startsWithNoCase(line, "content-disposition:")) {
-            transfer->contentDisposition =
-                std::string(withoutLineEnd(line.substr(std::strlen("content-disposition:"))));
-        }
+        noteContentDisposition(std::string_view(data, size * count), transfer->contentDisposition);
         return size * count;
     }
 
@@ -284,6 +250,25 @@ struct DownloadSessionState {
         response->statusCode = status;
         response->suggestedFilename = suggestedFilename(
             transfer.contentDisposition, effective ? effective : transfer.task->url_);
+    }
+
+    // Reports the bytes that arrived since a transfer's last report once its interval has
+    // passed, so a transfer that pauses still counts what it has. Answers how long the
+    // session's thread may wait before the next such report is due.
+    int reportDueProgress(std::chrono::steady_clock::time_point now) {
+        auto wait = std::chrono::milliseconds(1000);
+        for (auto& [easy, transfer] : transfers) {
+            if (transfer->written == 0 || transfer->written == transfer->reportedWritten) {
+                continue;
+            }
+            const auto due = transfer->reportedAt + configuration.progressInterval;
+            if (now >= due) {
+                report(*transfer, now);
+            } else {
+                wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(due - now));
+            }
+        }
+        return static_cast<int>(wait.count());
     }
 
     void report(Transfer& transfer, std::chrono::steady_clock::time_point now) {

@@ -58,8 +58,9 @@ class DownloadSessionDelegate {
     // `location` is the Mac path of the finished temporary file; the delegate moves it where
     // it wants before returning, or the session removes it.
     virtual void didFinishDownloadingToURL(DownloadTask& task, const std::string& location) = 0;
-    // Paced: at most one report per task in each `progressInterval`, and always one for
-    // the final count. `totalBytesExpected` is -1 when the size is unknown.
+    // Paced: at most one report per task in each `progressInterval`. Bytes that arrived are
+    // reported within about one interval even when the transfer then pauses, and the final
+    // count always is. `totalBytesExpected` is -1 when the size is unknown.
     virtual void didWriteData(DownloadTask& task, std::int64_t bytesWritten,
                               std::int64_t totalBytesWritten, std::int64_t totalBytesExpected) = 0;
     // `error` is absent for a transfer that ended normally, whatever the server's status.
@@ -69,13 +70,13 @@ class DownloadSessionDelegate {
 // Concurrent HTTPS downloads that stream to disk, run by one thread of their own (the
 // session's serial delegate queue), which starts with the first transfer. All started
 // transfers run at once: HTTP/2 streams on one connection or parallel connections, as the
-// server allows. Certificates are always verified; only HTTPS is spoken.
+// server allows. Every transfer runs under the network policy (NetworkPolicy.h).
 class DownloadSession {
   public:
     struct Configuration {
         // Certificates to trust; by default the simulated Mac's (trustedCertificates()).
         std::optional<std::filesystem::path> trustedCertificates;
-        std::chrono::seconds stallTimeout = kStallTimeout;
+        NetworkLimits limits;
         std::chrono::milliseconds progressInterval{250};
     };
 

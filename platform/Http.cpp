@@ -16,7 +16,7 @@ void ensureCurlInitialised() {
 struct HttpClient::Impl {
     CURL* easy = nullptr;
     std::optional<std::filesystem::path> caFile;
-    std::chrono::seconds stallTimeout = kStallTimeout;
+    NetworkLimits limits;
     std::mutex lock;
 
     // State of the fetch in progress.
@@ -66,9 +66,9 @@ void HttpClient::setTrustedCertificates(std::filesystem::path caFile) {
     impl_->caFile = std::move(caFile);
 }
 
-void HttpClient::setStallTimeout(std::chrono::seconds timeout) {
+void HttpClient::setLimits(const NetworkLimits& limits) {
     std::lock_guard<std::mutex> guard(impl_->lock);
-    impl_->stallTimeout = timeout;
+    impl_->limits = limits;
 }
 
 std::optional<std::string> HttpClient::fetch(const std::string& url, Error* error,
@@ -86,24 +86,16 @@ std::optional<std::string> HttpClient::fetch(const std::string& url, Error* erro
     if (!easy) {
         return fail("the network library could not be set up");
     }
-    const std::string caFile = impl_->caFile.value_or(trustedCertificates()).string();
+    const auto trustFile = impl_->caFile.value_or(trustedCertificates());
     char message[CURL_ERROR_SIZE] = {};
     impl_->body.clear();
     impl_->maxBytes = maxBytes;
     impl_->tooLarge = false;
 
+    if (auto refused = applyNetworkPolicy(easy, trustFile, impl_->limits, TransferKind::Document)) {
+        return fail(std::move(*refused));
+    }
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(kConnectTimeout.count()));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(impl_->stallTimeout.count()));
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Impl::write);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, impl_.get());

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/Files.h"
+#include "platform/NetworkPolicy.h"
 
 namespace vantrel::platform {
 
@@ -16,12 +17,6 @@ namespace vantrel::platform {
 // metadata files a few KiB; a server that sends more is refused rather than allowed to fill
 // the memory of a root process.
 inline constexpr std::size_t kMaxDocumentBytes = 64 * 1024 * 1024;
-
-// A transfer that receives no data for this long is ended, so no fetch or download can hang
-// forever on a server that stopped answering.
-inline constexpr std::chrono::seconds kStallTimeout{60};
-// How long a connection (TCP and TLS handshake) may take to be set up.
-inline constexpr std::chrono::seconds kConnectTimeout{30};
 
 // True when `text` is an absolute URL with a scheme and a host, as a Mac's URL type accepts
 // one: no blanks, no control characters.
@@ -33,9 +28,13 @@ bool isValidURL(std::string_view text);
 // or "..", no NUL or other control characters. Empty when the response offers no name.
 std::string suggestedFilename(std::string_view contentDisposition, std::string_view url);
 
-// Blocking HTTPS reads of whole, small documents over one reused connection. Certificates
-// are always verified against the simulated Mac's trusted certificates; only HTTPS is
-// spoken, also across redirects. Not for packages: the body is held in memory.
+// Keeps the Content-Disposition value of the response being received, one header line at a
+// time; a status line starts a new response (after a redirect) and forgets the old value.
+void noteContentDisposition(std::string_view headerLine, std::string& contentDisposition);
+
+// Blocking HTTPS reads of whole, small documents over one reused connection, under the
+// network policy (NetworkPolicy.h) with a deadline per document. Not for packages: the body
+// is held in memory.
 class HttpClient {
   public:
     HttpClient();
@@ -45,14 +44,15 @@ class HttpClient {
 
     // The body of a successful (2xx) answer; absent on any failure, with its description in
     // `error`: no connection, a certificate that is not trusted, an error status, a body
-    // larger than `maxBytes`, a stall.
+    // larger than `maxBytes`, a transfer too slow or past its deadline. A compressed answer
+    // is decoded; `maxBytes` counts the decoded body.
     std::optional<std::string> fetch(const std::string& url, Error* error,
                                      std::size_t maxBytes = kMaxDocumentBytes);
 
     // Certificates to trust; by default the simulated Mac's (trustedCertificates()).
     void setTrustedCertificates(std::filesystem::path caFile);
-    // For tests: a shorter stall limit.
-    void setStallTimeout(std::chrono::seconds timeout);
+    // For tests: shorter limits.
+    void setLimits(const NetworkLimits& limits);
 
   private:
     struct Impl;

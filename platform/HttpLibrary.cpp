@@ -42,6 +42,7 @@ struct Library {
     void (*urlCleanup)(CURLU*);
     CURLUcode (*urlGet)(CURLU*, CURLUPart, char**, unsigned int);
     CURLUcode (*urlSet)(CURLU*, CURLUPart, const char*, unsigned int);
+    curl_slist* (*slistAppend)(curl_slist*, const char*);
 };
 
 template <typename Function>
@@ -77,7 +78,8 @@ const Library& library() {
             bind(handle, "curl_multi_wakeup", lib.multiWakeup) &&
             bind(handle, "curl_multi_info_read", lib.multiInfoRead) &&
             bind(handle, "curl_url", lib.url) && bind(handle, "curl_url_cleanup", lib.urlCleanup) &&
-            bind(handle, "curl_url_get", lib.urlGet) && bind(handle, "curl_url_set", lib.urlSet);
+            bind(handle, "curl_url_get", lib.urlGet) && bind(handle, "curl_url_set", lib.urlSet) &&
+            bind(handle, "curl_slist_append", lib.slistAppend);
     });
     return lib;
 }
@@ -250,6 +252,11 @@ CURLUcode curl_url_get(CURLU* handle, CURLUPart what, char** part, unsigned int 
 CURLUcode curl_url_set(CURLU* handle, CURLUPart what, const char* part, unsigned int flags) {
     const Library& lib = library();
     return lib.loaded ? lib.urlSet(handle, what, part, flags) : CURLUE_BAD_HANDLE;
+}
+
+curl_slist* curl_slist_append(curl_slist* list, const char* text) {
+    const Library& lib = library();
+    return lib.loaded ? lib.slistAppend(list, text) : nullptr;
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <memory>
 
 #include "platform/Http.h"
@@ -53,6 +54,29 @@ std::string percentDecoded(std::string_view text) {
         out.push_back(text[i]);
     }
     return out;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view withoutLineEnd(std::string_view text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
+        text.remove_suffix(1);
+    }
+    while (!text.empty() && text.front() == ' ') {
+        text.remove_prefix(1);
+    }
+    return text;
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -184,6 +208,15 @@ std::string suggestedFilename(std::string_view contentDisposition, std::string_v
         return name;
     }
     return safeFileName(lastPathComponent(url));
+}
+
+void noteContentDisposition(std::string_view headerLine, std::string& contentDisposition) {
+    if (startsWithNoCase(headerLine, "HTTP/")) {
+        contentDisposition.clear();  // a new response, e.g. after a redirect
+    } else if (startsWithNoCase(headerLine, "content-disposition:")) {
+        contentDisposition =
+            std::string(withoutLineEnd(headerLine.substr(std::strlen("content-disposition:"))));
+    }
 }
 
 }  // namespace vantrel::platform

@@ -21,12 +21,13 @@
 
 namespace vantrel::cachingtest {
 
-// A self-signed certificate for localhost and 127.0.0.1, with its key.
+// A self-signed certificate, by default for localhost and 127.0.0.1, with its key.
 struct TestIdentity {
     X509* certificate = nullptr;
     EVP_PKEY* key = nullptr;
 
-    TestIdentity() {
+    explicit TestIdentity(const std::string& commonName = "localhost",
+                          const std::string& altNames = "DNS:localhost,IP:127.0.0.1") {
         key = EVP_EC_gen("P-256");
         certificate = X509_new();
         X509_set_version(certificate, 2);
@@ -36,13 +37,14 @@ struct TestIdentity {
         X509_set_pubkey(certificate, key);
         X509_NAME* name = X509_get_subject_name(certificate);
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                                   -1, 0);
         X509_set_issuer_name(certificate, name);
         X509V3_CTX context;
         X509V3_set_ctx_nodb(&context);
         X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-        X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name,
-                                                  "DNS:localhost,IP:127.0.0.1");
+        X509_EXTENSION* san =
+            X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, altNames.c_str());
         X509_add_ext(certificate, san, -1);
         X509_EXTENSION_free(san);
         X509_sign(certificate, key, EVP_sha256());
@@ -70,6 +72,9 @@ struct TestIdentity {
 class TlsServer {
   public:
     TlsServer() : server_(identity_.certificate, identity_.key) {}
+    // A server whose certificate names other hosts.
+    TlsServer(const std::string& commonName, const std::string& altNames)
+        : identity_(commonName, altNames), server_(identity_.certificate, identity_.key) {}
     ~TlsServer() { stop(); }
     TlsServer(const TlsServer&) = delete;
     TlsServer& operator=(const TlsServer&) = delete;
@@ -101,6 +106,7 @@ class TlsServer {
     }
     // Writes the certificate where a client will look for its trusted certificates.
     void writeCertificate(const fs::path& file) const { writeFile(file, identity_.pem()); }
+    const TestIdentity& identity() const { return identity_; }
 
   private:
     TestIdentity identity_;

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <set>
 
 #include "app/Notifications.h"
 #include "app/SharedData.h"
+#include "caching/DownloadProgress.h"
 #include "caching/SessionRequestManager.h"
 #include "platform/Machine.h"
 #include "tests/caching_tls.h"
@@ -40,7 +43,14 @@ class Downloads : public ::testing::Test {
     std::vector<std::thread::id> progressThreads;
     std::atomic<int> downloadsDone{0};
     std::atomic<std::size_t> pendingWhenDone{99};
+    std::condition_variable progressChanged;
+    // A transfer of kPausedSize bytes sends its first half, then waits for this.
+    static constexpr std::size_t kPausedSize = 2 << 20;
+    std::mutex pauseLock;
+    std::condition_variable pauseChanged;
+    bool resumePaused = false;
     std::optional<SessionRequestManager> manager;
+    SessionRequestDelegate* sessionDelegate = nullptr;  // cleared when the manager goes
 
     void SetUp() override {
         ASSERT_EQ(::geteuid(), 0u) << "the simulated Mac's temporary folder is root's";
@@ -72,6 +82,18 @@ class Downloads : public ::testing::Test {
                     return false;
                 });
         });
+        server.server().Get("/pause/(.*)", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(
+                kPausedSize, "application/octet-stream",
+                [this](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (offset >= kPausedSize / 2) {
+                        std::unique_lock<std::mutex> guard(pauseLock);
+                        pauseChanged.wait(guard, [this] { return resumePaused; });
+                    }
+                    const std::string half(kPausedSize / 2, 'p');
+                    return sink.write(half.data(), half.size());
+                });
+        });
         server.start();
         server.writeCertificate(platform::trustedCertificates());
 
@@ -83,15 +105,28 @@ class Downloads : public ::testing::Test {
             ASSERT_TRUE(note.userInfo->at("Download"));
             progress.push_back(*note.userInfo->at("Download"));
             progressThreads.push_back(std::this_thread::get_id());
+            progressChanged.notify_all();
         });
         center.addObserver(notificationnames::downloadsDone(), [this](const Notification&) {
-            pendingWhenDone = manager->delegate().pendingTaskCount();
+            pendingWhenDone = sessionDelegate ? sessionDelegate->pendingTaskCount() : 0;
             ++downloadsDone;
         });
         manager.emplace();
+        sessionDelegate = &manager->delegate();
+    }
+    void resumePausedTransfers() {
+        std::lock_guard<std::mutex> guard(pauseLock);
+        resumePaused = true;
+        pauseChanged.notify_all();
+    }
+    // Ends the download thread, so every callback it made has returned.
+    void endSession() {
+        manager.reset();
+        sessionDelegate = nullptr;
     }
     void TearDown() override {
-        manager.reset();  // stops the download thread before the server goes
+        resumePausedTransfers();
+        endSession();  // stops the download thread before the server goes
     }
 };
 
@@ -169,23 +204,61 @@ TEST_F(Downloads, EveryFileLandsUnderItsSafeNameAndTheEndIsAnnouncedOnce) {
     EXPECT_NE(mac.log().find("[networking] <Debug> Downloading: evil.pkg"), std::string::npos);
 }
 
-TEST_F(Downloads, QuickFailuresCannotEndABatchThatIsStillBeingStarted) {
+TEST_F(Downloads, TheWholeBatchIsPendingBeforeAnyOfItsCompletionsCounts) {
     ASSERT_TRUE(prepareDownloadDirectory());
-    std::vector<std::string> urls;
-    for (int i = 0; i < 40; ++i) {
-        urls.push_back("https://localhost:1/refused" + std::to_string(i) + ".pkg");
-    }
-    urls.push_back(server.url("/files/B.pkg"));
+    // The download thread and the starting thread share one processor, and the starting
+    // thread runs only when nothing else wants to: each start lets the download thread run
+    // at once, as a starting thread descheduled mid-batch would.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    manager->downloadPackages({server.url("/files/Basic.dist")});  // starts the thread
+    ASSERT_TRUE(cachingtest::pumpMainQueueUntil([&] { return downloadsDone == 1; }));
+
+    // Every task fails as soon as the download thread starts it: its folder is missing.
+    SharedData::shared().tmpDir = "/no/such/folder";
+    const std::vector<std::string> urls(20, server.url("/files/A.pkg"));
+    std::vector<std::string> lines;
     {
         StdoutCapture capture;
+        const sched_param none{};
+        ASSERT_EQ(::sched_setscheduler(0, SCHED_IDLE, &none), 0);
         manager->downloadPackages(urls);
-        ASSERT_TRUE(cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; }));
-        std::this_thread::sleep_for(100ms);
+        ASSERT_EQ(::sched_setscheduler(0, SCHED_OTHER, &none), 0);
+        ASSERT_TRUE(cachingtest::pumpMainQueueUntil(
+            [&] { return sessionDelegate->pendingTaskCount() == 0 && downloadsDone > 1; }));
+        endSession();
         platform::mainqueue::drainForTesting();
+        lines = capture.lines();
     }
-    EXPECT_EQ(downloadsDone, 1);
-    EXPECT_EQ(pendingWhenDone, 0u);
-    EXPECT_EQ(entries(mac.host(kFolder)), std::set<std::string>{"B.pkg"});
+    EXPECT_EQ(downloadsDone, 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Downloads finished"), 1);
+    EXPECT_EQ(lines.size(), urls.size() + 1);  // a failure line per task, then the end
+}
+
+TEST_F(Downloads, TheFigureCountsWhatArrivedWhileATransferPauses) {
+    ASSERT_TRUE(prepareDownloadDirectory());
+    const double small = 300;  // /files/Basic.dist
+    const double paused = static_cast<double>(kPausedSize);
+    const auto whileHalfArrived = reportedPercentage((small + paused / 2) / (small + paused) * 100);
+    ASSERT_TRUE(whileHalfArrived);
+    {
+        StdoutCapture capture;
+        manager->downloadPackages({server.url("/files/Basic.dist"), server.url("/pause/Big.pkg")});
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            EXPECT_TRUE(progressChanged.wait_for(guard, 60s, [&] {
+                return std::find(progress.begin(), progress.end(), *whileHalfArrived) !=
+                       progress.end();
+            })) << "the paused transfer's first half is missing from the figure";
+        }
+        resumePausedTransfers();
+        ASSERT_TRUE(cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; }));
+    }
+    EXPECT_EQ(cachingtest::readFile(mac.host(kFolder + "/Big.pkg")), std::string(kPausedSize, 'p'));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(progress.back(), 100.0);
 }
 
 TEST_F(Downloads, CancellingEveryTaskEndsTheBatch) {

@@ -185,7 +185,7 @@ TEST_F(Network, AFetchThatStallsEnds) {
     });
     start();
     platform::HttpClient client;
-    client.setStallTimeout(1s);
+    client.setLimits({.stallWindow = 1s});
     platform::Error error;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.fetch(server.url("/stall"), &error));
@@ -286,7 +286,7 @@ TEST_F(Network, DownloadsRunAtOnceAndStreamIntoTheStagingFolder) {
     Recorder recorder;
     std::vector<std::size_t> sizes{3 * 1024 * 1024 + 17, 1024 * 1024, 5, 2 * 1024 * 1024};
     {
-        platform::DownloadSession session({std::nullopt, 60s, std::chrono::hours(1)}, &recorder);
+        platform::DownloadSession session({std::nullopt, {}, std::chrono::hours(1)}, &recorder);
         std::vector<std::shared_ptr<platform::DownloadTask>> tasks;
         for (std::size_t size : sizes) {
             tasks.push_back(
@@ -344,7 +344,7 @@ TEST_F(Network, FailedTransfersCompleteWithoutAFileAndErrorStatusesWithOne) {
     fs::create_directories(mac.host("/private/tmp"));
 
     Recorder recorder;
-    platform::DownloadSession session({std::nullopt, 2s, 0ms}, &recorder);
+    platform::DownloadSession session({std::nullopt, {.stallWindow = 2s}, 0ms}, &recorder);
     auto cut = session.downloadTask(server.url("/cut"), "/private/tmp");
     auto stall = session.downloadTask(server.url("/stall"), "/private/tmp");
     auto missing = session.downloadTask(server.url("/missing.pkg"), "/private/tmp");
@@ -391,7 +391,7 @@ TEST_F(Network, CancelEndsATransferAtOnceAndOnlyOnce) {
     start();
     fs::create_directories(mac.host("/private/tmp"));
     Recorder recorder;
-    platform::DownloadSession session({std::nullopt, 60s, 0ms}, &recorder);
+    platform::DownloadSession session({std::nullopt, {}, 0ms}, &recorder);
     auto running = session.downloadTask(server.url("/slow"), "/private/tmp");
     auto suspended = session.downloadTask(server.url("/slow"), "/private/tmp");
     running->resume();

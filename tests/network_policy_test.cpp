@@ -1,0 +1,233 @@
+// Every transfer runs under one network policy: the blocking document fetches (catalog,
+// distribution files, server metadata) and the package downloads alike. Each case is tried
+// through both against a real HTTPS server on loopback.
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <mutex>
+
+#include "caching/Catalog.h"
+#include "platform/Plist.h"
+#include "tests/network_fixture.h"
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using cachingtest::BareMac;
+using cachingtest::TestIdentity;
+using cachingtest::TlsServer;
+using networktest::CountingListener;
+using networktest::kBothKinds;
+using networktest::Kind;
+using networktest::nameOf;
+using networktest::Outcome;
+using networktest::transfer;
+namespace fs = std::filesystem;
+
+std::string compressed(const std::string& text, int windowBits) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, text.size()) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+class NetworkPolicy : public ::testing::Test {
+  protected:
+    BareMac mac;
+    TlsServer server;
+    CountingListener plain;  // plain HTTP: neither a redirect nor a proxy may lead there
+    fs::path trusted;        // the Mac's trust file, holding the server's certificate
+    std::mutex lock;
+    std::vector<bool> askedForEncoding;  // per request: whether it carried Accept-Encoding
+
+    void SetUp() override {
+        const std::string document = "<plist><dict><key>Products</key><dict/></dict></plist>\n";
+        auto& http = server.server();
+        http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+            std::lock_guard<std::mutex> guard(lock);
+            askedForEncoding.push_back(req.has_header("Accept-Encoding"));
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        http.Get("/doc", [=](const httplib::Request&, httplib::Response& res) {
+            res.set_content(document, "text/xml");
+        });
+        http.Get("/hop/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+            const int left = std::stoi(req.matches[1]);
+            if (left == 0) {
+                res.set_content("arrived", "text/plain");
+            } else {
+                res.set_redirect("/hop/" + std::to_string(left - 1));
+            }
+        });
+        for (const auto& [path, windowBits, name] :
+             {std::tuple{"/gzip", 15 + 16, "gzip"}, std::tuple{"/deflate", 15, "deflate"}}) {
+            const std::string body = compressed(document, windowBits);
+            const std::string encoding = name;
+            http.Get(path, [=](const httplib::Request&, httplib::Response& res) {
+                res.set_header("Content-Encoding", encoding);
+                res.set_content(body, "text/xml");
+            });
+        }
+        http.Get("/to-plain", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_redirect(plain.url() + "/doc");
+        });
+        // 64 bytes, one every 200 ms: the whole would arrive after some 13 s.
+        serveSlowly("/drip", 64, 1, 200ms);
+        // 64 KiB at 16 KiB a second, well above the minimum rate: some 4 s in all.
+        serveSlowly("/steady", 16, 4096, 250ms);
+        server.start();
+        trusted = mac.root() / "private/etc/ssl/cert.pem";
+        server.writeCertificate(trusted);
+    }
+
+    // `pieces` pieces of `pieceBytes` each, one every `every`: a transfer that would end
+    // well, only slowly. Stops early when the server goes.
+    void serveSlowly(const std::string& path, std::size_t pieces, std::size_t pieceBytes,
+                     std::chrono::milliseconds every) {
+        server.server().Get(path, [=, this](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(
+                pieces * pieceBytes, "application/octet-stream",
+                [=, this](std::size_t, std::size_t, httplib::DataSink& sink) {
+                    for (auto waited = 0ms; waited < every && !server.stopping(); waited += 10ms) {
+                        std::this_thread::sleep_for(10ms);
+                    }
+                    const std::string piece(pieceBytes, 'd');
+                    return !server.stopping() && sink.write(piece.data(), piece.size());
+                });
+        });
+    }
+};
+
+TEST_F(NetworkPolicy, OnlyTheMacsTrustFileAndTheRightHostNameAreAccepted) {
+    const fs::path stranger = mac.root() / "stranger.pem";
+    cachingtest::writeFile(stranger, TestIdentity().pem());
+    TlsServer elsewhere("elsewhere.test", "DNS:elsewhere.test");
+    elsewhere.start();
+    const fs::path elsewhereTrust = mac.root() / "elsewhere.pem";
+    elsewhere.writeCertificate(elsewhereTrust);
+    for (const Kind kind : kBothKinds) {
+        SCOPED_TRACE(nameOf(kind));
+        EXPECT_TRUE(transfer(kind, server.url("/doc"), trusted).delivered);
+        // A certificate the Mac does not trust.
+        const Outcome untrusted = transfer(kind, server.url("/doc"), stranger);
+        EXPECT_FALSE(untrusted.delivered);
+        EXPECT_FALSE(untrusted.error.empty());
+        // A trusted certificate for another host name.
+        const Outcome wrongHost = transfer(kind, elsewhere.url("/doc"), elsewhereTrust);
+        EXPECT_FALSE(wrongHost.delivered);
+        EXPECT_FALSE(wrongHost.error.empty());
+    }
+}
+
+TEST_F(NetworkPolicy, OnlyHttpsIsSpokenRedirectsIncludedAndRedirectsAreBounded) {
+    for (const Kind kind : kBothKinds) {
+        SCOPED_TRACE(nameOf(kind));
+        EXPECT_FALSE(transfer(kind, plain.url() + "/doc", trusted).delivered);
+        EXPECT_FALSE(transfer(kind, server.url("/to-plain"), trusted).delivered);
+        // Five redirects are followed, a sixth is not.
+        const Outcome five = transfer(kind, server.url("/hop/5"), trusted);
+        EXPECT_TRUE(five.delivered) << five.error;
+        EXPECT_EQ(five.body, "arrived");
+        EXPECT_FALSE(transfer(kind, server.url("/hop/6"), trusted).delivered);
+    }
+    EXPECT_EQ(plain.connections(), 0);
+}
+
+TEST_F(NetworkPolicy, ProxyVariablesAreIgnored) {
+    const char* names[] = {"https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"};
+    for (const char* name : names) {
+        ::setenv(name, plain.url().c_str(), 1);
+    }
+    std::vector<Outcome> outcomes;
+    for (const Kind kind : kBothKinds) {
+        outcomes.push_back(transfer(kind, server.url("/doc"), trusted));
+    }
+    for (const char* name : names) {
+        ::unsetenv(name);
+    }
+    for (const Outcome& outcome : outcomes) {
+        EXPECT_TRUE(outcome.delivered) << outcome.error;
+    }
+    EXPECT_EQ(plain.connections(), 0);
+}
+
+TEST_F(NetworkPolicy, CompressedAnswersAreDecodedWithoutBeingAskedFor) {
+    const std::string plain = transfer(Kind::Document, server.url("/doc"), trusted).body;
+    ASSERT_FALSE(plain.empty());
+    for (const Kind kind : kBothKinds) {
+        for (const char* path : {"/gzip", "/deflate"}) {
+            SCOPED_TRACE(std::string(nameOf(kind)) + " " + path);
+            const Outcome outcome = transfer(kind, server.url(path), trusted);
+            EXPECT_TRUE(outcome.delivered) << outcome.error;
+            EXPECT_EQ(outcome.body, plain);
+        }
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(askedForEncoding, std::vector<bool>(5, false));
+}
+
+TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
+    const std::string product =
+        "<key>001-00001</key><dict><key>ExtendedMetaInfo</key><dict>"
+        "<key>InstallAssistantPackageIdentifiers</key><dict><key>OSInstall</key>"
+        "<string>com.apple.mpkg.OSInstall</string></dict></dict></dict>";
+    const std::string catalog =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+        "<key>Products</key><dict>" +
+        product + "</dict></dict></plist>";
+    const auto path = catalogURL(15);
+    ASSERT_TRUE(path);
+    TlsServer catalogServer;
+    catalogServer.server().Get(*path, [&](const httplib::Request& req, httplib::Response& res) {
+        res.status = req.has_header("Accept-Encoding") ? 406 : 200;
+        res.set_header("Content-Encoding", "gzip");
+        res.set_content(compressed(catalog, 15 + 16), "text/xml");
+    });
+    catalogServer.start();
+    catalogServer.writeCertificate(platform::trustedCertificates());
+    const fs::path facts = mac.root() / "SimulatedMac.plist";
+    const platform::Plist root = platform::readPlistFile(facts);
+    plist_dict_set_item(root.get(), "CatalogServer",
+                        plist_new_string(catalogServer.url("").c_str()));
+    ASSERT_TRUE(platform::writePlistFile(facts, root.get()));
+
+    const CatalogResult result = fetchInstallerProducts();
+    ASSERT_TRUE(result.candidates) << result.failure;
+    ASSERT_EQ(result.candidates->size(), 1u);
+    EXPECT_EQ(result.candidates->front().productKey, "001-00001");
+}
+
+TEST_F(NetworkPolicy, ATransferSlowerThanTheMinimumRateEnds) {
+    for (const Kind kind : kBothKinds) {
+        SCOPED_TRACE(nameOf(kind));
+        const Outcome outcome = transfer(kind, server.url("/drip"), trusted, {.stallWindow = 2s});
+        EXPECT_FALSE(outcome.delivered);
+        EXPECT_FALSE(outcome.error.empty());
+    }
+}
+
+TEST_F(NetworkPolicy, ADocumentFetchHasADeadlineAndADownloadDoesNot) {
+    // The program's own deadline is finite, and long enough for a catalog on a slow link.
+    const platform::NetworkLimits programs;
+    EXPECT_GT(programs.documentDeadline, 0s);
+    EXPECT_GE(programs.documentDeadline, 5min);
+    const platform::NetworkLimits limits{.documentDeadline = 1s};
+    const Outcome document = transfer(Kind::Document, server.url("/steady"), trusted, limits);
+    EXPECT_FALSE(document.delivered);
+    EXPECT_FALSE(document.error.empty());
+    const Outcome download = transfer(Kind::Download, server.url("/steady"), trusted, limits);
+    EXPECT_TRUE(download.delivered) << download.error;
+    EXPECT_EQ(download.body.size(), 16u * 4096);
+}
+
+}  // namespace
+}  // namespace vantrel
