@@ -22,8 +22,9 @@ class CacheOSInstaller {
     // Observer of "downloadsDone": assembles the installer on a background queue.
     void installProduct();
     // Moves the installer out of /Applications into the working directory (unless the run
-    // leaves it there) and records where it is now.
-    void placeInstaller();
+    // leaves it there) and records where it is now. False when it could not be moved: the
+    // run has been ended (or, with a window, the failure shown) and must not go on.
+    bool placeInstaller();
     // Called when the package installer has ended: files the installer away and hands over
     // to the installation, or ends the run.
     void installerDidTerminate();
