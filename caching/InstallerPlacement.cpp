@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "platform/Placement.h"
 #include "platform/Queues.h"
+#include "platform/TrustedPath.h"
 
 namespace vantrel {
 
@@ -48,6 +49,11 @@ bool CacheOSInstaller::placeInstaller() {
     platform::removePlacementLeftovers(shared.workingDir);
     platform::removePlacementLeftovers("/Applications");
     const std::string filedAway = shared.workingDir + "/" + installerName;
+    if (const auto reason = platform::whyNotRootOnlyApplication(inApplications)) {
+        installerLog().error("%{public}s", *reason);
+        placementFailed("The macOS Installer was not moved to " + filedAway + ": " + *reason);
+        return false;
+    }
     if (const auto error = platform::placeItem(inApplications, filedAway)) {
         installerLog().error("%{public}s", error->description);
         shared.osInstallerAppBundlePath = inApplications;

@@ -342,7 +342,16 @@ TEST(InstallerLock, AnInstallationDoesNotStartWhileAnotherRunCachesAndTheLockIsR
     EXPECT_EQ(modeOf(folder) & 07777, 0700u);
     ::close(fd);
 
-    // A lock folder someone could swap is no lock: nothing runs.
+    // A lock folder in a folder of someone else's is no lock: nothing runs.
+    const fs::path varRun = mac.host("/private/var/run");
+    ASSERT_EQ(::chown(varRun.c_str(), kNobody, kNobody), 0);
+    run = mac.run(kInstall);
+    EXPECT_TRUE(run.exited(3)) << run.standardOutput;
+    EXPECT_EQ(run.outputLines(), Lines{"The caching lock could not be taken: /private/var/run is "
+                                       "owned by uid 65534, not root"});
+    ASSERT_EQ(::chown(varRun.c_str(), 0, 0), 0);
+
+    // Nor is one someone could swap for a link.
     fs::remove_all(folder);
     const fs::path elsewhere = mac.host("/Users/elsewhere");
     fs::create_directories(elsewhere);

@@ -1,5 +1,6 @@
 // Filing the installer away out of /Applications, and what follows a finished assembly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -118,6 +119,16 @@ TEST_F(PlacementTest, AFailedMoveIsReportedAndNeverLooksLikeSuccess) {
         shown[0].rfind("The macOS Installer could not be moved to " + std::string(kFiledAway), 0),
         0u)
         << shown[0];
+}
+
+TEST_F(PlacementTest, AnInstallerThatIsNotRootsAloneIsNotFiledAway) {
+    SharedData::shared().hasGUI = true;  // the window shows the failure; no exit in the test
+    ::chmod(mac_.host(kInApplications).c_str(), 0777);
+    EXPECT_FALSE(cacher_->placeInstaller());
+    EXPECT_TRUE(fs::exists(mac_.host(kInApplications)));
+    EXPECT_TRUE(fs::is_empty(mac_.host(kWorkingDir)));
+    EXPECT_TRUE(mac_.logged("installer", "Error",
+                            std::string(kInApplications) + " is writable by all users"));
 }
 
 TEST_F(PlacementTest, AFinishedAssemblyHandsOverToTheInstallation) {
