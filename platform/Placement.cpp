@@ -36,13 +36,6 @@ std::optional<fs::path> makePrivateFolder(const fs::path& folder, std::string_vi
     return fs::path(pattern);
 }
 
-bool sameVolume(const fs::path& a, const fs::path& b) {
-    struct stat first {};
-    struct stat second {};
-    return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 &&
-           first.st_dev == second.st_dev;
-}
-
 // Copies one item and what is inside it: folders and files with their modes, links as links.
 // Answers the errno of the first failure (the library's own copy reports a full disk as an
 // input/output error; an administrator needs to read "No space left on device").
@@ -201,45 +194,29 @@ std::optional<Error> placeItem(const std::string& from, const std::string& to,
     if (::lstat(hostTo.parent_path().c_str(), &info) != 0) {
         return failure("moved", from, errno);
     }
-    std::optional<fs::path> placing;
-    fs::path staged = hostFrom;
-    const auto stageCopy = [&]() -> std::optional<int> {
-        placing = makePrivateFolder(hostTo.parent_path(), kPlacing);
-        if (!placing) {
-            return errno;
-        }
-        staged = *placing / hostTo.filename();
-        if (const auto code = copyToDisk(hostFrom, staged)) {
-            removeQuietly(*placing);
-            return code;
-        }
-        step("copied to the destination's volume");
-        return std::nullopt;
-    };
-    if (!sameVolume(hostFrom, hostTo.parent_path())) {
-        if (const auto code = stageCopy()) {
-            return failure("copied", from, *code);
-        }
+    auto code = swapInto(hostFrom, hostTo, step);
+    if (code != EXDEV) {
+        return code ? std::optional(failure("moved", from, *code)) : std::nullopt;
     }
-    auto code = swapInto(staged, hostTo, step);
-    if (code == EXDEV && !placing) {
-        // Another mount of the same file system: only a copy gets there.
-        if (const auto copyCode = stageCopy()) {
-            return failure("copied", from, *copyCode);
-        }
-        code = swapInto(staged, hostTo, step);
+    // Another volume, or another mount of the same one: only a copy gets there. The old item
+    // is back in place meanwhile.
+    const auto placing = makePrivateFolder(hostTo.parent_path(), kPlacing);
+    if (!placing) {
+        return failure("copied", from, errno);
     }
+    const fs::path staged = *placing / hostTo.filename();
+    if (const auto copyCode = copyToDisk(hostFrom, staged)) {
+        removeQuietly(*placing);
+        return failure("copied", from, *copyCode);
+    }
+    step("copied to the destination's volume");
+    code = swapInto(staged, hostTo, step);
+    removeQuietly(*placing);  // empty once the copy is in place
     if (code) {
-        if (placing) {
-            removeQuietly(*placing);
-        }
         return failure("moved", from, *code);
     }
-    if (placing) {
-        removeQuietly(*placing);  // empty now
-        retire(hostFrom);
-        step("source deleted");
-    }
+    retire(hostFrom);
+    step("source deleted");
     return std::nullopt;
 }
 

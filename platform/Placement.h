@@ -12,9 +12,10 @@ namespace vantrel::platform {
 // Moves the item at `from` to `to`, replacing what stands there, so that a kill at any moment
 // leaves a whole item at `to` (the old or the new one) or a whole new one still at `from`,
 // and never a half-copied or half-deleted one under either name:
-// - on another volume, `from` is first copied into a private folder beside `to` (".vantrel-placing-"),
-//   synced to disk, and only then renamed into place; the source is then moved out of sight
-//   into a private folder beside it (".vantrel-removing-") and deleted there;
+// - when a rename cannot get there (another volume), `from` is copied into a private folder
+//   beside `to` (".vantrel-placing-"), synced to disk, and only then renamed into place; the
+//   source is then moved out of sight into a private folder beside it (".vantrel-removing-")
+//   and deleted there;
 // - an old item at `to` is first moved into a private folder beside it (".vantrel-replaced-") and
 //   deleted there once the new one stands; if the new one cannot be put in place, the old
 //   one is put back.

@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -367,17 +370,32 @@ TEST(InstallerLock, AnInstallationDoesNotStartWhileAnotherRunCachesAndTheLockIsR
 
 // --- Placement across volumes -------------------------------------------------------------
 
-// Runs `install` with the working folder on a tmpfs of its own (`options`), so filing the
-// installer away crosses volumes. Answers the exit status, or kPreparationFailed.
-int installWithWorkingFolderOnItsOwnVolume(const TempMac& mac, const char* options,
-                                           std::string* output) {
+// Runs `install` with the working folder on a volume of its own (`mountIt` mounts it in the
+// program's own mount namespace), so filing the installer away crosses volumes. Answers the
+// exit status, or kPreparationFailed.
+int installWithWorkingFolderMounted(const TempMac& mac,
+                                    const std::function<bool(const char*)>& mountIt,
+                                    std::string* output) {
     const fs::path working = mac.host(kWorkingDir);
     fs::create_directories(working);
     const std::string mountPoint = working.string();
-    Background run(mac, kInstall, [&] { return mountSmallDisk(mountPoint.c_str(), options); });
+    Background run(mac, kInstall, [&] { return mountIt(mountPoint.c_str()); });
     const int status = run.waitForExit(120s);
     *output = run.output();
     return status;
+}
+
+int installWithWorkingFolderOnATmpfs(const TempMac& mac, const char* options, std::string* output) {
+    return installWithWorkingFolderMounted(
+        mac, [options](const char* folder) { return mountSmallDisk(folder, options); }, output);
+}
+
+// A second mount of the same file system: the device is the same, yet rename says EXDEV.
+// System calls only: it runs in the child between fork and exec.
+bool bindOnto(const char* source, const char* folder) {
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(source, folder, nullptr, MS_BIND, nullptr) == 0;
 }
 
 // Hidden names left in /Applications (none may be, whatever happened).
@@ -395,7 +413,7 @@ TEST(PlacementAcrossVolumes, TheInstallerIsCopiedThenRemovedOrLeftWholeWithAFail
     TempMac mac;
     mac.addInstaller("Catalina", "19H15");
     std::string output;
-    int status = installWithWorkingFolderOnItsOwnVolume(mac, "size=64m,mode=0755", &output);
+    int status = installWithWorkingFolderOnATmpfs(mac, "size=64m,mode=0755", &output);
     if (status == kPreparationFailed) {
         GTEST_SKIP() << "no private mount namespace with a tmpfs here (needs CAP_SYS_ADMIN)";
     }
@@ -406,10 +424,27 @@ TEST(PlacementAcrossVolumes, TheInstallerIsCopiedThenRemovedOrLeftWholeWithAFail
     EXPECT_FALSE(fs::exists(mac.host(kInApplications)));
     EXPECT_EQ(hiddenIn(mac.host("/Applications")), Lines{});
 
+    // A bind mount of the same file system: a rename fails all the same, and a copy is made.
+    const fs::path bound = mac.host("/private/var/bound");
+    fs::create_directories(bound);
+    const std::string boundPath = bound.string();
+    fs::remove(mac.host("/private/var/db/vantrel-sim/installation.plist"));
+    mac.addInstaller("Catalina", "19H15");
+    status = installWithWorkingFolderMounted(
+        mac, [&](const char* folder) { return bindOnto(boundPath.c_str(), folder); }, &output);
+    EXPECT_EQ(status, -1) << output;
+    ASSERT_TRUE(mac.installation()) << output;
+    EXPECT_EQ(mac.installation()->installer, kFiledCatalina);
+    EXPECT_FALSE(fs::exists(mac.host(kInApplications)));
+    EXPECT_TRUE(
+        fs::exists(bound / "Install macOS Catalina.app/Contents/SharedSupport/BaseSystem.dmg"));
+    EXPECT_EQ(hiddenIn(mac.host("/Applications")), Lines{});
+    EXPECT_EQ(hiddenIn(bound), Lines{});
+
     // A volume too small for the copy: one line, status 3, the installer whole where it was.
     fs::remove(mac.host("/private/var/db/vantrel-sim/installation.plist"));
     mac.addInstaller("Catalina", "19H15");
-    status = installWithWorkingFolderOnItsOwnVolume(mac, "size=16k,mode=0755", &output);
+    status = installWithWorkingFolderOnATmpfs(mac, "size=16k,mode=0755", &output);
     EXPECT_EQ(status, 3) << output;
     const Lines lines = testsupport::splitLines(output);
     ASSERT_EQ(lines.size(), 1u) << output;
