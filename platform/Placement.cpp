@@ -165,9 +165,10 @@ std::optional<int> swapInto(const fs::path& staged, const fs::path& to,
 }
 
 // Takes `from` out of sight in its own folder, then deletes it there.
-void retire(const fs::path& from) {
+void retire(const fs::path& from, const std::function<void(std::string_view)>& afterStep) {
     if (const auto folder = makePrivateFolder(from.parent_path(), kRemoving)) {
         if (::rename(from.c_str(), (*folder / from.filename()).c_str()) == 0) {
+            afterStep("source out of sight");
             removeQuietly(*folder);
             return;
         }
@@ -215,7 +216,7 @@ std::optional<Error> placeItem(const std::string& from, const std::string& to,
     if (code) {
         return failure("moved", from, *code);
     }
-    retire(hostFrom);
+    retire(hostFrom, step);
     step("source deleted");
     return std::nullopt;
 }

@@ -1,6 +1,10 @@
 // Filing the installer away out of /Applications, and what follows a finished assembly.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -27,6 +31,9 @@ constexpr const char* kWorkingDir = "/Library/Application Support/com.corvane.va
 constexpr const char* kFiledAway =
     "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
 constexpr const char* kMoved = "macOS Installer moved to our /Library/Application Support folder";
+
+// Exit status of a child that cannot have a mount namespace of its own.
+constexpr int kCannotMount = 99;
 
 LogEntry installerEntry(const char* level, std::string message) {
     return {"com.corvane.vantrel", "installer", level, std::move(message)};
@@ -201,6 +208,66 @@ TEST_F(PlacementTest, AKillAtAnyStepOfAReplacementLeavesTheNewInstallerForTheNex
     EXPECT_EQ(marker(kFiledAway), "new");
     EXPECT_EQ(namesIn(mac_.host(kWorkingDir)),
               std::vector<std::string>{"Install macOS Catalina.app"});
+    EXPECT_TRUE(fs::is_empty(mac_.host("/Applications")));
+}
+
+TEST_F(PlacementTest, AcrossVolumesAKillAtAnyStepLeavesTheNewInstallerForTheNextRun) {
+    // The old installer stays in /Applications' file system; the working folder becomes a
+    // tmpfs in a child's own mount namespace, so the placement there has to copy.
+    mac_.addInstaller("Catalina", "19H16");
+    mark(kInApplications, "new");
+    const fs::path old = mac_.root() / "old.app";
+    fs::copy(mac_.host(kInApplications), old, fs::copy_options::recursive);
+    std::ofstream(old / "Contents/marker") << "old";
+    const fs::path report = mac_.root() / "report";
+    const std::string working = mac_.host(kWorkingDir).string();
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", working.c_str(), "tmpfs", 0, "size=64m,mode=0755") != 0) {
+            ::_exit(kCannotMount);
+        }
+        std::ofstream out(report);
+        fs::copy(old, mac_.host(kFiledAway), fs::copy_options::recursive);
+        const auto error =
+            platform::placeItem(kInApplications, kFiledAway, [&](std::string_view step) {
+                out << step;
+                const auto found = platform::applicationPathForBundleIdentifier(
+                    "com.apple.InstallAssistant.Catalina", kWorkingDir);
+                if (!found ||
+                    !fs::exists(mac_.host(*found) / "Contents/SharedSupport/BaseSystem.dmg")) {
+                    out << ": no whole installer";
+                } else if (marker(*found) != "new") {
+                    out << ": the next run would keep " << marker(*found);
+                }
+                if (fs::exists(mac_.host(kInApplications)) &&
+                    !fs::exists(mac_.host(kInApplications) / "Contents/Info.plist")) {
+                    out << ": half an installer in /Applications";
+                }
+                out << "\n";
+            });
+        out << (error ? error->description : "placed") << " " << marker(kFiledAway) << "\n";
+        out.close();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotMount) {
+        GTEST_SKIP() << "no private mount namespace with a tmpfs here (needs CAP_SYS_ADMIN)";
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream in(report);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "old item moved aside",  // a rename is tried first, and fails
+                  "copied to the destination's volume", "old item moved aside", "new item in place",
+                  "old item deleted", "source out of sight", "source deleted", "placed new"}));
     EXPECT_TRUE(fs::is_empty(mac_.host("/Applications")));
 }
 
