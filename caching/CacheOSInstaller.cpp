@@ -39,6 +39,7 @@ void CacheOSInstaller::cacheOS() {
         endRunWithFailure(*refusal);
         return;
     }
+    clearPlacementLeftovers();
     const CatalogResult catalog = fetchInstallerProducts();
     if (!catalog.candidates) {
         endRunWithFailure(catalog.failure);

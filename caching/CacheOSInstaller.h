@@ -37,6 +37,10 @@ class CacheOSInstaller {
     static platform::ProcessSpec installerProcess(const std::string& distributionPath);
 
   private:
+    // Removes what a placement killed halfway left behind. Only with the lock held
+    // exclusive: another run's placement may be under way otherwise.
+    static void clearPlacementLeftovers();
+
     // An assembly that cannot happen or go on: a line, the failure report for the window,
     // and the end of a failed assembly.
     void assemblyFailed(const std::string& line);

@@ -30,6 +30,11 @@ void placementFailed(const std::string& line) {
 
 }  // namespace
 
+void CacheOSInstaller::clearPlacementLeftovers() {
+    platform::removePlacementLeftovers(SharedData::shared().workingDir);
+    platform::removePlacementLeftovers("/Applications");
+}
+
 bool CacheOSInstaller::placeInstaller() {
     auto& shared = SharedData::shared();
     const std::string installerName = "Install macOS " + shared.osNamed + ".app";
@@ -46,8 +51,7 @@ bool CacheOSInstaller::placeInstaller() {
         placementFailed(*refusal);
         return false;
     }
-    platform::removePlacementLeftovers(shared.workingDir);
-    platform::removePlacementLeftovers("/Applications");
+    clearPlacementLeftovers();
     const std::string filedAway = shared.workingDir + "/" + installerName;
     if (const auto reason = platform::whyNotRootOnlyApplication(inApplications)) {
         installerLog().error("%{public}s", *reason);

@@ -250,6 +250,25 @@ TEST(WorkingFolder, APlainFileThereStopsNeitherStatusNorCachingAndTheFailedMoveI
     EXPECT_EQ(mirrortest::readText(mac.host(kWorkingDir)), "not a folder");
 }
 
+TEST(WorkingFolder, ACachingRunClearsWhatAKilledPlacementLeftEvenWithNothingToDownload) {
+    mirrortest::MirrorFolder mirror(
+        {"--products", "2", "--release", "Catalina:10.15.7:19H15 size=1M"});
+    mirrortest::ServeProcess server(mirror.path());
+    TempMac mac({"--catalog-server", server.url(), "--trust-cert", server.certificate().string()});
+    mac.addInstaller("Catalina", "19H15", kWorkingDir);
+    const fs::path replaced = mac.host(kWorkingDir) / ".vantrel-replaced-a1b2c3";
+    const fs::path removing = mac.host("/Applications/.vantrel-removing-d4e5f6");
+    fs::create_directories(replaced / "Install macOS Catalina.app/Contents");
+    fs::create_directories(removing / "Install macOS Catalina.app/Contents");
+
+    const RunResult run = mac.run(kCache);
+    EXPECT_TRUE(run.exited(0)) << run.standardOutput;
+    EXPECT_EQ(run.outputLines().back(), "Latest build is cached: 19H15");
+    EXPECT_FALSE(fs::exists(replaced));
+    EXPECT_FALSE(fs::exists(removing));
+    EXPECT_TRUE(fs::exists(mac.host(kFiledCatalina) / "Contents/Info.plist"));
+}
+
 // --- The lock between caching and installation -------------------------------------------
 
 // A FIFO in the Mac's folder, read or written by the test with a bounded wait.
