@@ -110,11 +110,8 @@ std::optional<std::string> whyNotRootOnlyApplication(const std::string& bundleMa
     if (auto reason = whyNotRootOnly(bundleMacPath)) {
         return reason;
     }
-    if (auto reason = whyNotRootOnly(bundleMacPath + "/Contents/Info.plist")) {
-        return reason;
-    }
-    for (const char* inside :
-         {"/Contents/Resources/startosinstall", "/Contents/SharedSupport/BaseSystem.dmg"}) {
+    for (const char* inside : {"/Contents/Info.plist", "/Contents/Resources/startosinstall",
+                               "/Contents/SharedSupport/BaseSystem.dmg"}) {
         // A missing file is reported by the run that needs it; the folder it would appear
         // in must still be root's, or someone else could add it later.
         std::string item = bundleMacPath + inside;

@@ -20,9 +20,9 @@ namespace vantrel::platform {
 std::optional<std::string> whyNotRootOnly(const std::string& macPath);
 
 // The same for an application bundle root reads and runs: the bundle itself, and inside it
-// the files root acts on (Contents/Info.plist, and Contents/Resources/startosinstall and
-// Contents/SharedSupport/BaseSystem.dmg where present). Other files inside the bundle are
-// not examined.
+// the files root acts on where present (Contents/Info.plist, Contents/Resources/startosinstall
+// and Contents/SharedSupport/BaseSystem.dmg), or else the folder each would appear in. Other
+// files inside the bundle are not examined.
 std::optional<std::string> whyNotRootOnlyApplication(const std::string& bundleMacPath);
 
 }  // namespace vantrel::platform
