@@ -40,7 +40,9 @@ RootFolderState makeRootFolder(const std::string& macPath, mode_t mode) {
                     macPath + " cannot be created: " + std::strerror(errno)};
         }
     }
-    const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a pipe planted there must not hold the run (O_DIRECTORY refuses it anyway).
+    const int fd =
+        ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int code = errno;
         if (::lstat(host.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
