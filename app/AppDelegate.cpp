@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "platform/Machine.h"
 #include "platform/Queues.h"
+#include "platform/RootFolder.h"
 
 namespace vantrel {
 
@@ -20,6 +21,20 @@ namespace {
 // Root runs the working directory's contents (the installer's startosinstall); a folder that
 // other users could write would let any of them become root. Hence 0755, never 0777.
 constexpr mode_t kWorkingDirMode = 0755;
+
+// Makes the working directory root's. One that cannot be created is no reason to stop (the
+// placement reports its failed move), nor is a plain file where it should be (nothing can be
+// run from it); a link there could lead root into another user's folder, and a folder that
+// cannot be made root's could be changed under root, so those end the run. False then.
+bool prepareWorkingDirectory(const std::string& workingDir) {
+    const auto state = platform::makeRootFolder(workingDir, kWorkingDirMode);
+    if (state.kind != platform::RootFolderState::Refused) {
+        return true;
+    }
+    platform::printLine("Refusing to run: " + state.reason + ".");
+    mainLog().error("%{public}s", state.reason);
+    return false;
+}
 
 void postChallengeHandOff() {
     NotificationCenter::defaultCenter().post(SharedData::shared().presentChallenge
@@ -57,11 +72,15 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
         shared.hasGUI = false;
         shared.presentChallenge = false;
     }
-    if (!platform::fileExists(shared.workingDir)) {
-        (void)platform::createDirectory(shared.workingDir, true, kWorkingDirMode);
+    if (!prepareWorkingDirectory(shared.workingDir)) {
+        platform::exitProcess(3);
     }
-    shared.osInstallerAppBundlePath =
-        platform::applicationPathForBundleIdentifier("com.apple.InstallAssistant." + shared.osNamed);
+    std::vector<platform::SkippedApplication> skipped;
+    shared.osInstallerAppBundlePath = platform::applicationPathForBundleIdentifier(
+        "com.apple.InstallAssistant." + shared.osNamed, shared.workingDir, &skipped);
+    for (const auto& application : skipped) {
+        mainLog().error("%{public}s", "Not using " + application.path + ": " + application.reason);
+    }
 
     if (shared.checkStatus) {
         platform::printLine(shared.osInstallerAppBundlePath ? "true" : "false");
@@ -73,8 +92,8 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
     if (shared.osInstallerAppBundlePath) {
         const auto parent =
             std::filesystem::path(*shared.osInstallerAppBundlePath).parent_path().string();
-        if (shared.fileAway && parent == "/Applications") {
-            cacher->placeInstaller();
+        if (shared.fileAway && parent == "/Applications" && !cacher->placeInstaller()) {
+            return;
         }
         if (shared.cache) {
             cacher->cacheOS();

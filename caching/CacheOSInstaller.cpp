@@ -1,5 +1,6 @@
 #include "caching/CacheOSInstaller.h"
 
+#include "app/InstallerLock.h"
 #include "app/Logging.h"
 #include "app/Notifications.h"
 #include "app/SharedData.h"
@@ -26,11 +27,6 @@ void endRunWithFailure(const std::string& line) {
     platform::exitProcess(3);
 }
 
-// Held from the start of a caching run until the process ends: a second run on the same Mac
-// would otherwise empty the first one's download folder, detach its base-system image and
-// replace its installer while it is being assembled or filed away.
-constexpr const char* kCachingLockName = "/.caching.lock";
-
 }  // namespace
 
 CacheOSInstaller::CacheOSInstaller(SessionRequestManager* manager)
@@ -38,21 +34,12 @@ CacheOSInstaller::CacheOSInstaller(SessionRequestManager* manager)
 
 void CacheOSInstaller::cacheOS() {
     cachingLog().debug("Caching");
-    platform::Error lockError;
-    switch (platform::holdExclusiveLock(SharedData::shared().workingDir + kCachingLockName,
-                                        &lockError)) {
-        case platform::LockResult::Held:
-            break;
-        case platform::LockResult::Busy:
-            cachingLog().error("Another run holds the caching lock");
-            endRunWithFailure(
-                "Another Vantrel run is caching the macOS installer on this Mac; nothing was "
-                "changed. Try again when it has finished.");
-            return;
-        case platform::LockResult::Failed:
-            endRunWithFailure("The caching lock could not be taken: " + lockError.description);
-            return;
+    // Held until the process ends (InstallerLock.h).
+    if (const auto refusal = installerlock::holdForCaching()) {
+        endRunWithFailure(*refusal);
+        return;
     }
+    clearPlacementLeftovers();
     const CatalogResult catalog = fetchInstallerProducts();
     if (!catalog.candidates) {
         endRunWithFailure(catalog.failure);

@@ -22,8 +22,9 @@ class CacheOSInstaller {
     // Observer of "downloadsDone": assembles the installer on a background queue.
     void installProduct();
     // Moves the installer out of /Applications into the working directory (unless the run
-    // leaves it there) and records where it is now.
-    void placeInstaller();
+    // leaves it there) and records where it is now. False when it could not be moved: the
+    // run has been ended (or, with a window, the failure shown) and must not go on.
+    bool placeInstaller();
     // Called when the package installer has ended: files the installer away and hands over
     // to the installation, or ends the run.
     void installerDidTerminate();
@@ -36,6 +37,10 @@ class CacheOSInstaller {
     static platform::ProcessSpec installerProcess(const std::string& distributionPath);
 
   private:
+    // Removes what a placement killed halfway left behind. Only with the lock held
+    // exclusive: another run's placement may be under way otherwise.
+    static void clearPlacementLeftovers();
+
     // An assembly that cannot happen or go on: a line, the failure report for the window,
     // and the end of a failed assembly.
     void assemblyFailed(const std::string& line);

@@ -98,7 +98,9 @@ void CacheOSInstaller::runInstaller() {
             return;
         }
         // Clears /Applications for the next one; the last placement replaces this copy.
-        placeInstaller();
+        if (!placeInstaller()) {
+            return;
+        }
     }
 }
 

@@ -5,12 +5,14 @@
 #include <memory>
 #include <thread>
 
+#include "app/InstallerLock.h"
 #include "app/Logging.h"
 #include "app/Notifications.h"
 #include "app/SharedData.h"
 #include "install/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/Queues.h"
+#include "platform/TrustedPath.h"
 
 namespace vantrel {
 
@@ -53,6 +55,15 @@ void reportLaunchFailure(const std::string& description) {
     startosinstallLog().error("%{public}s", description);
 }
 
+// The installation must not start: the line for the operator and the log, the window's
+// error, and the end of a headless run.
+void refuseToRun(const std::string& line) {
+    startosinstallLog().error("%{public}s", line);
+    NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
+                                             progressReport(line, -1.0));
+    endHeadlessRun(line);
+}
+
 }  // namespace
 
 std::vector<std::string> startOSInstall::installArguments(bool osWipe, bool forceQuitApps,
@@ -89,6 +100,16 @@ void startOSInstall::runOSInstall() {
         endHeadlessRun("startosinstall was not run");
         return;
     }
+    // Checked again at the last moment: root runs this tool, whatever path led here.
+    if (const auto reason = platform::whyNotRootOnlyApplication(*shared.osInstallerAppBundlePath)) {
+        refuseToRun("startosinstall was not run: " + *reason);
+        return;
+    }
+    // Held while the tool runs, so no caching run replaces the installer under it.
+    if (const auto refusal = installerlock::holdForInstallation()) {
+        refuseToRun(*refusal);
+        return;
+    }
     auto spec = processSpec(*shared.osInstallerAppBundlePath, shared.osWipe, shared.forceQuitApps,
                             static_cast<long>(::getpid()));
     std::thread([spec = std::move(spec)]() mutable { launchOSInstall(std::move(spec)); }).detach();
@@ -109,6 +130,7 @@ void startOSInstall::launchOSInstall(platform::ProcessSpec spec) {
                 [text = errorDecoder.decode(chunk)] { handleInstallErrors(text); });
         },
         &status);
+    installerlock::releaseAfterInstallation();
     if (error) {
         reportLaunchFailure(error->description);
         endHeadlessRun("startosinstall could not be started");

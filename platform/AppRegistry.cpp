@@ -6,6 +6,7 @@
 
 #include "platform/Host.h"
 #include "platform/Plist.h"
+#include "platform/TrustedPath.h"
 
 namespace vantrel::platform {
 
@@ -33,16 +34,32 @@ bool isBundleWithIdentifier(const fs::path& candidate, const std::string& bundle
 
 }  // namespace
 
-std::optional<std::string> applicationPathForBundleIdentifier(const std::string& bundleIdentifier) {
+std::optional<std::string> applicationPathForBundleIdentifier(
+    const std::string& bundleIdentifier, const std::string& ownFolder,
+    std::vector<SkippedApplication>* skipped) {
     std::vector<fs::path> searched = {mac().host("/Applications")};
+    const fs::path own = ownFolder.empty() ? fs::path() : mac().host(ownFolder);
+    if (!own.empty()) {
+        searched.push_back(own);
+    }
     for (const auto& folder : sortedEntries(mac().host("/Library/Application Support"))) {
-        searched.push_back(folder);
+        if (folder != own) {
+            searched.push_back(folder);
+        }
     }
     for (const auto& folder : searched) {
         for (const auto& candidate : sortedEntries(folder)) {
-            if (isBundleWithIdentifier(candidate, bundleIdentifier)) {
-                return mac().mac(candidate);
+            if (!isBundleWithIdentifier(candidate, bundleIdentifier)) {
+                continue;
             }
+            const std::string path = mac().mac(candidate);
+            if (auto reason = whyNotRootOnlyApplication(path)) {
+                if (skipped) {
+                    skipped->push_back({path, *reason});
+                }
+                continue;
+            }
+            return path;
         }
     }
     return std::nullopt;

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <sstream>
 
 #include "platform/Host.h"
@@ -79,31 +76,6 @@ std::optional<Error> moveItem(const std::string& from, const std::string& to) {
     return std::nullopt;
 }
 
-std::optional<Error> replaceItem(const std::string& original, const std::string& replacement) {
-    const fs::path hostOriginal = mac().host(original);
-    const fs::path hostReplacement = mac().host(replacement);
-    struct stat info {};
-    if (::lstat(hostReplacement.c_str(), &info) != 0) {
-        return errnoError("found", replacement, errno);
-    }
-    // Swap the two atomically, then remove the old item from where the new one was: at no
-    // moment is there no installer at `original`, and a crash leaves at worst a stale copy
-    // at `replacement`, never a missing or half-copied one at `original`.
-    if (::renameat2(AT_FDCWD, hostReplacement.c_str(), AT_FDCWD, hostOriginal.c_str(),
-                    RENAME_EXCHANGE) != 0) {
-        if (errno == ENOENT) {
-            return moveItem(replacement, original);
-        }
-        return errnoError("replaced", original, errno);
-    }
-    std::error_code ec;
-    fs::remove_all(hostReplacement, ec);
-    if (ec) {
-        return Error{"The old item at “" + replacement + "” couldn’t be removed: " + ec.message()};
-    }
-    return std::nullopt;
-}
-
 std::optional<Error> removeItem(const std::string& macPath) {
     std::error_code ec;
     fs::remove_all(mac().host(macPath), ec);
@@ -130,36 +102,6 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& macPath
     }
     ::closedir(dir);
     return names;
-}
-
-LockResult holdExclusiveLock(const std::string& macPath, Error* error) {
-    static std::mutex lock;
-    static std::map<std::string, int> held;  // host path -> descriptor, open until exit
-    const std::string host = mac().host(macPath).string();
-    std::lock_guard<std::mutex> guard(lock);
-    if (held.count(host)) {
-        return LockResult::Held;
-    }
-    const int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        if (error) {
-            *error = errnoError("opened", macPath, errno);
-        }
-        return LockResult::Failed;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int code = errno;
-        ::close(fd);
-        if (code == EWOULDBLOCK) {
-            return LockResult::Busy;
-        }
-        if (error) {
-            *error = errnoError("locked", macPath, code);
-        }
-        return LockResult::Failed;
-    }
-    held[host] = fd;
-    return LockResult::Held;
 }
 
 std::optional<std::string> readSmallFile(const std::string& macPath) {

@@ -62,14 +62,16 @@ class MacSnapshot {
     explicit MacSnapshot(const TempMac& mac) : mac_(mac), items_(take(mac)) {}
 
     // What a run made, changed or removed outside the download folder and the log, other
-    // than the folders leading to the download folder and the program's working directory
-    // with its lock.
+    // than the folders leading to the download folder, the program's working directory and
+    // its lock.
     std::vector<std::string> changedOutsideTheDownloadFolder() const {
         const auto now = take(mac_);
         const std::string downloads = mac_.host(kDownloadFolder).string();
         const std::string working = mac_.host(kWorkingDirectory).string();
+        const std::string lock = mac_.host("/private/var/run/com.corvane.vantrel").string();
         const std::set<std::string> expected{mac_.host("/private/var/log/vantrel.log").string(),
-                                             working, working + "/.caching.lock"};
+                                             working, mac_.host("/private/var/run").string(), lock,
+                                             lock + "/installer.lock"};
         std::vector<std::string> changed;
         const auto note = [&](const std::string& path) {
             const bool towardDownloads = startsWith(downloads, path + "/");
