@@ -1,0 +1,118 @@
+// A run asked to stop with SIGTERM, SIGINT or SIGHUP: the real program, held while one of its
+// tools runs (the test tool in place of hdiutil or startosinstall), is signalled and must stop
+// the tool, detach the base-system image, log one line and end with 128 + the signal's number.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "tests/background_fixture.h"
+#include "tests/probe_fixture.h"
+
+namespace vantrel {
+namespace {
+
+using backgroundtest::Background;
+using backgroundtest::ServedMac;
+using backgroundtest::waitUntil;
+using probetest::askProbe;
+using probetest::installProbe;
+using probetest::probeFile;
+using probetest::processEnded;
+using testsupport::TempMac;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const std::vector<std::string> kCache{"--action", "cache", "--osname", "Catalina"};
+const std::vector<std::string> kInstall{"--action", "install", "--osname", "Catalina"};
+
+bool baseMountAttached(const TempMac& mac) {
+    return mirrortest::readText(mac.host("/private/var/db/mounts/table.plist")).find("baseMount") !=
+           std::string::npos;
+}
+
+std::size_t timesLogged(const TempMac& mac, const std::string& message) {
+    const auto log = mac.log();
+    return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [&](const auto& entry) {
+        return entry.category == "main" && entry.level == "Default" && entry.message == message;
+    }));
+}
+
+// The id of the tool that is holding the run, once it holds it.
+int holdingTool(const TempMac& mac) {
+    EXPECT_TRUE(waitUntil([&] { return !probeFile(mac, "holding").empty(); }, 60s));
+    const std::string id = probeFile(mac, "holding");
+    return id.empty() ? -1 : std::stoi(id);
+}
+
+TEST(InterruptedRunTest, SigtermOrSigintWhileTheImageIsAttachedDetachesItAndStopsTheTool) {
+    ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=1M"});
+    const TempMac& mac = served.mac;
+    mac.addInstaller("Catalina", "19H2", "/Library/Application Support/com.corvane.vantrel");
+    // hdiutil attaches the image, then holds the run until it is signalled.
+    fs::rename(mac.host("/usr/bin/hdiutil"), mac.host("/usr/bin/hdiutil.real"));
+    installProbe(mac, "/usr/bin/hdiutil");
+    askProbe(mac, "hold");
+
+    for (const auto& [signal, name] :
+         {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
+        SCOPED_TRACE(name);
+        fs::remove(mac.host("/probe/holding"));
+        Background run(mac, kCache);
+        const int tool = holdingTool(mac);
+        ASSERT_GT(tool, 0) << run.output();
+        ASSERT_TRUE(baseMountAttached(mac));
+
+        run.signalProgram(signal);
+        EXPECT_EQ(run.waitForExit(60s), 128 + signal) << run.output();
+        EXPECT_FALSE(baseMountAttached(mac));
+        EXPECT_TRUE(waitUntil([&] { return processEnded(tool); }, 30s));
+        EXPECT_EQ(timesLogged(mac, std::string("Run ended by ") + name), 1u);
+    }
+    // Nothing of the ended runs is left in the way: the lock is free and the image detached.
+    fs::remove(mac.host("/probe/hold"));
+    const auto again = served.cache();
+    EXPECT_TRUE(again.exited(0)) << again.standardOutput << again.standardError;
+    EXPECT_FALSE(baseMountAttached(mac));
+}
+
+TEST(InterruptedRunTest, SighupDuringTheInstallationStopsStartosinstall) {
+    TempMac mac;
+    const std::string installer = mac.addInstaller("Catalina", "19H15");
+    installProbe(mac, installer + "/Contents/Resources/startosinstall");
+    askProbe(mac, "hold");
+
+    Background run(mac, kInstall);
+    const int tool = holdingTool(mac);
+    ASSERT_GT(tool, 0) << run.output();
+    run.signalProgram(SIGHUP);
+    EXPECT_EQ(run.waitForExit(60s), 128 + SIGHUP) << run.output();
+    EXPECT_TRUE(waitUntil([&] { return processEnded(tool); }, 30s));
+    EXPECT_EQ(timesLogged(mac, "Run ended by SIGHUP"), 1u);
+    EXPECT_FALSE(mac.installation());
+}
+
+TEST(InterruptedRunTest, ASecondSignalDuringTheCleanUpEndsTheRunAtOnce) {
+    TempMac mac;
+    const std::string installer = mac.addInstaller("Catalina", "19H15");
+    installProbe(mac, installer + "/Contents/Resources/startosinstall");
+    askProbe(mac, "hold");
+    askProbe(mac, "stubborn");  // the tool takes its time to stop
+
+    Background run(mac, kInstall);
+    ASSERT_GT(holdingTool(mac), 0) << run.output();
+    run.signalProgram(SIGTERM);
+    // The clean-up has asked the tool to stop and waits for it.
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(mac.host("/probe/asked-to-stop")); }, 60s));
+    run.signalProgram(SIGINT);
+    // Not 143, which the first signal's clean-up ends with once the tool's time is up.
+    EXPECT_EQ(run.waitForExit(60s), 128 + SIGINT) << run.output();
+    EXPECT_EQ(timesLogged(mac, "Run ended by SIGTERM"), 0u);
+}
+
+}  // namespace
+}  // namespace vantrel
