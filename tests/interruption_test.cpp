@@ -49,7 +49,7 @@ int holdingTool(const TempMac& mac) {
     return id.empty() ? -1 : std::stoi(id);
 }
 
-TEST(InterruptedRunTest, SigtermOrSigintWhileTheImageIsAttachedDetachesItAndStopsTheTool) {
+TEST(InterruptedRunTest, SigtermWhileTheImageIsAttachedDetachesItAndStopsTheTool) {
     ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=1M"});
     const TempMac& mac = served.mac;
     mac.addInstaller("Catalina", "19H2", "/Library/Application Support/com.corvane.vantrel");
@@ -58,26 +58,45 @@ TEST(InterruptedRunTest, SigtermOrSigintWhileTheImageIsAttachedDetachesItAndStop
     installProbe(mac, "/usr/bin/hdiutil");
     askProbe(mac, "hold");
 
-    for (const auto& [signal, name] :
-         {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
-        SCOPED_TRACE(name);
-        fs::remove(mac.host("/probe/holding"));
-        Background run(mac, kCache);
-        const int tool = holdingTool(mac);
-        ASSERT_GT(tool, 0) << run.output();
-        ASSERT_TRUE(baseMountAttached(mac));
+    Background run(mac, kCache);
+    const int tool = holdingTool(mac);
+    ASSERT_GT(tool, 0) << run.output();
+    ASSERT_TRUE(baseMountAttached(mac));
 
-        run.signalProgram(signal);
-        EXPECT_EQ(run.waitForExit(60s), 128 + signal) << run.output();
-        EXPECT_FALSE(baseMountAttached(mac));
-        EXPECT_TRUE(waitUntil([&] { return processEnded(tool); }, 30s));
-        EXPECT_EQ(timesLogged(mac, std::string("Run ended by ") + name), 1u);
-    }
-    // Nothing of the ended runs is left in the way: the lock is free and the image detached.
+    run.signalProgram(SIGTERM);
+    EXPECT_EQ(run.waitForExit(60s), 128 + SIGTERM) << run.output();
+    EXPECT_FALSE(baseMountAttached(mac));
+    EXPECT_TRUE(waitUntil([&] { return processEnded(tool); }, 30s));
+    EXPECT_EQ(timesLogged(mac, "Run ended by SIGTERM"), 1u);
+
+    // Nothing of the ended run is left in the way: the lock is free and the image detached.
     fs::remove(mac.host("/probe/hold"));
     const auto again = served.cache();
     EXPECT_TRUE(again.exited(0)) << again.standardOutput << again.standardError;
     EXPECT_FALSE(baseMountAttached(mac));
+}
+
+TEST(InterruptedRunTest, SigintWhileADocumentIsFetchedDetachesLeftoverInstallerVolumes) {
+    backgroundtest::TempFolder logs("access");
+    const fs::path accessLog = logs.path() / "access.log";
+    // The catalog is served; every distribution file is held back.
+    ServedMac served({"--products", "2", "--release", "Catalina size=1M faults=dist-stall"},
+                     {"--stall-seconds", "600", "--access-log", accessLog.string()});
+    const TempMac& mac = served.mac;
+    mac.sim("mount", {"/Volumes/InstallESD"});
+
+    Background run(mac, kCache);
+    // The run goes on to fetch a distribution file and is held there, with no tool running.
+    ASSERT_TRUE(waitUntil(
+        [&] { return mirrortest::readText(accessLog).find("sucatalog") != std::string::npos; },
+        60s))
+        << run.output();
+    run.signalProgram(SIGINT);
+    EXPECT_EQ(run.waitForExit(60s), 128 + SIGINT) << run.output();
+    EXPECT_EQ(
+        mirrortest::readText(mac.host("/private/var/db/mounts/table.plist")).find("InstallESD"),
+        std::string::npos);
+    EXPECT_EQ(timesLogged(mac, "Run ended by SIGINT"), 1u);
 }
 
 TEST(InterruptedRunTest, SighupDuringTheInstallationStopsStartosinstall) {
