@@ -33,6 +33,7 @@ const char* signalName(int signal) {
 }  // namespace
 
 void InterruptedRun::watch() {
+    platform::keepJobSignalsIgnoredByCaller();
     platform::watchTerminationSignals(end);
 }
 

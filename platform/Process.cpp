@@ -91,6 +91,17 @@ Children& children() {
     return *state;
 }
 
+constexpr int kJobSignals[] = {SIGHUP, SIGINT, SIGQUIT};
+
+sigset_t& jobSignalsIgnoredByCaller() {
+    static sigset_t set = [] {
+        sigset_t none;
+        sigemptyset(&none);
+        return none;
+    }();
+    return set;
+}
+
 // A started child; `exitEvent` becomes readable when it exits (-1 when the kernel cannot
 // tell, and the child is looked at now and then instead).
 struct Child {
@@ -114,11 +125,16 @@ std::optional<Error> startChild(const ProcessSpec& spec, int outFd, int errFd, C
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t all;
+    sigset_t defaults;
     sigset_t none;
-    sigfillset(&all);
+    sigfillset(&defaults);
+    for (const int signal : kJobSignals) {
+        if (sigismember(&jobSignalsIgnoredByCaller(), signal)) {
+            sigdelset(&defaults, signal);
+        }
+    }
     sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
@@ -173,6 +189,15 @@ int finishChild(const Child& child) {
 constexpr std::size_t kDrainLimit = 1024 * 1024;
 
 }  // namespace
+
+void keepJobSignalsIgnoredByCaller() {
+    for (const int signal : kJobSignals) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            sigaddset(&jobSignalsIgnoredByCaller(), signal);
+        }
+    }
+}
 
 std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& onStandardOutput,
                                   const ChunkReader& onStandardError, int* exitStatus) {

@@ -26,7 +26,12 @@ using ChunkReader = std::function<void(std::string_view chunk)>;
 
 // Every child starts with standard input, output and error as its only open descriptors,
 // every signal at its default disposition and an empty signal mask, whatever this process
-// holds, ignores or blocks.
+// holds, ignores or blocks; the one exception is keepJobSignalsIgnoredByCaller's.
+
+// Call once at start-up, before any signal is changed: SIGHUP, SIGINT and SIGQUIT that the
+// caller started the program with ignored (nohup, a background job of a script) stay ignored
+// in the children too, since the caller meant that for the whole job.
+void keepJobSignalsIgnoredByCaller();
 
 // Starts the child with standard output and standard error on two fresh pipes, then serves
 // both pipes on the calling thread, handing each chunk to its reader as soon as it is read,

@@ -48,6 +48,10 @@ void watchTerminationSignals(std::function<void(int signal)> onSignal) {
     action.sa_flags = SA_RESTART;
     sigfillset(&action.sa_mask);
     for (const int signal : kWatched) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            continue;  // the caller's choice, as nohup's for SIGHUP
+        }
         ::sigaction(signal, &action, nullptr);
     }
     // Threads started from here on inherit the block; only the watcher takes the signals, so

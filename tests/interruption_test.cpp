@@ -141,6 +141,25 @@ TEST(InterruptedRunTest, SighupDuringTheInstallationStopsStartosinstall) {
     EXPECT_FALSE(mac.installation());
 }
 
+// A caller that ignores hangups (nohup) means it for the whole job: the run and its tools.
+TEST(InterruptedRunTest, AHangupIgnoredByTheCallerLeavesTheRunAndItsToolAlone) {
+    TempMac mac;
+    const std::string installer = mac.addInstaller("Catalina", "19H15");
+    installProbe(mac, installer + "/Contents/Resources/startosinstall");
+    askProbe(mac, "hold");
+
+    Background run(mac, kInstall, [] { return ::signal(SIGHUP, SIG_IGN) != SIG_ERR; });
+    ASSERT_GT(holdingTool(mac), 0) << run.output();
+    // The hangup stays ignored in the tool; nothing else is (the program ignores SIGPIPE).
+    EXPECT_EQ(probeFile(mac, "startosinstall.report"),
+              "fds 0 1 2\nSigIgn 0000000000000001\nSigBlk 0000000000000000\n");
+    run.signalProgram(SIGHUP);
+    run.signalProgram(SIGTERM);
+    EXPECT_EQ(run.waitForExit(60s), 128 + SIGTERM) << run.output();
+    EXPECT_EQ(timesLogged(mac, "Run ended by SIGHUP"), 0u);
+    EXPECT_EQ(timesLogged(mac, "Run ended by SIGTERM"), 1u);
+}
+
 TEST(InterruptedRunTest, ASecondSignalDuringTheCleanUpEndsTheRunAtOnce) {
     TempMac mac;
     const std::string installer = mac.addInstaller("Catalina", "19H15");
