@@ -139,21 +139,24 @@ std::optional<Error> startChild(const ProcessSpec& spec, int outFd, int errFd, C
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     auto& state = children();
-    int spawned = ECANCELED;
+    bool refused = false;
+    int spawned = 0;
     {
+        // Under the lock: a child is either on the list before the end begins, or not started.
         std::lock_guard<std::mutex> guard(state.lock);
-        if (!state.stopping) {
+        refused = state.stopping;
+        if (!refused) {
             spawned = ::posix_spawn(&child->pid, hostExecutable.c_str(), &actions, &attributes,
                                     vectors.argv.data(), vectors.environment());
         }
-        if (spawned == 0) {
+        if (!refused && spawned == 0) {
             state.running.insert(child->pid);
             child->exitEvent = static_cast<int>(::syscall(SYS_pidfd_open, child->pid, 0));
         }
     }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned == ECANCELED) {
+    if (refused) {
         const std::string name = std::filesystem::path(spec.executable).filename().string();
         return Error{"The file “" + name + "” was not started: the run is ending."};
     }
