@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/AppDelegate.h"
+#include "app/InterruptedRun.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
 #include "platform/Host.h"
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
     }
     // A reader that went away must not kill the run halfway through an installation.
     std::signal(SIGPIPE, SIG_IGN);
+    // Before any other thread starts: SIGTERM, SIGINT and SIGHUP then end the run cleanly.
+    InterruptedRun::watch();
 
     AppDelegate delegate;
     delegate.applicationWillFinishLaunching(std::vector<std::string>(argv + 1, argv + argc));

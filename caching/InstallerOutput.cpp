@@ -70,18 +70,4 @@ void readInstallerErrors(std::string_view text) {
     installerLog().error("%{public}s", text);
 }
 
-std::string ChunkDecoder::decode(std::string_view bytes) {
-    carried_.append(bytes);
-    const std::size_t complete = completeUtf8Prefix(carried_);
-    std::string text = decodeUtf8Leniently(std::string_view(carried_).substr(0, complete));
-    carried_.erase(0, complete);
-    return text;
-}
-
-std::string ChunkDecoder::finish() {
-    std::string text = decodeUtf8Leniently(carried_);
-    carried_.clear();
-    return text;
-}
-
 }  // namespace vantrel

@@ -21,16 +21,4 @@ void readInstallerErrors(std::string_view text);
 // of quoted literals: ["installer: The install failed.", ""].
 std::string quotedPieces(std::string_view chunk);
 
-// Turns the bytes of one pipe into text chunks: bad bytes become U+FFFD, and a character cut
-// between two reads is carried over to the next chunk instead of being mangled.
-class ChunkDecoder {
-  public:
-    std::string decode(std::string_view bytes);
-    // At the end of the stream: whatever is still carried, decoded as it is.
-    std::string finish();
-
-  private:
-    std::string carried_;
-};
-
 }  // namespace vantrel

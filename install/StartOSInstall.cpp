@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <thread>
 
 #include "app/InstallerLock.h"
 #include "app/Logging.h"
@@ -20,22 +19,6 @@ namespace {
 
 constexpr const char* kPreparingMarker = "Preparing: ";
 constexpr const char* kErrorMarker = "Error: ";
-
-// Turns the bytes of one pipe into text chunks; a character cut between two reads is carried
-// over to the next chunk instead of being lost.
-class ChunkDecoder {
-public:
-    std::string decode(std::string_view bytes) {
-        carried_.append(bytes);
-        const std::size_t complete = completeUtf8Prefix(carried_);
-        std::string text = decodeUtf8Leniently(std::string_view(carried_).substr(0, complete));
-        carried_.erase(0, complete);
-        return text;
-    }
-
-private:
-    std::string carried_;
-};
 
 // A headless run has nobody to close a window, so every ending of the runner other than the
 // machine restarting ends the process, with status 3 for a failure.
@@ -112,7 +95,8 @@ void startOSInstall::runOSInstall() {
     }
     auto spec = processSpec(*shared.osInstallerAppBundlePath, shared.osWipe, shared.forceQuitApps,
                             static_cast<long>(::getpid()));
-    std::thread([spec = std::move(spec)]() mutable { launchOSInstall(std::move(spec)); }).detach();
+    platform::backgroundqueue::async(
+        [spec = std::move(spec)]() mutable { launchOSInstall(std::move(spec)); });
 }
 
 void startOSInstall::launchOSInstall(platform::ProcessSpec spec) {
@@ -136,7 +120,9 @@ void startOSInstall::launchOSInstall(platform::ProcessSpec spec) {
         endHeadlessRun("startosinstall could not be started");
         return;
     }
-    platform::mainqueue::async([] {});
+    // What was carried over at the end of each stream, as it is.
+    platform::mainqueue::async([text = outputDecoder.finish()] { handleInstallOutput(text); });
+    platform::mainqueue::async([text = errorDecoder.finish()] { handleInstallErrors(text); });
     // The tool signals this process when the machine is about to restart; ending on its own
     // means it did not get there.
     endHeadlessRun("startosinstall ended with status " + std::to_string(status) +

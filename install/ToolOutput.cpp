@@ -133,6 +133,20 @@ std::size_t completeUtf8Prefix(std::string_view bytes) {
     return size;
 }
 
+std::string ChunkDecoder::decode(std::string_view bytes) {
+    carried_.append(bytes);
+    const std::size_t complete = completeUtf8Prefix(carried_);
+    std::string text = decodeUtf8Leniently(std::string_view(carried_).substr(0, complete));
+    carried_.erase(0, complete);
+    return text;
+}
+
+std::string ChunkDecoder::finish() {
+    std::string text = decodeUtf8Leniently(carried_);
+    carried_.clear();
+    return text;
+}
+
 bool textContains(std::string_view text, std::string_view marker) {
     return !marker.empty() && text.find(marker) != std::string_view::npos;
 }

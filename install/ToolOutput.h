@@ -20,6 +20,18 @@ std::string decodeUtf8Leniently(std::string_view bytes);
 // reads), so it can be carried over to the next chunk. Returns the length to decode now.
 std::size_t completeUtf8Prefix(std::string_view bytes);
 
+// Turns the bytes of one pipe into text chunks: bad bytes become U+FFFD, and a character cut
+// between two reads is carried over to the next chunk instead of being mangled.
+class ChunkDecoder {
+  public:
+    std::string decode(std::string_view bytes);
+    // At the end of the stream: whatever is still carried, decoded as it is.
+    std::string finish();
+
+  private:
+    std::string carried_;
+};
+
 bool textContains(std::string_view text, std::string_view marker);
 // Every occurrence of `marker`, found left to right without overlap, removed.
 std::string removingAll(std::string_view text, std::string_view marker);

@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 #include "platform/Host.h"
 
@@ -25,7 +30,8 @@ Error launchError(const ProcessSpec& spec, int code) {
         return Error{"The file “" + name + "” doesn’t exist."};
     }
     if (code == EACCES) {
-        return Error{"The file “" + name + "” couldn’t be opened because you don’t have permission to view it."};
+        return Error{"The file “" + name +
+                     "” couldn’t be opened because you don’t have permission to view it."};
     }
     return Error{"The file “" + name + "” couldn’t be started: " + std::strerror(code)};
 }
@@ -70,11 +76,134 @@ int waitForChild(pid_t pid) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+// The children running now, so that the end of the process can reach them. A child leaves
+// the list before it is reaped, so a listed id is never one the kernel could have given to
+// another process.
+struct Children {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::set<pid_t> running;
+    bool stopping = false;
+};
+
+Children& children() {
+    static auto* state = new Children;  // never destroyed: the process's last moments use it
+    return *state;
+}
+
+constexpr int kJobSignals[] = {SIGHUP, SIGINT, SIGQUIT};
+
+sigset_t& jobSignalsIgnoredByCaller() {
+    static sigset_t set = [] {
+        sigset_t none;
+        sigemptyset(&none);
+        return none;
+    }();
+    return set;
+}
+
+// A started child; `exitEvent` becomes readable when it exits (-1 when the kernel cannot
+// tell, and the child is looked at now and then instead).
+struct Child {
+    pid_t pid = -1;
+    int exitEvent = -1;
+};
+
+// Starts the child with nothing of this process but its standard streams (standard output
+// and error replaced by `outFd` and `errFd` when given), default signal dispositions and an
+// empty signal mask: an ignored SIGPIPE or a blocked SIGTERM of ours must not become the
+// tool's.
+std::optional<Error> startChild(const ProcessSpec& spec, int outFd, int errFd, Child* child) {
+    const std::string hostExecutable = mac().host(spec.executable).string();
+    SpawnVectors vectors(hostExecutable, spec);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigset_t none;
+    sigfillset(&defaults);
+    for (const int signal : kJobSignals) {
+        if (sigismember(&jobSignalsIgnoredByCaller(), signal)) {
+            sigdelset(&defaults, signal);
+        }
+    }
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    auto& state = children();
+    bool refused = false;
+    int spawned = 0;
+    {
+        // Under the lock: a child is either on the list before the end begins, or not started.
+        std::lock_guard<std::mutex> guard(state.lock);
+        refused = state.stopping;
+        if (!refused) {
+            spawned = ::posix_spawn(&child->pid, hostExecutable.c_str(), &actions, &attributes,
+                                    vectors.argv.data(), vectors.environment());
+        }
+        if (!refused && spawned == 0) {
+            state.running.insert(child->pid);
+            child->exitEvent = static_cast<int>(::syscall(SYS_pidfd_open, child->pid, 0));
+        }
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (refused) {
+        const std::string name = std::filesystem::path(spec.executable).filename().string();
+        return Error{"The file “" + name + "” was not started: the run is ending."};
+    }
+    return spawned == 0 ? std::nullopt : std::optional<Error>(launchError(spec, spawned));
+}
+
+bool hasExited(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// Waits for the child's exit, takes it off the list and reaps it; returns its status.
+int finishChild(const Child& child) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    auto& state = children();
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.running.erase(child.pid);
+    }
+    state.changed.notify_all();
+    if (child.exitEvent >= 0) {
+        ::close(child.exitEvent);
+    }
+    return waitForChild(child.pid);
+}
+
+// At most this much is read from a pipe once its writer has exited: a helper of the tool
+// that goes on writing cannot hold the run up.
+constexpr std::size_t kDrainLimit = 1024 * 1024;
+
 }  // namespace
+
+void keepJobSignalsIgnoredByCaller() {
+    for (const int signal : kJobSignals) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            sigaddset(&jobSignalsIgnoredByCaller(), signal);
+        }
+    }
+}
 
 std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& onStandardOutput,
                                   const ChunkReader& onStandardError, int* exitStatus) {
-    const std::string hostExecutable = mac().host(spec.executable).string();
     int outPipe[2];
     int errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0) {
@@ -86,59 +215,69 @@ std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& on
         ::close(outPipe[1]);
         return launchError(spec, code);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    SpawnVectors vectors(hostExecutable, spec);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, hostExecutable.c_str(), &actions, nullptr,
-                                      vectors.argv.data(), vectors.environment());
-    posix_spawn_file_actions_destroy(&actions);
+    Child child;
+    const auto error = startChild(spec, outPipe[1], errPipe[1], &child);
     ::close(outPipe[1]);
     ::close(errPipe[1]);
-    if (spawned != 0) {
+    if (error) {
         ::close(outPipe[0]);
         ::close(errPipe[0]);
-        return launchError(spec, spawned);
+        return error;
     }
 
-    std::array<pollfd, 2> fds{pollfd{outPipe[0], POLLIN, 0}, pollfd{errPipe[0], POLLIN, 0}};
+    std::array<pollfd, 3> fds{pollfd{outPipe[0], POLLIN, 0}, pollfd{errPipe[0], POLLIN, 0},
+                              pollfd{child.exitEvent, POLLIN, 0}};
     const ChunkReader* readers[] = {&onStandardOutput, &onStandardError};
     std::array<char, 64 * 1024> buffer;
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    // Hands on one read of pipe `i`; false once the pipe has nothing more now or ever.
+    const auto readOnce = [&](std::size_t i) {
+        const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            return true;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return false;
+        }
+        if (n <= 0) {
+            ::close(fds[i].fd);
+            fds[i].fd = -1;
+            return false;
+        }
+        if (*readers[i]) {
+            (*readers[i])(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        }
+        return true;
+    };
+    // The run follows the tool's life, not its pipes': a helper of the tool may inherit them
+    // and hold them open long after the tool has gone.
+    bool exited = false;
+    while (!exited) {
+        const int timeout = child.exitEvent >= 0 ? -1 : 100;
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             break;
         }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-                continue;
-            }
-            if (n <= 0) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-                continue;
-            }
-            if (*readers[i]) {
-                (*readers[i])(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        for (std::size_t i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && fds[i].revents != 0) {
+                readOnce(i);
             }
         }
+        exited = fds[2].fd >= 0 ? fds[2].revents != 0 : hasExited(child.pid);
     }
-    for (auto& fd : fds) {
-        if (fd.fd >= 0) {
-            ::close(fd.fd);
+    // Everything the tool wrote before it exited is in the pipes now: hand it on without
+    // waiting for ends of stream that may never come.
+    for (std::size_t i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0) {
+            continue;
+        }
+        ::fcntl(fds[i].fd, F_SETFL, ::fcntl(fds[i].fd, F_GETFL) | O_NONBLOCK);
+        std::size_t budget = kDrainLimit / buffer.size();
+        while (budget-- > 0 && fds[i].fd >= 0 && readOnce(i)) {
+        }
+        if (fds[i].fd >= 0) {
+            ::close(fds[i].fd);
         }
     }
-    const int status = waitForChild(pid);
+    const int status = finishChild(child);
     if (exitStatus) {
         *exitStatus = status;
     }
@@ -146,19 +285,25 @@ std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& on
 }
 
 std::optional<Error> runInheritingStreams(const ProcessSpec& spec, int* exitStatus) {
-    const std::string hostExecutable = mac().host(spec.executable).string();
-    SpawnVectors vectors(hostExecutable, spec);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, hostExecutable.c_str(), nullptr, nullptr,
-                                      vectors.argv.data(), vectors.environment());
-    if (spawned != 0) {
-        return launchError(spec, spawned);
+    Child child;
+    if (auto error = startChild(spec, -1, -1, &child)) {
+        return error;
     }
-    const int status = waitForChild(pid);
+    const int status = finishChild(child);
     if (exitStatus) {
         *exitStatus = status;
     }
     return std::nullopt;
+}
+
+bool stopChildProcesses(int signal, std::chrono::milliseconds grace) {
+    auto& state = children();
+    std::unique_lock<std::mutex> guard(state.lock);
+    state.stopping = true;
+    for (const pid_t pid : state.running) {
+        ::kill(pid, signal);
+    }
+    return state.changed.wait_for(guard, grace, [&] { return state.running.empty(); });
 }
 
 }  // namespace vantrel::platform

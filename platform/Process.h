@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,14 +24,29 @@ struct ProcessSpec {
 // empty chunk; the end of a stream is not reported as a chunk.
 using ChunkReader = std::function<void(std::string_view chunk)>;
 
+// Every child starts with standard input, output and error as its only open descriptors,
+// every signal at its default disposition and an empty signal mask, whatever this process
+// holds, ignores or blocks; the one exception is keepJobSignalsIgnoredByCaller's.
+
+// Call once at start-up, before any signal is changed: SIGHUP, SIGINT and SIGQUIT that the
+// caller started the program with ignored (nohup, a background job of a script) stay ignored
+// in the children too, since the caller meant that for the whole job.
+void keepJobSignalsIgnoredByCaller();
+
 // Starts the child with standard output and standard error on two fresh pipes, then serves
 // both pipes on the calling thread, handing each chunk to its reader as soon as it is read,
-// until both streams have ended; then waits for the child. Blocks for the child's whole
-// life. Returns an error, and runs nothing, when the child cannot be started.
+// until the child has exited. What the child wrote before it exited is still handed on; a
+// helper of the child that keeps a pipe open does not hold the run up. Returns an error, and
+// runs nothing, when the child cannot be started.
 std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& onStandardOutput,
                                   const ChunkReader& onStandardError, int* exitStatus = nullptr);
 
 // Starts the child with the program's own standard streams and waits for it.
 std::optional<Error> runInheritingStreams(const ProcessSpec& spec, int* exitStatus = nullptr);
+
+// For the end of the process: from now on no child is started (a start fails with an error),
+// every child still running gets `signal`, and the call waits until they have all exited or
+// `grace` has passed. Returns whether they all exited.
+bool stopChildProcesses(int signal, std::chrono::milliseconds grace);
 
 }  // namespace vantrel::platform

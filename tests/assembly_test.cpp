@@ -93,14 +93,6 @@ TEST(InstallerOutputText, FailedChunksAreEchoedAsAListOfPieces) {
               "[\"macOS\\u{9B}2K\\u{1B}[0m failed\"]");
 }
 
-TEST(InstallerOutputText, ACharacterCutBetweenReadsIsKeptWhole) {
-    ChunkDecoder decoder;
-    EXPECT_EQ(decoder.decode("caf\xC3"), "caf");
-    EXPECT_EQ(decoder.decode("\xA9 \xFF!"), "\xC3\xA9 \xEF\xBF\xBD!");
-    EXPECT_EQ(decoder.decode("\xE2\x82"), "");
-    EXPECT_EQ(decoder.finish(), "\xEF\xBF\xBD");
-}
-
 TEST_F(AssemblyTest, OutputChunksBecomeProgressAndFailureReports) {
     StdoutCapture capture;
     readInstallerOutput("installer:%12.5\n");

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/background_run.h"
+#include "tests/background_fixture.h"
 #include "tests/disk_fixture.h"
 #include "tests/support/TempMac.h"
 
@@ -24,8 +24,8 @@ namespace {
 
 using namespace disktest;
 using namespace std::chrono_literals;
-using backgroundrun::Background;
-using backgroundrun::waitUntil;
+using backgroundtest::Background;
+using backgroundtest::waitUntil;
 using testsupport::RunResult;
 
 // A FIFO in the Mac's folder, read or written by the test with a bounded wait.

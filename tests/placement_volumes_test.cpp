@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/background_run.h"
+#include "tests/background_fixture.h"
 #include "tests/disk_fixture.h"
 #include "tests/support/TempMac.h"
 
@@ -21,9 +21,9 @@ namespace {
 
 using namespace disktest;
 using namespace std::chrono_literals;
-using backgroundrun::Background;
-using backgroundrun::kPreparationFailed;
-using backgroundrun::mountSmallDisk;
+using backgroundtest::Background;
+using backgroundtest::kPreparationFailed;
+using backgroundtest::mountSmallDisk;
 using testsupport::RunResult;
 
 // Runs `install` with the working folder on a volume of its own (`mountIt` mounts it in the

@@ -23,17 +23,18 @@
 #include <thread>
 #include <vector>
 
-#include "tests/background_run.h"
+#include "tests/background_fixture.h"
 #include "tests/mirror_fixture.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
 namespace {
 
-using backgroundrun::Background;
-using backgroundrun::kPreparationFailed;
-using backgroundrun::mountSmallDisk;
-using backgroundrun::waitUntil;
+using backgroundtest::Background;
+using backgroundtest::kPreparationFailed;
+using backgroundtest::mountSmallDisk;
+using backgroundtest::ServedMac;
+using backgroundtest::waitUntil;
 using mirrortest::MirrorFolder;
 using mirrortest::ServeProcess;
 using mirrortest::TempFolder;
@@ -50,21 +51,6 @@ constexpr const char* kBaseMount = "/private/var/folders/0/T/com.corvane.vantrel
 constexpr const char* kRefusal =
     "Another Vantrel run is caching the macOS installer on this Mac; nothing was changed. Try "
     "again when it has finished.";
-
-// A mirror, its server and a Mac that trusts it.
-struct ServedMac {
-    MirrorFolder mirror;
-    ServeProcess server;
-    TempMac mac;
-
-    ServedMac(const std::vector<std::string>& mirrorOptions,
-              const std::vector<std::string>& serveOptions = {})
-        : mirror(mirrorOptions),
-          server(mirror.path(), serveOptions),
-          mac({"--catalog-server", server.url(), "--trust-cert", server.certificate().string()}) {}
-
-    RunResult cache() const { return mac.run({"--action", "cache", "--osname", "Catalina"}); }
-};
 
 // Names of the packages that have landed in the download folder.
 std::vector<fs::path> downloadedPackages(const TempMac& mac) {

@@ -96,5 +96,13 @@ TEST(ProgressReportTest, HasOneEntryAndKeepsAnAbsentValue) {
     EXPECT_NE(progressReport("x", 0.0), progressReport("x", std::nullopt));
 }
 
+TEST(ChunkDecoderTest, ACharacterCutBetweenReadsIsKeptWholeAndTheEndIsFlushed) {
+    ChunkDecoder decoder;
+    EXPECT_EQ(decoder.decode("caf\xC3"), "caf");
+    EXPECT_EQ(decoder.decode("\xA9 \xFF!"), "\xC3\xA9 \xEF\xBF\xBD!");
+    EXPECT_EQ(decoder.decode("\xE2\x82"), "");
+    EXPECT_EQ(decoder.finish(), "\xEF\xBF\xBD");
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -1,7 +1,13 @@
 #pragma once
 
-// The real program started in the background, for tests that act on it while it runs, and
-// a private mount namespace with a small disk for such a program.
+// A simulated Mac served by the stand-in update server, and the real program run in the
+// background, for tests that act on it while it runs (kill it, signal it, start a second run),
+// and a private mount namespace with a small disk for such a program:
+//
+//   Background run(mac, {"--action", "cache", "--osname", "Catalina"});
+//   ASSERT_TRUE(waitUntil([&] { return somethingHappened(); }, 60s));
+//   run.signalProgram(SIGTERM);
+//   EXPECT_EQ(run.waitForExit(60s), 143) << run.output();
 
 #include <fcntl.h>
 #include <sched.h>
@@ -20,11 +26,27 @@
 #include "tests/mirror_fixture.h"
 #include "tests/support/TempMac.h"
 
-namespace vantrel::backgroundrun {
+namespace vantrel::backgroundtest {
 
 using namespace std::chrono_literals;
 using mirrortest::TempFolder;
-using testsupport::TempMac;
+
+// A mirror, its server and a Mac that trusts it.
+struct ServedMac {
+    mirrortest::MirrorFolder mirror;
+    mirrortest::ServeProcess server;
+    testsupport::TempMac mac;
+
+    ServedMac(const std::vector<std::string>& mirrorOptions,
+              const std::vector<std::string>& serveOptions = {})
+        : mirror(mirrorOptions),
+          server(mirror.path(), serveOptions),
+          mac({"--catalog-server", server.url(), "--trust-cert", server.certificate().string()}) {}
+
+    testsupport::RunResult cache() const {
+        return mac.run({"--action", "cache", "--osname", "Catalina"});
+    }
+};
 
 // Exit status of a Background child whose preparation failed.
 inline constexpr int kPreparationFailed = 99;
@@ -35,7 +57,7 @@ inline constexpr int kPreparationFailed = 99;
 // kPreparationFailed.
 class Background {
   public:
-    Background(const TempMac& mac, const std::vector<std::string>& arguments,
+    Background(const testsupport::TempMac& mac, const std::vector<std::string>& arguments,
                const std::function<bool()>& prepare = {}) {
         const std::string out = (folder_.path() / "out").string();
         std::vector<std::string> argv{mac.program().string()};
@@ -76,8 +98,10 @@ class Background {
         ::kill(pid_, SIGKILL);
         waitForExit(10s);
     }
-    // Waits for the program's end; its exit status, or -1 when it was signalled or is still
-    // running after `timeout`.
+    // `signal` to the program alone, as a management agent or a shell would send it.
+    void signalProgram(int signal) const { ::kill(pid_, signal); }
+    // Waits for the program's end; its exit status, or -1 when a signal ended it (see
+    // endingSignal) or it is still running after `timeout`.
     int waitForExit(std::chrono::milliseconds timeout) {
         const auto end = std::chrono::steady_clock::now() + timeout;
         while (!reaped_ && std::chrono::steady_clock::now() < end) {
@@ -85,6 +109,7 @@ class Background {
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 reaped_ = true;
                 status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
                 break;
             }
             std::this_thread::sleep_for(20ms);
@@ -102,6 +127,8 @@ class Background {
         }
         return false;
     }
+    // The signal that ended the program, 0 when it exited or is still running.
+    int endingSignal() const { return signal_; }
     std::string output() const { return mirrortest::readText(folder_.path() / "out"); }
 
   private:
@@ -109,8 +136,10 @@ class Background {
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = -1;
+    int signal_ = 0;
 };
 
+// Polls `condition` until it holds or `timeout` passes; returns whether it held.
 inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
@@ -131,4 +160,4 @@ inline bool mountSmallDisk(const char* folder, const char* options) {
            ::mount("tmpfs", folder, "tmpfs", 0, options) == 0;
 }
 
-}  // namespace vantrel::backgroundrun
+}  // namespace vantrel::backgroundtest

@@ -1,0 +1,55 @@
+#include "app/InterruptedRun.h"
+
+#include <signal.h>
+
+#include <chrono>
+
+#include "app/CleanUp.h"
+#include "app/Logging.h"
+#include "platform/Console.h"
+#include "platform/Process.h"
+#include "platform/TerminationSignals.h"
+
+namespace vantrel {
+
+namespace {
+
+// How long the tools get to stop before the clean-up goes on without them.
+constexpr std::chrono::seconds kToolGrace{10};
+
+const char* signalName(int signal) {
+    switch (signal) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGINT:
+            return "SIGINT";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "a signal";
+    }
+}
+
+}  // namespace
+
+void InterruptedRun::watch() {
+    platform::keepJobSignalsIgnoredByCaller();
+    platform::watchTerminationSignals(end);
+}
+
+void InterruptedRun::end(int signal) {
+    // From here on this thread alone ends the process: a tool that ends because it was asked
+    // to stop must not end the run as if it had failed on its own.
+    if (!platform::takeProcessEnd()) {
+        platform::exitProcess(128 + signal);  // waits for the end already under way
+    }
+    // The tools stop first, and no new one starts: an attach that finished after the clean-up
+    // would leave its image attached, and an installation that the caller interrupted must not
+    // go on with nobody reading its output.
+    platform::stopChildProcesses(SIGTERM, kToolGrace);
+    CleanUp::unmountInstallerVolumes();
+    mainLog().notice("Run ended by %{public}s", signalName(signal));
+    platform::exitProcess(128 + signal);
+}
+
+}  // namespace vantrel
