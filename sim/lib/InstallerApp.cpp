@@ -7,7 +7,7 @@
 
 #include "platform/Plist.h"
 #include "sim/lib/DiskImage.h"
-#include "sim/lib/FileTree.h"
+#include "sim/lib/CopyTree.h"
 
 namespace vantrel::sim {
 
@@ -90,7 +90,7 @@ fs::path writeInstallerApp(const fs::path& parentFolder, const InstallerSpec& sp
     if (!writeDiskImage(baseSystem, app / "Contents/SharedSupport/BaseSystem.dmg", &error)) {
         throw std::runtime_error("cannot write the base system image: " + error);
     }
-    linkOrCopy(tool, app / "Contents/Resources/startosinstall");
+    copyTree(tool, app / "Contents/Resources/startosinstall");
 
     // Swap the finished bundle in, so a reader never sees half an installer.
     const fs::path target = parentFolder / name;
