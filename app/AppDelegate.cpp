@@ -60,8 +60,8 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
     if (!platform::fileExists(shared.workingDir)) {
         (void)platform::createDirectory(shared.workingDir, true, kWorkingDirMode);
     }
-    shared.osInstallerAppBundlePath =
-        platform::applicationPathForBundleIdentifier("com.apple.InstallAssistant." + shared.osNamed);
+    shared.osInstallerAppBundlePath = platform::applicationPathForBundleIdentifier(
+        "com.apple.InstallAssistant." + shared.osNamed);
 
     if (shared.checkStatus) {
         platform::printLine(shared.osInstallerAppBundlePath ? "true" : "false");
@@ -117,8 +117,12 @@ void AppDelegate::run() {
     platform::mainqueue::runMainLoop();
 }
 
-void AppDelegate::didWinChallenge() { startOSInstall::runOSInstall(); }
+void AppDelegate::didWinChallenge() {
+    startOSInstall::runOSInstall();
+}
 
-void AppDelegate::applicationWillTerminate() { CleanUp::unmountInstallerVolumes(); }
+void AppDelegate::applicationWillTerminate() {
+    CleanUp::unmountInstallerVolumes();
+}
 
 }  // namespace vantrel

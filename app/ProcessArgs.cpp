@@ -68,7 +68,7 @@ constexpr const char* kUnknownOsname =
 
 // The usage line of the generated help: the command name, then the fixed usage text.
 class VantrelFormatter : public CLI::Formatter {
-public:
+  public:
     std::string make_usage(const CLI::App* app, std::string name) const override {
         (void)app;
         return "USAGE: " + name + " " + kUsage + "\n";

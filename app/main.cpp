@@ -18,8 +18,10 @@ int main(int argc, char** argv) {
     const auto executable = platform::MacRoot::thisExecutable();
     auto root = platform::MacRoot::discoverFrom(executable);
     if (!root) {
-        platform::printLine("Vantrel runs only on a simulated Mac: no SimulatedMac.plist was found "
-                            "in any folder above " + executable.string() + ".");
+        platform::printLine(
+            "Vantrel runs only on a simulated Mac: no SimulatedMac.plist was found "
+            "in any folder above " +
+            executable.string() + ".");
         return 78;
     }
     // Vantrel.app/Contents/MacOS/Vantrel: the bundle is three levels up.

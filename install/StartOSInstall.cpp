@@ -22,7 +22,7 @@ constexpr const char* kErrorMarker = "Error: ";
 // Turns the bytes of one pipe into text chunks; a character cut between two reads is carried
 // over to the next chunk instead of being lost.
 class ChunkDecoder {
-public:
+  public:
     std::string decode(std::string_view bytes) {
         carried_.append(bytes);
         const std::size_t complete = completeUtf8Prefix(carried_);
@@ -31,7 +31,7 @@ public:
         return text;
     }
 
-private:
+  private:
     std::string carried_;
 };
 

@@ -25,7 +25,8 @@ Error launchError(const ProcessSpec& spec, int code) {
         return Error{"The file “" + name + "” doesn’t exist."};
     }
     if (code == EACCES) {
-        return Error{"The file “" + name + "” couldn’t be opened because you don’t have permission to view it."};
+        return Error{"The file “" + name +
+                     "” couldn’t be opened because you don’t have permission to view it."};
     }
     return Error{"The file “" + name + "” couldn’t be started: " + std::strerror(code)};
 }

@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "platform/Plist.h"
-#include "sim/lib/DiskImage.h"
 #include "sim/lib/CopyTree.h"
+#include "sim/lib/DiskImage.h"
 
 namespace vantrel::sim {
 
