@@ -40,6 +40,7 @@ class Downloads : public ::testing::Test {
     std::vector<std::thread::id> progressThreads;
     std::atomic<int> downloadsDone{0};
     std::atomic<std::size_t> pendingWhenDone{99};
+    std::atomic<int> holding{0};  // answers of /hold/ begun and held back
     std::optional<SessionRequestManager> manager;
 
     void SetUp() override {
@@ -60,17 +61,16 @@ class Downloads : public ::testing::Test {
             res.set_content("index", "text/plain");
         });
         server.server().Get("/hold/(.*)", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider(
-                "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
-                    if (offset == 0) {
-                        sink.write("x", 1);
-                        return true;
-                    }
-                    for (int i = 0; i < 100 && !server.stopping(); ++i) {
-                        std::this_thread::sleep_for(50ms);
-                    }
-                    return false;
-                });
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [this](std::size_t offset, httplib::DataSink& sink) {
+                                                 if (offset == 0) {
+                                                     sink.write("x", 1);
+                                                     ++holding;
+                                                     return true;
+                                                 }
+                                                 server.holdUntilStopped();
+                                                 return false;
+                                             });
         });
         server.start();
         server.writeCertificate(platform::trustedCertificates());
@@ -85,13 +85,18 @@ class Downloads : public ::testing::Test {
             progressThreads.push_back(std::this_thread::get_id());
         });
         center.addObserver(notificationnames::downloadsDone(), [this](const Notification&) {
-            pendingWhenDone = manager->delegate().pendingTaskCount();
+            pendingWhenDone = manager ? manager->delegate().pendingTaskCount() : 99;
             ++downloadsDone;
         });
         manager.emplace();
     }
     void TearDown() override {
         manager.reset();  // stops the download thread before the server goes
+    }
+    // Once the download thread has stopped, whatever it posted has reached the main queue.
+    void finishDownloads() {
+        manager.reset();
+        platform::mainqueue::drainForTesting();
     }
 };
 
@@ -123,8 +128,7 @@ TEST_F(Downloads, EveryFileLandsUnderItsSafeNameAndTheEndIsAnnouncedOnce) {
         StdoutCapture capture;
         manager->downloadPackages(urls);
         cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; });
-        std::this_thread::sleep_for(100ms);
-        platform::mainqueue::drainForTesting();
+        finishDownloads();
         lines = capture.lines();
     }
     EXPECT_EQ(downloadsDone, 1);
@@ -180,8 +184,7 @@ TEST_F(Downloads, QuickFailuresCannotEndABatchThatIsStillBeingStarted) {
         StdoutCapture capture;
         manager->downloadPackages(urls);
         ASSERT_TRUE(cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; }));
-        std::this_thread::sleep_for(100ms);
-        platform::mainqueue::drainForTesting();
+        finishDownloads();
     }
     EXPECT_EQ(downloadsDone, 1);
     EXPECT_EQ(pendingWhenDone, 0u);
@@ -196,7 +199,7 @@ TEST_F(Downloads, CancellingEveryTaskEndsTheBatch) {
         manager->downloadPackages(
             {server.url("/hold/1.pkg"), server.url("/hold/2.pkg"), server.url("/hold/3.dist")});
         EXPECT_EQ(manager->delegate().pendingTaskCount(), 3u);
-        std::this_thread::sleep_for(200ms);
+        ASSERT_TRUE(cachingtest::pumpMainQueueUntil([&] { return holding == 3; }));
         manager->delegate().cancelAllTasks();
         cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; }, 10s);
         lines = capture.lines();
