@@ -136,8 +136,12 @@ void AppDelegate::run() {
     platform::mainqueue::runMainLoop();
 }
 
-void AppDelegate::didWinChallenge() { startOSInstall::runOSInstall(); }
+void AppDelegate::didWinChallenge() {
+    startOSInstall::runOSInstall();
+}
 
-void AppDelegate::applicationWillTerminate() { CleanUp::unmountInstallerVolumes(); }
+void AppDelegate::applicationWillTerminate() {
+    CleanUp::unmountInstallerVolumes();
+}
 
 }  // namespace vantrel

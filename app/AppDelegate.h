@@ -13,7 +13,7 @@ namespace vantrel {
 // The application delegate: runs the launch flow once and dispatches to the actions; the
 // rest of the run is driven by the workers and the notifications that tie them together.
 class AppDelegate {
-public:
+  public:
     // Creates the caching driver and registers it for "downloadsDone".
     AppDelegate();
 
@@ -27,7 +27,7 @@ public:
     void applicationWillTerminate();
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
-private:
+  private:
     void startRun(const std::vector<std::string>& arguments);
     void showMainWindow();
 

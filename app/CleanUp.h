@@ -6,7 +6,7 @@ namespace vantrel {
 // whose mount location's last component is "baseMount", "InstallESD" or "macOS Base System".
 // Stops at the first volume that cannot be detached; reports nothing to the caller.
 class CleanUp {
-public:
+  public:
     static void unmountInstallerVolumes();
 };
 

@@ -13,7 +13,7 @@ inline constexpr std::string_view kLogSubsystem = "com.corvane.vantrel";
 using platform::LogLevel;
 
 class LogCategory {
-public:
+  public:
     explicit constexpr LogCategory(std::string_view name) : name_(name) {}
     std::string_view name() const { return name_; }
 
@@ -37,7 +37,7 @@ public:
         log(LogLevel::Error, format, argument);
     }
 
-private:
+  private:
     std::string_view name_;
 };
 

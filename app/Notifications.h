@@ -32,7 +32,7 @@ const std::string& wonChallenge();
 // before post() returns; posting is safe from any thread, also from inside an observer.
 // Observers are never removed.
 class NotificationCenter {
-public:
+  public:
     using Observer = std::function<void(const Notification&)>;
 
     static NotificationCenter& defaultCenter();
@@ -43,7 +43,7 @@ public:
     // Forgets every observer; only for tests that build a fresh run in one process.
     void removeAllObserversForTesting();
 
-private:
+  private:
     std::mutex lock_;
     std::multimap<std::string, std::shared_ptr<Observer>> observers_;
 };

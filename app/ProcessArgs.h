@@ -10,15 +10,15 @@ namespace vantrel {
 
 // The program's command line: options, validation and what they set in SharedData.
 class ProcessArgs {
-public:
+  public:
     // What evaluating a command line came to, without printing or exiting: the lines for
     // standard output, the log message (category "arguments"), and how the run goes on.
     struct Outcome {
         enum class Kind { Parsed, Rejected, Exit } kind = Kind::Parsed;
-        int exitStatus = 0;                         // for Kind::Exit
-        std::vector<std::string> output;            // lines for standard output
-        std::optional<std::string> debugMessage;    // logged at debug level
-        std::optional<std::string> errorMessage;    // logged at error level
+        int exitStatus = 0;                       // for Kind::Exit
+        std::vector<std::string> output;          // lines for standard output
+        std::optional<std::string> debugMessage;  // logged at debug level
+        std::optional<std::string> errorMessage;  // logged at error level
     };
 
     // Parses `arguments` (without the program path) into `settings`. Pure apart from

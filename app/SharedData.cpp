@@ -2,7 +2,9 @@
 
 namespace vantrel {
 
-SharedData::SharedData() { resetForTesting(); }
+SharedData::SharedData() {
+    resetForTesting();
+}
 
 SharedData& SharedData::shared() {
     static SharedData* instance = new SharedData();  // never destroyed: workers may outlive main

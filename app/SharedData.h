@@ -11,7 +11,7 @@ namespace vantrel {
 // lock: each field is written before the notification or call that hands the run to the
 // phase that reads it.
 class SharedData {
-public:
+  public:
     static SharedData& shared();
 
     bool hasGUI = false;
@@ -35,7 +35,7 @@ public:
     // A fresh instance's values, for tests that run several launches in one process.
     void resetForTesting();
 
-private:
+  private:
     SharedData();
 };
 

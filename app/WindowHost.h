@@ -9,7 +9,7 @@ namespace vantrel {
 // inside the application bundle that is loaded only when a window is to be shown, so runs
 // without a window never load or start the toolkit.
 class WindowHost {
-public:
+  public:
     virtual ~WindowHost() = default;
 
     // Loads the progress window, puts it above normal windows, shows it and brings the
@@ -25,7 +25,7 @@ public:
 std::unique_ptr<WindowHost> loadWindowHost();
 
 // The symbol the plug-in exports: creates its host.
-extern "C" using MakeWindowHost = WindowHost*();
+extern "C" using MakeWindowHost = WindowHost * ();
 inline constexpr const char* kMakeWindowHostSymbol = "vantrelMakeWindowHost";
 
 }  // namespace vantrel

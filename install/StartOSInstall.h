@@ -10,7 +10,7 @@ namespace vantrel {
 // Runs the installer application's own startosinstall, as an upgrade or an erase, and turns
 // its two output streams into progress and error reports for the window.
 class startOSInstall {
-public:
+  public:
     // Starts a run on a background worker and returns at once. Being called is the
     // permission to run: the caller has settled the erase confirmation.
     static void runOSInstall();
@@ -26,7 +26,7 @@ public:
     static void handleInstallOutput(const std::string& text);
     static void handleInstallErrors(const std::string& text);
 
-private:
+  private:
     static void launchOSInstall(platform::ProcessSpec spec);
 };
 

@@ -20,7 +20,9 @@ void useMac(MacRoot root, std::filesystem::path appBundleHostPath) {
     state() = std::make_unique<HostState>(HostState{std::move(root), std::move(appBundleHostPath)});
 }
 
-bool macConfigured() { return state() != nullptr; }
+bool macConfigured() {
+    return state() != nullptr;
+}
 
 const MacRoot& mac() {
     if (!state()) {

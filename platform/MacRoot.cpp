@@ -6,7 +6,8 @@ namespace vantrel::platform {
 
 namespace fs = std::filesystem;
 
-MacRoot::MacRoot(fs::path hostRoot) : hostRoot_(fs::absolute(std::move(hostRoot)).lexically_normal()) {
+MacRoot::MacRoot(fs::path hostRoot)
+    : hostRoot_(fs::absolute(std::move(hostRoot)).lexically_normal()) {
     // A trailing separator would make host("/x") produce "R//x" comparisons fail in mac().
     if (hostRoot_.has_relative_path() && !hostRoot_.has_filename()) {
         hostRoot_ = hostRoot_.parent_path();

@@ -12,7 +12,7 @@ namespace vantrel::platform {
 // where it touches the host. A process finds R by walking up from its own executable to the
 // first folder holding "SimulatedMac.plist", so a copy of a program inside R runs on that Mac.
 class MacRoot {
-public:
+  public:
     static constexpr std::string_view kMarkerFile = "SimulatedMac.plist";
 
     explicit MacRoot(std::filesystem::path hostRoot);
@@ -31,7 +31,7 @@ public:
     // The inverse of host(); a path outside R is returned unchanged.
     std::string mac(const std::filesystem::path& hostPath) const;
 
-private:
+  private:
     std::filesystem::path hostRoot_;
 };
 

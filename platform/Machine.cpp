@@ -13,7 +13,9 @@ namespace vantrel::platform {
 
 namespace {
 
-Plist simulatedMac() { return readPlistFile(mac().markerFile()); }
+Plist simulatedMac() {
+    return readPlistFile(mac().markerFile());
+}
 
 std::int64_t leadingInteger(std::string_view text) {
     std::int64_t value = 0;
@@ -109,6 +111,8 @@ std::string catalogServer() {
     return stringForKey(facts.get(), "CatalogServer").value_or("https://swscan.localhost");
 }
 
-std::filesystem::path trustedCertificates() { return mac().host("/private/etc/ssl/cert.pem"); }
+std::filesystem::path trustedCertificates() {
+    return mac().host("/private/etc/ssl/cert.pem");
+}
 
 }  // namespace vantrel::platform

@@ -21,7 +21,7 @@ constexpr const char* kLockFile = "/private/var/db/mounts/.lock";
 
 // Holds the table's lock for the lifetime of the object.
 class TableLock {
-public:
+  public:
     TableLock(const MacRoot& root, int operation) {
         std::error_code ec;
         fs::create_directories(root.host(kTableDir), ec);
@@ -38,7 +38,7 @@ public:
     TableLock(const TableLock&) = delete;
     TableLock& operator=(const TableLock&) = delete;
 
-private:
+  private:
     int fd_ = -1;
 };
 

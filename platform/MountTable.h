@@ -12,7 +12,7 @@ namespace vantrel::platform {
 // them and detaches them as a Mac's workspace would. Updates hold an exclusive file lock,
 // so the program and the stand-in tools can change the table at the same time.
 class MountTable {
-public:
+  public:
     struct Volume {
         std::string mountPoint;  // Mac path
         std::string image;       // Mac path of the attached image, empty for a plain volume
@@ -28,7 +28,7 @@ public:
     // Removes the volume's files (the mount point folder itself stays) and its entry.
     DetachResult detach(const std::string& mountPoint);
 
-private:
+  private:
     MacRoot root_;
 };
 

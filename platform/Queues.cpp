@@ -84,7 +84,9 @@ void drainForTesting() {
 }  // namespace mainqueue
 
 namespace backgroundqueue {
-void async(std::function<void()> work) { std::thread(std::move(work)).detach(); }
+void async(std::function<void()> work) {
+    std::thread(std::move(work)).detach();
+}
 }  // namespace backgroundqueue
 
 }  // namespace vantrel::platform

@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -92,13 +94,26 @@ class TlsServer {
         }
     }
     void stop() {
-        stopping_ = true;
+        {
+            std::lock_guard<std::mutex> lock(stopLock_);
+            stopping_ = true;
+        }
+        stopped_.notify_all();
         if (thread_.joinable()) {
             server_.stop();
             thread_.join();
         }
     }
-    bool stopping() const { return stopping_; }
+    // For a handler that holds its answer back: waits until the server stops, for at most
+    // `limit`. When the limit runs out first, heldToLimit() says so from then on: the client
+    // did not give up on its own.
+    void holdUntilStopped(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        std::unique_lock<std::mutex> lock(stopLock_);
+        if (!stopped_.wait_for(lock, limit, [this] { return stopping_.load(); })) {
+            heldToLimit_ = true;
+        }
+    }
+    bool heldToLimit() const { return heldToLimit_; }
 
     int port() const { return port_; }
     std::string url(const std::string& path) const {
@@ -114,6 +129,9 @@ class TlsServer {
     std::thread thread_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> heldToLimit_{false};
+    std::mutex stopLock_;
+    std::condition_variable stopped_;
 };
 
 }  // namespace vantrel::cachingtest

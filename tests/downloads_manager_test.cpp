@@ -49,6 +49,7 @@ class Downloads : public ::testing::Test {
     std::mutex pauseLock;
     std::condition_variable pauseChanged;
     bool resumePaused = false;
+    std::atomic<int> holding{0};  // answers of /hold/ begun and held back
     std::optional<SessionRequestManager> manager;
     SessionRequestDelegate* sessionDelegate = nullptr;  // cleared when the manager goes
 
@@ -70,17 +71,16 @@ class Downloads : public ::testing::Test {
             res.set_content("index", "text/plain");
         });
         server.server().Get("/hold/(.*)", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider(
-                "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
-                    if (offset == 0) {
-                        sink.write("x", 1);
-                        return true;
-                    }
-                    for (int i = 0; i < 100 && !server.stopping(); ++i) {
-                        std::this_thread::sleep_for(50ms);
-                    }
-                    return false;
-                });
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [this](std::size_t offset, httplib::DataSink& sink) {
+                                                 if (offset == 0) {
+                                                     sink.write("x", 1);
+                                                     ++holding;
+                                                     return true;
+                                                 }
+                                                 server.holdUntilStopped();
+                                                 return false;
+                                             });
         });
         server.server().Get("/pause/(.*)", [this](const httplib::Request&, httplib::Response& res) {
             res.set_content_provider(
@@ -128,6 +128,11 @@ class Downloads : public ::testing::Test {
         resumePausedTransfers();
         endSession();  // stops the download thread before the server goes
     }
+    // Once the download thread has stopped, whatever it posted has reached the main queue.
+    void finishDownloads() {
+        endSession();
+        platform::mainqueue::drainForTesting();
+    }
 };
 
 TEST(DownloadFolder, IsEmptiedAndMadePrivate) {
@@ -158,8 +163,7 @@ TEST_F(Downloads, EveryFileLandsUnderItsSafeNameAndTheEndIsAnnouncedOnce) {
         StdoutCapture capture;
         manager->downloadPackages(urls);
         cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; });
-        std::this_thread::sleep_for(100ms);
-        platform::mainqueue::drainForTesting();
+        finishDownloads();
         lines = capture.lines();
     }
     EXPECT_EQ(downloadsDone, 1);
@@ -269,7 +273,7 @@ TEST_F(Downloads, CancellingEveryTaskEndsTheBatch) {
         manager->downloadPackages(
             {server.url("/hold/1.pkg"), server.url("/hold/2.pkg"), server.url("/hold/3.dist")});
         EXPECT_EQ(manager->delegate().pendingTaskCount(), 3u);
-        std::this_thread::sleep_for(200ms);
+        ASSERT_TRUE(cachingtest::pumpMainQueueUntil([&] { return holding == 3; }));
         manager->delegate().cancelAllTasks();
         cachingtest::pumpMainQueueUntil([&] { return downloadsDone > 0; }, 10s);
         lines = capture.lines();

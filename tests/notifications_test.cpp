@@ -1,4 +1,4 @@
-// The notification centre: names, synchronous delivery on the posting thread, posting from
+// The notification centre: synchronous delivery on the posting thread, posting from
 // many threads and from inside an observer.
 #include <gtest/gtest.h>
 
@@ -18,14 +18,6 @@ class NotificationsTest : public ::testing::Test {
     void TearDown() override { NotificationCenter::defaultCenter().removeAllObserversForTesting(); }
     NotificationCenter& center = NotificationCenter::defaultCenter();
 };
-
-TEST_F(NotificationsTest, TheFourNames) {
-    EXPECT_EQ(notificationnames::taskProgress(), "taskProgress");
-    EXPECT_EQ(notificationnames::downloadsDone(), "downloadsDone");
-    EXPECT_EQ(notificationnames::willPresentChallenge(), "willPresentChallenge");
-    EXPECT_EQ(notificationnames::wonChallenge(), "wonChallenge");
-    EXPECT_EQ(&notificationnames::wonChallenge(), &notificationnames::wonChallenge());
-}
 
 TEST_F(NotificationsTest, DeliveryIsSynchronousOnThePostingThreadToEveryObserverOfTheName) {
     std::vector<std::string> calls;

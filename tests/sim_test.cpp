@@ -3,6 +3,7 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,7 +13,10 @@
 #include "platform/Machine.h"
 #include "platform/MountTable.h"
 #include "platform/Plist.h"
+#include "sim/lib/CopyTree.h"
 #include "sim/lib/DiskImage.h"
+#include "sim/lib/InstallerApp.h"
+#include "sim/lib/SimulatedMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -124,6 +128,30 @@ TEST(DiskImageTest, RefusesEntriesThatWouldLandOutsideTheMountPoint) {
     EXPECT_FALSE(fs::exists("/tmp/escaped-absolute"));
 }
 
+TEST(CopyTreeTest, GivesEveryFileACopyOfItsOwnThatOnlyItsOwnerMayWrite) {
+    Scratch scratch;
+    const fs::path from = scratch.path() / "from";
+    fs::create_directories(from / "Contents/MacOS");
+    std::ofstream(from / "Contents/MacOS/tool") << "#!/bin/sh\n";
+    std::ofstream(from / "Contents/Info.plist") << "<plist/>";
+    fs::create_symlink("MacOS/tool", from / "Contents/link");
+    fs::permissions(from / "Contents/MacOS/tool", static_cast<fs::perms>(0777));
+    fs::permissions(from / "Contents/Info.plist", static_cast<fs::perms>(0666));
+    fs::permissions(from / "Contents", static_cast<fs::perms>(0777));
+
+    const fs::path to = scratch.path() / "to";
+    sim::copyTree(from, to);
+    EXPECT_EQ(contentOf(to / "Contents/MacOS/tool"), "#!/bin/sh\n");
+    EXPECT_EQ(fs::read_symlink(to / "Contents/link"), "MacOS/tool");
+    EXPECT_EQ(fs::status(to / "Contents/MacOS/tool").permissions(), static_cast<fs::perms>(0755));
+    EXPECT_EQ(fs::status(to / "Contents/Info.plist").permissions(), static_cast<fs::perms>(0644));
+    EXPECT_EQ(fs::status(to / "Contents").permissions(), static_cast<fs::perms>(0755));
+
+    std::ofstream(to / "Contents/MacOS/tool", std::ios::app) << "exit 1\n";
+    EXPECT_EQ(contentOf(from / "Contents/MacOS/tool"), "#!/bin/sh\n");
+    EXPECT_THROW(sim::copyTree(from, to), fs::filesystem_error);  // never over what is there
+}
+
 TEST(SimCommandTest, CreateWritesWhatTheMacAnswers) {
     Scratch scratch;
     const fs::path pem = scratch.path() / "ca.pem";
@@ -225,6 +253,87 @@ TEST(SimCommandTest, AddInstallerMakesAnInstallerTheMacFindsAndReplacesItsNamesa
     EXPECT_THROW(mac.sim("add-installer", {"--release", "Catalina", "--build", "1", "--in",
                                            "/Applications/../../outside"}),
                  std::runtime_error);
+}
+
+// Every file of `folder`, relative to it.
+std::vector<fs::path> filesIn(const fs::path& folder) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            files.push_back(fs::relative(entry.path(), folder));
+        }
+    }
+    return files;
+}
+
+TEST(SimCommandTest, AMacIsItsMakersAloneAndWritingIntoItChangesNeitherTheBuildNorAnotherMac) {
+    // Made with umask 0 in a folder someone else owns and anyone may write.
+    Scratch scratch;
+    const fs::path root = scratch.path() / "mac";
+    fs::create_directory(root);
+    fs::permissions(root, fs::perms::all);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(root.c_str(), 65534, 65534), 0);
+    }
+    const mode_t umaskBefore = ::umask(0);
+    const RunResult created = runProgram(simTool(), {"create", root.string()});
+    const RunResult added = runProgram(
+        simTool(), {"add-installer", root.string(), "--release", "Catalina", "--build", "19H15"});
+    ::umask(umaskBefore);
+    ASSERT_TRUE(created.exited(0)) << created.standardError;
+    ASSERT_TRUE(added.exited(0)) << added.standardError;
+
+    std::size_t walked = 0;
+    const auto expectMakersAlone = [&](const fs::path& path) {
+        struct stat info {};
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0) << path;
+        ++walked;
+        EXPECT_EQ(info.st_uid, ::geteuid()) << path;
+        if (S_ISLNK(info.st_mode)) {
+            return;
+        }
+        const mode_t mode = info.st_mode & 07777;
+        if (path == root / "private/tmp") {
+            EXPECT_EQ(mode, 01777u);
+        } else {
+            EXPECT_EQ(mode & 022, 0u) << path << " has mode " << std::oct << mode;
+        }
+    };
+    expectMakersAlone(root);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        expectMakersAlone(entry.path());
+    }
+    EXPECT_GT(walked, 30u);
+
+    // Each file the build gives a Mac is a copy of its own there.
+    const platform::MacRoot mac(root);
+    const std::string startosinstall =
+        "/Applications/Install macOS Catalina.app/Contents/Resources/startosinstall";
+    std::vector<std::pair<std::string, fs::path>> placed = {
+        {"/usr/bin/hdiutil", sim::standInTool("hdiutil")},
+        {"/usr/sbin/installer", sim::standInTool("installer")},
+        {startosinstall, sim::standInTool("startosinstall")}};
+    const fs::path bundle = VANTREL_BUNDLE_DIR;
+    for (const fs::path& file : filesIn(bundle)) {
+        placed.emplace_back((fs::path(sim::kAppInMac) / file).string(), bundle / file);
+    }
+    for (const std::string& executable :
+         {std::string("/usr/bin/hdiutil"), std::string("/usr/sbin/installer"), startosinstall,
+          mac.mac(sim::programInMac(root))}) {
+        EXPECT_EQ(fs::status(mac.host(executable)).permissions(), static_cast<fs::perms>(0755))
+            << executable;
+    }
+    TempMac other;
+    other.addInstaller("Catalina", "19H15");
+    const std::string written = "written inside one Mac";
+    for (const auto& [macPath, built] : placed) {
+        const auto size = fs::file_size(built);
+        std::ofstream(mac.host(macPath), std::ios::app | std::ios::binary) << written;
+        EXPECT_EQ(fs::file_size(mac.host(macPath)), size + written.size()) << macPath;
+        EXPECT_EQ(fs::file_size(built), size) << built;
+        EXPECT_EQ(fs::file_size(other.host(macPath)), size) << macPath;
+    }
+    EXPECT_GT(placed.size(), 5u);
 }
 
 TEST(HdiutilTest, AttachesTheBaseSystemImageAndDetachesIt) {

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,15 +16,19 @@ std::map<std::string, Command>& commands() {
 using vantrel::sim::commands;
 
 static void printOverview() {
-    std::printf("vantrel-sim: makes and shapes simulated Macs and a local software-update server.\n\n"
-                "Usage: vantrel-sim COMMAND [OPTIONS]   (vantrel-sim COMMAND --help for its options)\n\n"
-                "Commands:\n");
+    std::printf(
+        "vantrel-sim: makes and shapes simulated Macs and a local software-update server.\n\n"
+        "Usage: vantrel-sim COMMAND [OPTIONS]   (vantrel-sim COMMAND --help for its options)\n\n"
+        "Commands:\n");
     for (const auto& [name, command] : commands()) {
         std::printf("  %-16s %s\n", name.c_str(), command.summary.c_str());
     }
 }
 
 int main(int argc, char** argv) {
+    // What a Mac's administrator makes is writable by its owner alone, whatever the caller's
+    // umask: the program running as root trusts nothing that others could have changed.
+    ::umask(022);
     if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
         printOverview();
         return argc < 2 ? 64 : 0;

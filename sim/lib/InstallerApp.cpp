@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "platform/Plist.h"
+#include "sim/lib/CopyTree.h"
 #include "sim/lib/DiskImage.h"
-#include "sim/lib/FileTree.h"
 
 namespace vantrel::sim {
 
@@ -90,7 +90,7 @@ fs::path writeInstallerApp(const fs::path& parentFolder, const InstallerSpec& sp
     if (!writeDiskImage(baseSystem, app / "Contents/SharedSupport/BaseSystem.dmg", &error)) {
         throw std::runtime_error("cannot write the base system image: " + error);
     }
-    linkOrCopy(tool, app / "Contents/Resources/startosinstall");
+    copyTree(tool, app / "Contents/Resources/startosinstall");
 
     // Swap the finished bundle in, so a reader never sees half an installer.
     const fs::path target = parentFolder / name;

@@ -1,6 +1,7 @@
 #include "sim/lib/SimulatedMac.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <stdexcept>
@@ -8,7 +9,7 @@
 
 #include "platform/MacRoot.h"
 #include "platform/Plist.h"
-#include "sim/lib/FileTree.h"
+#include "sim/lib/CopyTree.h"
 #include "sim/lib/InstallerApp.h"
 
 namespace vantrel::sim {
@@ -82,11 +83,21 @@ void writeMacFacts(const fs::path& root, const MacSpec& spec) {
     writePlist(root / std::string(platform::MacRoot::kMarkerFile), facts);
 }
 
+// The Mac's own folder: made when missing, and in any case owned by root when root makes the
+// Mac and writable by its owner alone, like the root of a Mac's disk.
+void makeRoot(const fs::path& root) {
+    fs::create_directories(root);
+    if (::geteuid() == 0 && ::chown(root.c_str(), 0, 0) != 0) {
+        throw std::runtime_error("cannot give " + root.string() + " to root");
+    }
+    fs::permissions(root, fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+}
+
 void placeTool(const std::string& tool, const fs::path& destination) {
     const fs::path built = standInTool(tool);
     check(fs::is_regular_file(built), "the stand-in " + tool + " is not built: " + built.string());
-    fs::create_directories(destination.parent_path());
-    linkOrCopy(built, destination);
+    copyTree(built, destination);
 }
 
 }  // namespace
@@ -109,6 +120,7 @@ fs::path createSimulatedMac(const fs::path& rootPath, const MacSpec& spec) {
     check(fs::is_regular_file(bundle / "Contents/MacOS/Vantrel"),
           "Vantrel.app is not built: " + bundle.string());
 
+    makeRoot(root);
     const platform::MacRoot mac(root);
     for (const char* folder :
          {"/Applications", "/Library/Application Support", "/System/Library/CoreServices",
@@ -116,7 +128,8 @@ fs::path createSimulatedMac(const fs::path& rootPath, const MacSpec& spec) {
           "/private/var/db", "/private/tmp", "/Volumes", "/Users"}) {
         fs::create_directories(mac.host(folder));
     }
-    ::chmod(mac.host("/private/tmp").c_str(), 01777);
+    // Everyone's scratch folder, sticky as on every Unix: the one folder others may write.
+    fs::permissions(mac.host("/private/tmp"), static_cast<fs::perms>(01777));
 
     plist_t version = plist_new_dict();
     plist_dict_set_item(version, "ProductName", plist_new_string("Mac OS X"));
@@ -125,15 +138,14 @@ fs::path createSimulatedMac(const fs::path& rootPath, const MacSpec& spec) {
     writePlist(mac.host("/System/Library/CoreServices/SystemVersion.plist"), version);
 
     if (spec.trustedCertificate) {
-        fs::copy_file(*spec.trustedCertificate, mac.host("/private/etc/ssl/cert.pem"),
-                      fs::copy_options::overwrite_existing);
+        copyTree(*spec.trustedCertificate, mac.host("/private/etc/ssl/cert.pem"));
     }
     placeTool("hdiutil", mac.host("/usr/bin/hdiutil"));
     // The package installer stand-in is optional: without it the Mac simply cannot assemble.
     if (fs::is_regular_file(standInTool("installer"))) {
         placeTool("installer", mac.host("/usr/sbin/installer"));
     }
-    linkOrCopy(bundle, mac.host(kAppInMac));
+    copyTree(bundle, mac.host(kAppInMac));
 
     // The marker goes last: a half-made folder is never taken for a Mac.
     writeMacFacts(root, spec);

@@ -24,8 +24,10 @@ struct MacSpec {
 inline constexpr const char* kAppInMac = "/usr/local/vantrel/Vantrel.app";
 
 // Makes a simulated Mac in `root` (created when missing; it must be empty): the Mac's
-// folders, SystemVersion.plist, SimulatedMac.plist, the stand-in tools and the built
-// Vantrel.app (hard-linked where possible). Returns the host path of the program to run.
+// folders, SystemVersion.plist, SimulatedMac.plist, and copies of the stand-in tools and the
+// built Vantrel.app, so nothing done inside the Mac reaches the build or another Mac. Made by
+// root, the Mac is root's throughout, and only /private/tmp is writable by others. Returns
+// the host path of the program to run.
 // Throws std::runtime_error with a description fit for the user on bad input or failure.
 std::filesystem::path createSimulatedMac(const std::filesystem::path& root, const MacSpec& spec);
 

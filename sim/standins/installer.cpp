@@ -5,7 +5,7 @@
 // Reads the distribution file, checks that every package it names lies beside it with the
 // recorded size and SHA-256, and unpacks them into the simulated Mac, which leaves
 // "/Applications/Install macOS <name>.app". Progress goes to standard output as
-// "installer:%<percent>" lines, each written on its own, a little apart, as the real tool's
+// "installer:%<percent>" lines, each reaching the reader on its own, as the real tool's
 // machine-readable mode does; any failure ends with a line holding "failed" and status 1.
 
 #include <unistd.h>
@@ -15,25 +15,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "platform/MacRoot.h"
 #include "sim/lib/PackageInstall.h"
+#include "sim/lib/ReaderPace.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Writes each line with one write(2), so a reader never gets half a line, and keeps lines a
-// little apart so that two progress lines rarely arrive as one read.
+// Writes each line with one write(2), so a reader never gets half a line, once the reader has
+// taken the line before, so that two progress lines do not arrive as one read.
 class Output {
   public:
     void line(std::string_view text) {
-        const auto gap = std::chrono::milliseconds(15);
-        const auto now = Clock::now();
-        if (now - last_ < gap) {
-            std::this_thread::sleep_for(gap - (now - last_));
-        }
+        vantrel::sim::waitUntilReaderTookAll(STDOUT_FILENO);
         std::string bytes(text);
         bytes.push_back('\n');
         std::size_t done = 0;
@@ -44,7 +40,6 @@ class Output {
             }
             done += static_cast<std::size_t>(n);
         }
-        last_ = Clock::now();
     }
 
     // Every milestone; between them at most every 1% and every 200 ms.
@@ -67,7 +62,6 @@ class Output {
     }
 
   private:
-    Clock::time_point last_{};
     Clock::time_point lastProgress_{};
     double lastPercent_ = -1.0;
     std::string lastText_;

@@ -3,7 +3,6 @@
 // installation it was asked for in the simulated Mac, and then signals the --pidtosignal
 // process, as the real machine does when it restarts into the installer. Told to refuse
 // (vantrel-sim refuse), it prints "Error: <message>" on standard error and fails instead.
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "platform/MacRoot.h"
+#include "sim/lib/ReaderPace.h"
 #include "sim/lib/SimState.h"
 
 extern char** environ;
@@ -36,18 +36,6 @@ int refuse(const std::string& message) {
 void writeLine(const std::string& text) {
     const std::string line = text + "\n";
     (void)!::write(STDOUT_FILENO, line.data(), line.size());  // one write: one line per read
-}
-
-// Waits (a bounded time) until the reader has taken everything written to standard output,
-// so no progress line is still in the pipe when the reader's process is signalled.
-void waitUntilRead() {
-    for (int i = 0; i < 500; ++i) {
-        int pending = 0;
-        if (::ioctl(STDOUT_FILENO, FIONREAD, &pending) != 0 || pending == 0) {
-            return;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
 }
 
 bool parsePid(const std::string& text, long* pid) {
@@ -110,16 +98,16 @@ int main(int argc, char** argv) {
     record.environment = environmentNow();
 
     // The real tool prints its progress seconds apart, so each line reaches the reader on its
-    // own; waiting until the reader has taken the previous line keeps it so on a busy machine.
+    // own: each waits until the reader has taken the one before.
     writeLine("Preparing to run macOS Installer...");
     for (const double step : vantrel::sim::kPreparingSteps) {
-        std::this_thread::sleep_for(40ms);
-        waitUntilRead();
+        vantrel::sim::waitUntilReaderTookAll(STDOUT_FILENO);
         char text[64];
         std::snprintf(text, sizeof text, "Preparing: %g%%", step);
         writeLine(text);
     }
-    waitUntilRead();
+    // No progress line is still in the pipe when the reader's process is signalled.
+    vantrel::sim::waitUntilReaderTookAll(STDOUT_FILENO);
     // The machine takes a moment before it restarts; the reader handles the last lines then.
     std::this_thread::sleep_for(500ms);
 
