@@ -114,6 +114,11 @@ class TlsServer {
         }
     }
     bool heldToLimit() const { return heldToLimit_; }
+    // Waits up to `limit` for the server to stop; whether it did.
+    bool stopsWithin(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(stopLock_);
+        return stopped_.wait_for(lock, limit, [this] { return stopping_.load(); });
+    }
 
     int port() const { return port_; }
     std::string url(const std::string& path) const {

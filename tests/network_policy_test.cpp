@@ -94,15 +94,14 @@ class NetworkPolicy : public ::testing::Test {
     void serveSlowly(const std::string& path, std::size_t pieces, std::size_t pieceBytes,
                      std::chrono::milliseconds every) {
         server.server().Get(path, [=, this](const httplib::Request&, httplib::Response& res) {
-            res.set_content_provider(
-                pieces * pieceBytes, "application/octet-stream",
-                [=, this](std::size_t, std::size_t, httplib::DataSink& sink) {
-                    for (auto waited = 0ms; waited < every && !server.stopping(); waited += 10ms) {
-                        std::this_thread::sleep_for(10ms);
-                    }
-                    const std::string piece(pieceBytes, 'd');
-                    return !server.stopping() && sink.write(piece.data(), piece.size());
-                });
+            res.set_content_provider(pieces * pieceBytes, "application/octet-stream",
+                                     [=, this](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                         if (server.stopsWithin(every)) {
+                                             return false;
+                                         }
+                                         const std::string piece(pieceBytes, 'd');
+                                         return sink.write(piece.data(), piece.size());
+                                     });
         });
     }
 };
