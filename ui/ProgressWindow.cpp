@@ -181,7 +181,7 @@ void ProgressWindow::openURL(const std::string& address) {
 void ProgressWindow::closeEvent(QCloseEvent* event) {
     // As with a sheet on a Mac, the window cannot be closed while its sheet waits; the
     // sheet's Cancel ends the run.
-    if (sheet_ && sheet_->isVisible() && event->spontaneous()) {
+    if (sheet_ && sheet_->isVisible()) {
         event->ignore();
         return;
     }

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/Logging.h"
 #include "app/SharedData.h"
 #include "platform/Queues.h"
 
@@ -159,6 +160,7 @@ void ViewController::presentChallenge() {
         view_.setBusy(false);
     }
     view_.presentSheet(kChallengeIdentifier);
+    mainLog().notice("Waiting for the erase confirmation");
 }
 
 void ViewController::didWinChallenge() {
