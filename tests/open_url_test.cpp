@@ -2,6 +2,7 @@
 // opener (the Mac's /usr/bin/open, here a script of the test's) reports who it runs as, with
 // what environment and which open files, through a pipe the test waits on.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/OpenURL.h"
 #include "tests/support/TempMac.h"
@@ -70,7 +72,13 @@ TEST(OpenURLTest, TheOpenerRunsAsTheConsoleUserWithACleanEnvironmentAndNoOpenFil
     std::ofstream(secret) << "root's\n";
     const int leaked = ::open(secret.c_str(), O_RDONLY);  // root's, not closed on exec
     ASSERT_GE(leaked, 3);
+    // Root's supplementary groups, which the opener must not keep.
+    std::vector<gid_t> rootGroups(static_cast<std::size_t>(::getgroups(0, nullptr)));
+    ::getgroups(static_cast<int>(rootGroups.size()), rootGroups.data());
+    const gid_t extra[] = {0, 4, 27};
+    ASSERT_EQ(::setgroups(3, extra), 0);
     const auto failure = platform::openURLAsConsoleUser("https://www.corvane.com");
+    ::setgroups(rootGroups.size(), rootGroups.data());
     ::close(leaked);
     ::unsetenv("VANTREL_ROOT_SECRET");
     ASSERT_FALSE(failure) << *failure;
