@@ -115,7 +115,6 @@ void ChallengeSheet::setCodeText(const std::string& code) {
     // Shown as a picture of text: the layout gives it no selection, no context menu and no
     // focus, so it cannot be copied or pasted into the answer; it has to be typed.
     ui_->pinField->setText(QString::fromStdString(code));
-    ui_->pinField->setAccessibleDescription(QString::fromStdString(code));
 }
 
 void ChallengeSheet::shake() {
