@@ -3,11 +3,13 @@
 // an operator would, and with no display at all, where the window runs offscreen.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <optional>
 #include <regex>
@@ -180,6 +182,11 @@ TEST_P(WindowOnADisplayTest, TheQuitButtonEndsTheRunAndUnmountsInstallerVolumes)
     TempMac mac({"--console-user", "alice", "--user-name", "root"});
     mac.sim("mount", {"/Volumes/InstallESD"});
     mac.sim("mount", {"/Volumes/Backup"});
+    // Another user made the runtime folder the program would take: it is not used.
+    const auto planted = mac.host("/private/var/folders/0/T/runtime");
+    std::filesystem::create_directories(planted);
+    ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    std::filesystem::permissions(planted, std::filesystem::perms::all);
     auto run = std::async(std::launch::async, [&] {
         return mac.run({"--action", "install", "--osname", "Catalina", "--showcancel"}, 60s);
     });
@@ -194,6 +201,8 @@ TEST_P(WindowOnADisplayTest, TheQuitButtonEndsTheRunAndUnmountsInstallerVolumes)
     const RunResult result = run.get();
     EXPECT_TRUE(result.exited(0)) << result.standardError;
     EXPECT_EQ(result.standardError.find("XDG_RUNTIME_DIR"), std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(result.standardError.find("QStandardPaths"), std::string::npos)
         << result.standardError;
 
     std::vector<std::string> volumes;
