@@ -55,15 +55,16 @@ bool isPrivateFolder(const std::string& path) {
 // user's own with mode 0700. Root started from a management agent or sudo has none, and the
 // toolkit would complain on standard error and fall back to a folder in /tmp that anyone
 // could have made first. So root gets a folder of its own in the Mac's temporary folder
-// (root's alone), or a fresh one in /tmp when that cannot be had.
+// (root's alone); when someone else made that one, a fresh one beside it.
 void useAPrivateRuntimeFolder() {
     if (const char* given = std::getenv("XDG_RUNTIME_DIR"); given && isPrivateFolder(given)) {
         return;
     }
-    std::string folder = platform::mac().host(platform::temporaryDirectory() + "runtime").string();
+    const std::string temporary = platform::mac().host(platform::temporaryDirectory()).string();
+    std::string folder = temporary + "runtime";
     (void)::mkdir(folder.c_str(), 0700);
     if (!isPrivateFolder(folder)) {
-        std::string fresh = "/tmp/vantrel-runtime-XXXXXX";
+        std::string fresh = temporary + "runtime-XXXXXX";
         folder = ::mkdtemp(fresh.data()) ? fresh : "";
     }
     if (!folder.empty()) {
