@@ -6,8 +6,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
-#include <QPointer>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
