@@ -127,6 +127,13 @@ void AppDelegate::showMainWindow() {
         return;
     }
     mainStoryboard->showMainWindow();
+    // Someone is at the console but no display can be reached: a code nobody can see would
+    // be waited for forever, and erasing without it is what the code is there to prevent.
+    if (SharedData::shared().presentChallenge && !mainStoryboard->reachesADisplay()) {
+        platform::printLine("The erase confirmation cannot be shown: no display");
+        mainLog().error("The erase confirmation cannot be shown: no display");
+        platform::exitProcess(3);
+    }
 }
 
 void AppDelegate::run() {

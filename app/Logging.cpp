@@ -1,6 +1,6 @@
 #include "app/Logging.h"
 
-#include <cstdio>
+#include <charconv>
 #include <string>
 
 namespace vantrel {
@@ -25,10 +25,18 @@ void LogCategory::log(LogLevel level, std::string_view format, std::string_view 
     platform::writeLog(kLogSubsystem, name_, level, substitute(format, "%{public}s", argument));
 }
 
+std::string decimalText(double number) {
+    // The "%f" layout (six decimals) with a decimal point, whatever locale the toolkit took
+    // from the caller's environment: printf would write "45,500000" under a German locale.
+    char text[400];  // the largest double has 309 integer digits
+    const auto [end, error] =
+        std::to_chars(text, text + sizeof text, number, std::chars_format::fixed, 6);
+    return error == std::errc() ? std::string(text, end) : std::string("nan");
+}
+
 void LogCategory::log(LogLevel level, std::string_view format, double argument) const {
-    char number[512];
-    std::snprintf(number, sizeof number, "%f", argument);
-    platform::writeLog(kLogSubsystem, name_, level, substitute(format, "%f", number));
+    platform::writeLog(kLogSubsystem, name_, level,
+                       substitute(format, "%f", decimalText(argument)));
 }
 
 // Each category's log object is made on first use and kept for the life of the process.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "platform/Log.h"
@@ -40,6 +41,10 @@ class LogCategory {
   private:
     std::string_view name_;
 };
+
+// `number` as "%f" writes it in the C locale: six decimals after a point, in every locale.
+// Every number the program logs goes through here.
+std::string decimalText(double number);
 
 const LogCategory& mainLog();
 const LogCategory& networkingLog();

@@ -15,6 +15,9 @@ class WindowHost {
     // Loads the progress window, puts it above normal windows, shows it and brings the
     // application to the front. From then on the main queue runs inside the toolkit's loop.
     virtual void showMainWindow() = 0;
+    // After showMainWindow: whether the window is on a display someone can see, rather than
+    // on the offscreen stand-in the toolkit falls back to when no display can be reached.
+    virtual bool reachesADisplay() const = 0;
     // Runs the toolkit's event loop on the main thread until the process ends. When the last
     // window closes, `willTerminate` runs and the process ends with status 0.
     [[noreturn]] virtual void runEventLoop(std::function<void()> willTerminate) = 0;

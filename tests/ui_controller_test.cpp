@@ -42,6 +42,10 @@ class RecordingView : public ProgressView {
         record("progress");
         progress.push_back(value);
     }
+    void setBusy(bool busy) override {
+        record(busy ? "busy" : "still");
+        this->busy = busy;
+    }
     void presentSheet(const std::string& identifier) override {
         record("sheet");
         sheets.push_back(identifier);
@@ -66,6 +70,7 @@ class RecordingView : public ProgressView {
     std::map<E, std::string> images;
     std::map<E, bool> hidden;
     std::vector<double> progress;
+    std::optional<bool> busy;
     std::vector<std::string> sheets;
     std::vector<std::string> urls;
     std::vector<std::string> calls;

@@ -1,27 +1,26 @@
 // The real program with its window on simulated Macs with someone at the console: under a
-// virtual X display (Xvfb), driven with xdotool as an operator would, and with no display at
-// all, where the window runs offscreen. Runs without a window never load the toolkit.
-#include <fcntl.h>
+// virtual X display (Xvfb), with and without a window manager (openbox), driven with xdotool as
+// an operator would, and with no display at all, where the window runs offscreen.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/GermanLocale.h"
 #include "tests/support/TempMac.h"
-
-extern char** environ;
+#include "tests/support/VirtualDisplay.h"
 
 namespace vantrel {
 namespace {
@@ -29,129 +28,182 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::RunResult;
 using testsupport::TempMac;
-
-// An X server of our own for the test (Xvfb on a free display), DISPLAY pointing at it.
-class VirtualDisplay {
-  public:
-    VirtualDisplay() {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            return;
-        }
-        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-        const std::string fd = std::to_string(fds[1]);
-        std::vector<std::string> args = {"Xvfb", "-displayfd",  fd,          "-screen",
-                                         "0",    "1024x768x24", "-nolisten", "tcp"};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        if (::posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, argv.data(), environ) != 0) {
-            pid_ = 0;
-        }
-        ::close(fds[1]);
-        std::string number;
-        pollfd ready{fds[0], POLLIN, 0};
-        char c = 0;
-        while (pid_ && ::poll(&ready, 1, 10000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
-            number += c;
-        }
-        ::close(fds[0]);
-        if (!number.empty()) {
-            display_ = ":" + number;
-        }
-    }
-    ~VirtualDisplay() {
-        if (pid_) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    const std::string& name() const { return display_; }
-
-  private:
-    pid_t pid_ = 0;
-    std::string display_;
-};
+using testsupport::VirtualDisplay;
 
 RunResult xdotool(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) {
     return testsupport::runProgram("/usr/bin/xdotool", arguments, timeout);
 }
 
-// Waits for a visible window whose title is exactly `title`; its id, or empty.
+// The visible windows whose title is exactly `title`, waiting up to 30 s for the first.
+std::vector<std::string> waitForWindows(const std::string& title) {
+    return xdotool({"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}, 30s)
+        .outputLines();
+}
 std::string waitForWindow(const std::string& title) {
-    const auto run =
-        xdotool({"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}, 30s);
-    const auto lines = run.outputLines();
-    return run.exited(0) && !lines.empty() ? lines.front() : "";
+    const auto windows = waitForWindows(title);
+    return windows.empty() ? "" : windows.front();
+}
+
+// Position and size of a window's content on the screen.
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+Geometry geometryOf(const std::string& window) {
+    Geometry g;
+    for (const auto& line : xdotool({"getwindowgeometry", "--shell", window}, 10s).outputLines()) {
+        std::sscanf(line.c_str(), "X=%d", &g.x);
+        std::sscanf(line.c_str(), "Y=%d", &g.y);
+        std::sscanf(line.c_str(), "WIDTH=%d", &g.width);
+        std::sscanf(line.c_str(), "HEIGHT=%d", &g.height);
+    }
+    return g;
+}
+
+// Clicks at (x, y) of the window's content.
+bool click(const std::string& window, int x, int y) {
+    return xdotool({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click",
+                    "1"},
+                   10s)
+        .exited(0);
+}
+
+// The window manager's answer to what may be done with the window.
+std::string allowedActions(const std::string& window) {
+    return testsupport::runProgram("/usr/bin/xprop", {"-id", window, "_NET_WM_ALLOWED_ACTIONS"},
+                                   10s)
+        .standardOutput;
+}
+
+// Waits up to 30 s for the program to log `message`.
+bool waitForLog(const TempMac& mac, const std::string& category, const std::string& message) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!mac.logged(category, "Default", message)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
 }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-class WindowOnADisplayTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        const char* old = std::getenv("DISPLAY");
-        oldDisplay_ = old ? std::optional<std::string>(old) : std::nullopt;
-        ASSERT_FALSE(display_.name().empty()) << "Xvfb did not start";
-        ::setenv("DISPLAY", display_.name().c_str(), 1);  // before any thread starts a program
+// Sets an environment variable for the test's runs and puts the old value back afterwards.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        set(value);
     }
-    void TearDown() override {
-        if (oldDisplay_) {
-            ::setenv("DISPLAY", oldDisplay_->c_str(), 1);
+    ~ScopedVariable() { set(old_); }
+
+  private:
+    void set(const std::optional<std::string>& value) {
+        if (value) {
+            ::setenv(name_, value->c_str(), 1);
         } else {
-            ::unsetenv("DISPLAY");
+            ::unsetenv(name_);
         }
     }
-
-    VirtualDisplay display_;
-    std::optional<std::string> oldDisplay_;
+    const char* name_;
+    std::optional<std::string> old_;
 };
 
-TEST_F(WindowOnADisplayTest, AnEraseShowsTheSheetOverTheWindowAndEscapeEndsWithNine) {
+// Run with and without a window manager (true: openbox manages the display).
+class WindowOnADisplayTest : public testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(display_.name().empty()) << "Xvfb (or openbox) did not start";
+    }
+
+    VirtualDisplay display_{GetParam()};
+    // Root started by a management agent has no runtime folder of its own.
+    ScopedVariable displayVariable_{"DISPLAY", display_.name()};
+    ScopedVariable runtime_{"XDG_RUNTIME_DIR", std::nullopt};
+};
+
+INSTANTIATE_TEST_SUITE_P(WindowManager, WindowOnADisplayTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Openbox" : "None";
+                         });
+
+TEST_P(WindowOnADisplayTest, TheSheetIsInsideTheCentredWindowAndKeepsTheFocusUntilEscape) {
     TempMac mac({"--console-user", "alice", "--user-name", "root"});
     mac.addInstaller("Catalina", "19H15");
     auto run = std::async(std::launch::async, [&] {
         return mac.run({"--action", "install", "--osname", "Catalina", "--erase"}, 60s);
     });
-    EXPECT_NE(waitForWindow("Erase All Content And Settings"), "");
-    EXPECT_NE(waitForWindow("Vantrel"), "");
-    EXPECT_TRUE(xdotool({"key", "Escape"}, 10s).exited(0));
+    const std::string window = waitForWindow("Vantrel");
+    ASSERT_NE(window, "");
+    ASSERT_TRUE(waitForLog(mac, "main", "Waiting for the erase confirmation"));
+    // The sheet is no window of its own: nothing else of the program is on screen.
+    EXPECT_EQ(xdotool({"search", "--onlyvisible", "--name", "Erase"}, 10s).outputLines().size(),
+              0u);
+    EXPECT_EQ(waitForWindows("Vantrel").size(), 1u);
+
+    const Geometry g = geometryOf(window);
+    EXPECT_EQ(g.width, 600);
+    EXPECT_EQ(g.height, 176);
+    // Centred on the screen; a window manager's frame may push it down by its title bar.
+    EXPECT_NEAR(g.x + g.width / 2, VirtualDisplay::kWidth / 2, 2);
+    EXPECT_NEAR(g.y + g.height / 2, VirtualDisplay::kHeight / 2, 40);
+
+    if (GetParam()) {  // a window manager may offer what the window allows, and no more
+        const std::string actions = allowedActions(window);
+        EXPECT_NE(actions.find("_NET_WM_ACTION_CLOSE"), std::string::npos) << actions;
+        EXPECT_EQ(actions.find("MAXIMIZE"), std::string::npos) << actions;
+        EXPECT_EQ(actions.find("_NET_WM_ACTION_RESIZE"), std::string::npos) << actions;
+        EXPECT_TRUE(xdotool({"windowsize", window, "900", "500"}, 10s).exited(0));
+        EXPECT_EQ(geometryOf(window).width, 600);
+    }
+
+    // A click on the blocked window (its quit button's place) takes nothing from the sheet:
+    // Escape still reaches it and cancels.
+    EXPECT_TRUE(click(window, g.width - 55, g.height - 28));
+    EXPECT_TRUE(click(window, 34, g.height - 28));  // the logo's place
+    EXPECT_TRUE(xdotool({"key", "--window", window, "Escape"}, 10s).exited(0));
     const RunResult result = run.get();
     EXPECT_TRUE(result.exited(9)) << result.standardError;
     EXPECT_EQ(result.standardOutput, "");
     EXPECT_FALSE(mac.installation()) << "startosinstall ran although the erase was cancelled";
+    EXPECT_EQ(result.standardError.find("XDG_RUNTIME_DIR"), std::string::npos)
+        << result.standardError;
+    EXPECT_FALSE(mac.logged("main", "Default",
+                            "The web site is not opened: the console user alice is not known to "
+                            "this system"))
+        << "the blocked logo was clicked";
 }
 
-TEST_F(WindowOnADisplayTest, TheQuitButtonEndsTheRunAndUnmountsInstallerVolumes) {
+TEST_P(WindowOnADisplayTest, TheQuitButtonEndsTheRunAndUnmountsInstallerVolumes) {
     TempMac mac({"--console-user", "alice", "--user-name", "root"});
     mac.sim("mount", {"/Volumes/InstallESD"});
     mac.sim("mount", {"/Volumes/Backup"});
+    // Another user made the runtime folder the program would take: it is not used.
+    const auto planted = mac.host("/private/var/folders/0/T/runtime");
+    std::filesystem::create_directories(planted);
+    ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    std::filesystem::permissions(planted, std::filesystem::perms::all);
     auto run = std::async(std::launch::async, [&] {
         return mac.run({"--action", "install", "--osname", "Catalina", "--showcancel"}, 60s);
     });
     const std::string window = waitForWindow("Vantrel");
     ASSERT_NE(window, "");
+    const Geometry g = geometryOf(window);
+    ASSERT_GT(g.width, 100);
+    // The logo first: the console user is unknown here, so nothing is opened, and said so.
+    EXPECT_TRUE(click(window, 34, g.height - 28));
     // The quit button sits in the bottom right corner of the window's layout.
-    const auto geometry = xdotool({"getwindowgeometry", "--shell", window}, 10s).outputLines();
-    int x = 0, y = 0, width = 0, height = 0;
-    for (const auto& line : geometry) {
-        std::sscanf(line.c_str(), "X=%d", &x);
-        std::sscanf(line.c_str(), "Y=%d", &y);
-        std::sscanf(line.c_str(), "WIDTH=%d", &width);
-        std::sscanf(line.c_str(), "HEIGHT=%d", &height);
-    }
-    ASSERT_GT(width, 100);
-    EXPECT_TRUE(xdotool({"mousemove", std::to_string(x + width - 55),
-                         std::to_string(y + height - 28), "click", "1"},
-                        10s)
-                    .exited(0));
+    EXPECT_TRUE(click(window, g.width - 55, g.height - 28));
     const RunResult result = run.get();
     EXPECT_TRUE(result.exited(0)) << result.standardError;
+    EXPECT_EQ(result.standardError.find("XDG_RUNTIME_DIR"), std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(result.standardError.find("QStandardPaths"), std::string::npos)
+        << result.standardError;
 
     std::vector<std::string> volumes;
     std::istringstream listing(mac.sim("volumes"));
@@ -162,14 +214,38 @@ TEST_F(WindowOnADisplayTest, TheQuitButtonEndsTheRunAndUnmountsInstallerVolumes)
     EXPECT_TRUE(hasLine(volumes, "/Volumes/Backup"));
     EXPECT_TRUE(mac.logged("main", "Debug", "Unmounting volume: file:///Volumes/InstallESD/"))
         << "the clean-up ran when the window closed";
+    EXPECT_TRUE(mac.logged(
+        "main", "Default",
+        "The web site is not opened: the console user alice is not known to this system"));
 }
 
-TEST(WindowWithoutADisplayTest, RunsOffscreenAndTheMainQueueRunsInItsLoop) {
-    const char* old = std::getenv("DISPLAY");
-    const std::optional<std::string> oldDisplay =
-        old ? std::optional<std::string>(old) : std::nullopt;
-    ::unsetenv("DISPLAY");
-    ::unsetenv("WAYLAND_DISPLAY");
+TEST_P(WindowOnADisplayTest, NumbersAreLoggedWithADecimalPointUnderAGermanLocale) {
+    testsupport::GermanLocale german;
+    if (german.folder().empty()) {
+        GTEST_SKIP() << "no German locale can be made here (localedef or its sources missing)";
+    }
+    ScopedVariable path("LOCPATH", german.folder().string());
+    ScopedVariable all("LC_ALL", std::string(testsupport::GermanLocale::kName));
+    ScopedVariable lang("LANG", std::string(testsupport::GermanLocale::kName));
+    TempMac mac({"--console-user", "alice", "--user-name", "root"});
+    mac.addInstaller("Catalina", "19H15");
+    const RunResult result = mac.run({"--action", "install", "--osname", "Catalina"}, 60s);
+    EXPECT_EQ(result.signal, SIGUSR1) << result.standardError;  // the machine "restarted"
+    static const std::regex preparing(R"(Preparing: \d+\.\d{6})");
+    int lines = 0;
+    for (const auto& entry : mac.log()) {
+        if (entry.category == "startosinstall" && entry.message.starts_with("Preparing: ")) {
+            ++lines;
+            EXPECT_TRUE(std::regex_match(entry.message, preparing)) << entry.message;
+        }
+    }
+    EXPECT_GT(lines, 0);
+    EXPECT_TRUE(mac.logged("startosinstall", "Debug", "Preparing: 100.000000"));
+}
+
+TEST(WindowWithoutADisplayTest, RunsOffscreenButAnEraseThatNeedsTheCodeEndsWithThree) {
+    ScopedVariable display("DISPLAY", std::nullopt);
+    ScopedVariable wayland("WAYLAND_DISPLAY", std::nullopt);
     TempMac mac({"--console-user", "alice", "--user-name", "root"});
     mac.addInstaller("Catalina", "19H15");
     const RunResult result = mac.run({"--action", "install", "--osname", "Catalina"}, 60s);
@@ -179,25 +255,32 @@ TEST(WindowWithoutADisplayTest, RunsOffscreenAndTheMainQueueRunsInItsLoop) {
     // startosinstall's output is read on the main thread, which the window's loop serves.
     EXPECT_TRUE(mac.logged("startosinstall", "Debug", "Preparing: 100.000000"));
 
-    // A display that cannot be reached is no reason to stop either.
-    ::setenv("DISPLAY", ":987", 1);
-    const RunResult unreachable = mac.run({"--action", "install", "--osname", "Catalina"}, 60s);
-    ::unsetenv("DISPLAY");
-    EXPECT_EQ(unreachable.signal, SIGUSR1) << unreachable.standardError;
-
-    // A run without a window never loads the toolkit; one with a window does.
-    ::setenv("LD_DEBUG", "libs", 1);
-    const RunResult status = mac.run({"--action", "status", "--osname", "Catalina"}, 60s);
-    const RunResult window = mac.run({"--action", "install", "--osname", "Mojave"}, 10s);
-    ::unsetenv("LD_DEBUG");
+    // Nobody can see a code: the erase is neither waited for nor done. The toolkit was loaded
+    // (the window came up offscreen), a status run never loads it.
+    std::filesystem::remove(mac.host("/private/var/db/vantrel-sim/installation.plist"));
+    RunResult erase, status;
+    {
+        ScopedVariable debug("LD_DEBUG", std::string("libs"));
+        erase = mac.run({"--action", "install", "--osname", "Catalina", "--erase"}, 60s);
+        status = mac.run({"--action", "status", "--osname", "Catalina"}, 60s);
+    }
+    EXPECT_TRUE(erase.exited(3)) << erase.standardError;
+    EXPECT_EQ(erase.outputLines(),
+              std::vector<std::string>{"The erase confirmation cannot be shown: no display"});
+    EXPECT_FALSE(mac.installation()) << "startosinstall ran without the confirmation";
+    EXPECT_NE(erase.standardError.find("libQt6Widgets"), std::string::npos);
     EXPECT_TRUE(status.exited(0));
     EXPECT_EQ(status.standardOutput, "true\n");
     EXPECT_EQ(status.standardError.find("libQt6"), std::string::npos);
-    EXPECT_TRUE(window.timedOut);  // the window waits to be closed
-    EXPECT_NE(window.standardError.find("libQt6Widgets"), std::string::npos);
-    if (oldDisplay) {
-        ::setenv("DISPLAY", oldDisplay->c_str(), 1);
-    }
+
+    // An erase confirmed in advance goes on as before, also on a display that cannot be
+    // reached.
+    ScopedVariable unreachable("DISPLAY", std::string(":987"));
+    const RunResult noverify =
+        mac.run({"--action", "install", "--osname", "Catalina", "--erase", "--noverify"}, 60s);
+    EXPECT_EQ(noverify.signal, SIGUSR1) << noverify.standardError;
+    ASSERT_TRUE(mac.installation());
+    EXPECT_TRUE(mac.installation()->erase);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QPainter>
+#include <QPainterPath>
 
 #include "ui/WindowShaker.h"
 #include "ui_ChallengeSheet.h"
@@ -31,12 +33,9 @@ class KeyWatcher : public QObject {
 }  // namespace
 
 ChallengeSheet::ChallengeSheet(QWidget* parent, std::function<std::uint64_t()> draw)
-    : QDialog(parent), ui_(std::make_unique<Ui::ChallengeSheet>()) {
+    : QFrame(parent), ui_(std::make_unique<Ui::ChallengeSheet>()) {
     ui_->setupUi(this);
-#ifdef Q_OS_MACOS
-    setWindowFlag(Qt::Sheet);
-#endif
-    setWindowModality(Qt::WindowModal);
+    setAutoFillBackground(false);  // paintEvent draws the panel
     QFont codeFont = ui_->pinField->font();
     codeFont.setLetterSpacing(QFont::AbsoluteSpacing, 6);
     ui_->pinField->setFont(codeFont);
@@ -76,7 +75,7 @@ QLineEdit* ChallengeSheet::digitField(int tag) const {
     }
 }
 
-QLineEdit* ChallengeSheet::codeField() const {
+QLabel* ChallengeSheet::codeField() const {
     return ui_->pinField;
 }
 
@@ -113,6 +112,8 @@ void ChallengeSheet::setFieldText(int tag, const std::string& text) {
 }
 
 void ChallengeSheet::setCodeText(const std::string& code) {
+    // Shown as a picture of text: the layout gives it no selection, no context menu and no
+    // focus, so it cannot be copied or pasted into the answer; it has to be typed.
     ui_->pinField->setText(QString::fromStdString(code));
 }
 
@@ -121,12 +122,29 @@ void ChallengeSheet::shake() {
 }
 
 void ChallengeSheet::closeWindow() {
-    // Closing by accepting: a plain close would count as cancel.
-    QDialog::accept();
+    hide();
+    emit closed();
 }
 
-void ChallengeSheet::reject() {
-    controller_->cancelChallenge();
+void ChallengeSheet::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        controller_->cancelChallenge();
+        return;
+    }
+    QFrame::keyPressEvent(event);
+}
+
+void ChallengeSheet::paintEvent(QPaintEvent*) {
+    // A panel hanging from the window's top edge: square at the top, rounded below, with a
+    // thin border; the window behind draws its shadow.
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF area = QRectF(rect()).adjusted(0.5, -8.0, -0.5, -0.5);
+    QPainterPath panel;
+    panel.addRoundedRect(area, 8, 8);
+    painter.fillPath(panel, palette().window());
+    painter.setPen(QPen(palette().color(QPalette::Mid), 1.0));
+    painter.drawPath(panel);
 }
 
 }  // namespace vantrel

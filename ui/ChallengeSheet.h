@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include <QFrame>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,6 +12,7 @@
 namespace Ui {
 class ChallengeSheet;
 }
+class QLabel;
 class QLineEdit;
 
 namespace vantrel {
@@ -20,7 +21,11 @@ class WindowShaker;
 
 // The erase confirmation sheet: the widgets of the layout "ChallengeSheet.ui" behind the view
 // operations of `verifyVC`, which it owns, and the application-wide backspace watcher.
-class ChallengeSheet : public QDialog, public ChallengeView {
+//
+// It is a panel inside its window, not a window of its own, so that no window manager can
+// put it elsewhere, give it a title bar or let the window take its keyboard focus: the
+// window presents it (ProgressWindow::presentSheet) and blocks itself while it is up.
+class ChallengeSheet : public QFrame, public ChallengeView {
     Q_OBJECT
   public:
     explicit ChallengeSheet(QWidget* parent,
@@ -28,9 +33,9 @@ class ChallengeSheet : public QDialog, public ChallengeView {
     ~ChallengeSheet() override;
 
     verifyVC& controller() { return *controller_; }
-    // The digit field with tag 1 to 4, and the field that shows the code.
+    // The digit field with tag 1 to 4, and the label that shows the code.
     QLineEdit* digitField(int tag) const;
-    QLineEdit* codeField() const;
+    QLabel* codeField() const;
     WindowShaker& shaker() { return *shaker_; }
 
     bool focusViewWithTag(int tag) override;
@@ -40,8 +45,14 @@ class ChallengeSheet : public QDialog, public ChallengeView {
     void shake() override;
     void closeWindow() override;
 
-    // Escape and the window's own close control count as the cancel button.
-    void reject() override;
+  signals:
+    // The right answer closed the sheet.
+    void closed();
+
+  protected:
+    // Escape counts as the cancel button.
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
   private:
     QWidget* viewWithTag(int tag) const;

@@ -27,6 +27,9 @@ class ProgressView {
     // Makes the progress bar determinate (scale 0 to 100) and sets its value. The value is
     // passed on as reported; the view decides how to show one outside the scale.
     virtual void setProgress(double value) = 0;
+    // Whether the bar moves to show that work runs before there is a figure to show: true
+    // makes it indeterminate and animated, false stops it as an empty determinate bar.
+    virtual void setBusy(bool busy) = 0;
     // Instantiates the controller `identifier` from the window's layout and presents it as a
     // sheet attached to this window.
     virtual void presentSheet(const std::string& identifier) = 0;

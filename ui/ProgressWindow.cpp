@@ -1,14 +1,17 @@
 #include "ui/ProgressWindow.h"
 
-#include <QDesktopServices>
-#include <QDialog>
+#include <QCloseEvent>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QShowEvent>
-#include <QUrl>
 #include <algorithm>
 #include <cmath>
 
+#include "app/Logging.h"
+#include "platform/OpenURL.h"
+#include "ui/ChallengeSheet.h"
 #include "ui/Pictures.h"
+#include "ui/SheetBackdrop.h"
 #include "ui/Storyboard.h"
 #include "ui_ProgressWindow.h"
 
@@ -23,6 +26,17 @@ constexpr int kBarMaximum = 100 * kBarScale;
 ProgressWindow::ProgressWindow(std::function<void()> cancelDownloads, QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::ProgressWindow>()) {
     ui_->setupUi(this);
+    // A utility's window: one size, no maximise control, in the middle of the screen.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    setFixedSize(minimumSize());
+    if (const QScreen* display = screen()) {
+        move(display->availableGeometry().center() - rect().center());
+    }
+    // A hidden bar keeps its place, so that the texts stay where they are.
+    QSizePolicy barPolicy = ui_->progressBar->sizePolicy();
+    barPolicy.setRetainSizeWhenHidden(true);
+    ui_->progressBar->setSizePolicy(barPolicy);
     ui_->problemReporter->setPixmap(
         picture(kProblemPicture)
             .scaled(ui_->problemReporter->maximumSize() * devicePixelRatio(), Qt::KeepAspectRatio,
@@ -57,9 +71,19 @@ QWidget* ProgressWindow::element(ProgressElement element) const {
     return nullptr;
 }
 
+ChallengeSheet* ProgressWindow::sheet() const {
+    return sheet_;
+}
+
 void ProgressWindow::setText(ProgressElement element, const std::string& text) {
     if (auto* label = qobject_cast<QLabel*>(this->element(element))) {
-        label->setText(QString::fromStdString(text));
+        QString shown = QString::fromStdString(text);
+        // A message that ends its line (as the installer's errors do) is one line on screen:
+        // the line end would lay out as an empty second line and push the bar down.
+        while (shown.endsWith(u'\n') || shown.endsWith(u'\r')) {
+            shown.chop(1);
+        }
+        label->setText(shown);
     }
 }
 
@@ -91,21 +115,57 @@ void ProgressWindow::setProgress(double value) {
     bar->setValue(static_cast<int>(std::lround(clamped * kBarScale)));
 }
 
+void ProgressWindow::setBusy(bool busy) {
+    auto* bar = ui_->progressBar;
+    if (busy) {
+        bar->setRange(0, 0);
+    } else if (bar->maximum() == 0) {
+        bar->setRange(0, kBarMaximum);
+        bar->setValue(0);
+    }
+}
+
 void ProgressWindow::presentSheet(const std::string& identifier) {
-    auto* sheet = qobject_cast<QDialog*>(storyboard::instantiateController(identifier, this));
+    auto* sheet =
+        qobject_cast<ChallengeSheet*>(storyboard::instantiateController(identifier, this));
     if (!sheet) {
         return;
     }
-    // Attached to the top of this window, centred; window-modal, so the rest of the program
-    // keeps running while it waits for the answer.
-    sheet->adjustSize();
-    const QRect frame = frameGeometry();
-    sheet->move(frame.x() + (frame.width() - sheet->width()) / 2, geometry().y());
-    sheet->open();
+    // A panel hanging from the top edge of this window, centred, over a backdrop that blocks
+    // the rest of the window. The event loop keeps running while it waits for the answer.
+    sheet_ = sheet;
+    backdrop_ = new SheetBackdrop(this, sheet);
+    setBlocked(true);
+    sheet->resize(std::min(sheet->sizeHint().width(), width()),
+                  std::min(sheet->sizeHint().height(), height()));
+    sheet->move((width() - sheet->width()) / 2, 0);
+    connect(sheet, &ChallengeSheet::closed, this, [this] {
+        setBlocked(false);
+        if (backdrop_) {
+            backdrop_->deleteLater();
+        }
+        if (sheet_) {
+            sheet_->deleteLater();
+        }
+    });
+    backdrop_->show();
+    sheet->show();
+    sheet->raise();
+    sheet->focusViewWithTag(1);
     if (QGuiApplication::platformName() != "offscreen") {  // nothing to raise there
-        sheet->raise();
+        raise();
     }
-    sheet->activateWindow();
+    activateWindow();
+}
+
+void ProgressWindow::setBlocked(bool blocked) {
+    // The window's own controls cannot be reached while a sheet is up: not by the mouse (the
+    // backdrop takes it), not by Tab and not by the keyboard focus.
+    for (auto* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child != sheet_ && child != backdrop_) {
+            child->setEnabled(!blocked);
+        }
+    }
 }
 
 void ProgressWindow::closeWindow() {
@@ -113,7 +173,19 @@ void ProgressWindow::closeWindow() {
 }
 
 void ProgressWindow::openURL(const std::string& address) {
-    (void)QDesktopServices::openUrl(QUrl(QString::fromStdString(address)));
+    if (const auto reason = platform::openURLAsConsoleUser(address)) {
+        mainLog().notice("The web site is not opened: %{public}s", *reason);
+    }
+}
+
+void ProgressWindow::closeEvent(QCloseEvent* event) {
+    // As with a sheet on a Mac, the window cannot be closed while its sheet waits; the
+    // sheet's Cancel ends the run.
+    if (sheet_ && sheet_->isVisible()) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void ProgressWindow::showEvent(QShowEvent* event) {

@@ -1,6 +1,9 @@
 // The window plug-in: the toolkit's side of the seam in app/WindowHost.h. Its references to
 // the program's own code (settings, notifications, the main queue) are resolved against the
 // executable when the plug-in is loaded, so both share one instance of each.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMetaObject>
 #include <QWidget>
@@ -10,6 +13,8 @@
 
 #include "app/WindowHost.h"
 #include "platform/Console.h"
+#include "platform/Host.h"
+#include "platform/Machine.h"
 #include "platform/Queues.h"
 #include "ui/Storyboard.h"
 
@@ -40,10 +45,38 @@ void choosePlatform() {
     ::setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
 }
 
+bool isPrivateFolder(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700;
+}
+
+// The toolkit keeps its sockets and locks in the user's runtime folder, which must be the
+// user's own with mode 0700. Root started from a management agent or sudo has none, and the
+// toolkit would complain on standard error and fall back to a folder in /tmp that anyone
+// could have made first. So root gets a folder of its own in the Mac's temporary folder
+// (root's alone); when someone else made that one, a fresh one beside it.
+void useAPrivateRuntimeFolder() {
+    if (const char* given = std::getenv("XDG_RUNTIME_DIR"); given && isPrivateFolder(given)) {
+        return;
+    }
+    const std::string temporary = platform::mac().host(platform::temporaryDirectory()).string();
+    std::string folder = temporary + "runtime";
+    (void)::mkdir(folder.c_str(), 0700);
+    if (!isPrivateFolder(folder)) {
+        std::string fresh = temporary + "runtime-XXXXXX";
+        folder = ::mkdtemp(fresh.data()) ? fresh : "";
+    }
+    if (!folder.empty()) {
+        ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    }
+}
+
 class QtWindowHost final : public WindowHost {
   public:
     void showMainWindow() override {
         choosePlatform();
+        useAPrivateRuntimeFolder();
         static int argc = 1;
         static char name[] = "Vantrel";
         static char* argv[] = {name, nullptr};
@@ -60,6 +93,11 @@ class QtWindowHost final : public WindowHost {
             window_->raise();
         }
         window_->activateWindow();
+    }
+
+    bool reachesADisplay() const override {
+        const QString platform = QGuiApplication::platformName();
+        return application_ && platform != "offscreen" && platform != "minimal";
     }
 
     [[noreturn]] void runEventLoop(std::function<void()> willTerminate) override {

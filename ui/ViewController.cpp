@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/Logging.h"
 #include "app/SharedData.h"
 #include "platform/Queues.h"
 
@@ -41,18 +42,33 @@ void ViewController::viewDidLoad() {
     // work that runs on the main thread only while the controller lives.
     center.addObserver(notificationnames::willPresentChallenge(),
                        [this, alive](const Notification&) { queueChallenge(this, alive); });
-    view_.setText(E::statusText, "Preparing macOS Installer...");
+    setStatus("Preparing macOS Installer...");
     center.addObserver(notificationnames::taskProgress(),
                        [this, alive](const Notification& notification) {
                            queueProgress(this, alive, notification);
                        });
+    center.addObserver(notificationnames::wonChallenge(), [this, alive](const Notification&) {
+        platform::mainqueue::async([this, alive] {
+            if (alive.lock()) {
+                didWinChallenge();
+            }
+        });
+    });
     const auto& shared = SharedData::shared();
     view_.setImage(E::productIcon, shared.osNamed);
     if (!shared.osInstallerAppBundlePath && !shared.cache) {
-        view_.setText(E::statusText, "Could not find a macOS Installer");
+        setStatus("Could not find a macOS Installer");
         view_.setHidden(E::problemReporter, false);
         view_.setHidden(E::quitButtonView, false);
+        view_.setHidden(E::progressBar, true);  // nothing will run
+        return;
     }
+    view_.setBusy(true);
+}
+
+void ViewController::setStatus(const std::string& text) {
+    status_ = text;
+    view_.setText(E::statusText, text);
 }
 
 void ViewController::viewDidAppear() {
@@ -85,15 +101,15 @@ void ViewController::displayProgress(const std::string& key, double value) {
     const auto& shared = SharedData::shared();
     if (key == "Installer") {
         view_.setText(E::stepOfStep, "Step 2 of 3");
-        view_.setText(E::statusText, "Moving macOS Installer into place...");
+        setStatus("Moving macOS Installer into place...");
     }
     if (key == "Download") {
         view_.setText(E::stepOfStep, "Step 1 of 3");
-        view_.setText(E::statusText, "Downloading macOS Installer...");
+        setStatus("Downloading macOS Installer...");
     }
     if (key == "InstallerFailed") {
         view_.setText(E::stepOfStep, "");
-        view_.setText(E::statusText, "Error moving macOS Installer into place");
+        setStatus("Error moving macOS Installer into place");
         view_.setHidden(E::progressBar, true);
         return;
     }
@@ -101,19 +117,23 @@ void ViewController::displayProgress(const std::string& key, double value) {
         const bool downloadedThisRun = shared.install && shared.cache && !shared.finishedCaching;
         view_.setText(E::stepOfStep, downloadedThisRun ? "Step 3 of 3" : "");
         if (shared.osWipe) {
-            view_.setText(E::statusText, "Preparing to Erase All Content And Settings...");
+            setStatus("Preparing to Erase All Content And Settings...");
             view_.setHidden(E::quitButtonView, false);
         } else {
-            view_.setText(E::statusText, "Preparing macOS Installer...");
+            setStatus("Preparing macOS Installer...");
         }
     }
     if (value == -1.0) {  // exact: not-a-number is no error marker
         view_.setText(E::stepOfStep, "");
-        view_.setText(E::statusText, key);
+        setStatus(key);
         view_.setHidden(E::quitButtonView, false);
         view_.setHidden(E::problemReporter, false);
+        if (!figureShown_) {
+            view_.setBusy(false);  // refused: nothing runs any more
+        }
         return;
     }
+    figureShown_ = true;
     view_.setHidden(E::progressBar, false);
     view_.setProgress(value);
 }
@@ -125,9 +145,33 @@ void ViewController::willPresentChallenge(const Notification&) {
 void ViewController::queueChallenge(ViewController* controller, const std::weak_ptr<char>& alive) {
     platform::mainqueue::async([controller, alive] {
         if (alive.lock()) {
-            controller->view_.presentSheet(kChallengeIdentifier);
+            controller->presentChallenge();
         }
     });
+}
+
+void ViewController::presentChallenge() {
+    // Nothing runs while the sheet waits for the code, and nothing is being prepared yet.
+    const std::string before = status_;
+    setStatus(kWaitingForConfirmation);
+    status_ = before;
+    waitingForConfirmation_ = true;
+    if (!figureShown_) {
+        view_.setBusy(false);
+    }
+    view_.presentSheet(kChallengeIdentifier);
+    mainLog().notice("Waiting for the erase confirmation");
+}
+
+void ViewController::didWinChallenge() {
+    if (!waitingForConfirmation_) {
+        return;  // no sheet was shown: nothing to take back
+    }
+    waitingForConfirmation_ = false;
+    setStatus(status_);
+    if (!figureShown_) {
+        view_.setBusy(true);
+    }
 }
 
 void ViewController::quitButton() {

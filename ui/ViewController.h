@@ -31,6 +31,8 @@ class ViewController {
     void willPostProgress(const Notification& notification);
     // Observer of "willPresentChallenge"; may run on any thread.
     void willPresentChallenge(const Notification& notification);
+    // Observer of "wonChallenge" (main thread): the erase is confirmed and work runs again.
+    void didWinChallenge();
     void quitButton();
     void corvaneGo();
 
@@ -39,14 +41,22 @@ class ViewController {
 
     static constexpr const char* kVendorSite = "https://www.corvane.com";
     static constexpr const char* kChallengeIdentifier = "verifyVCSheet";
+    static constexpr const char* kWaitingForConfirmation = "Waiting for the erase confirmation...";
 
   private:
     static void queueProgress(ViewController* controller, const std::weak_ptr<char>& alive,
                               const Notification& notification);
     static void queueChallenge(ViewController* controller, const std::weak_ptr<char>& alive);
+    void presentChallenge();
+    void setStatus(const std::string& text);
 
     ProgressView& view_;
     std::function<void()> cancelDownloads_;
+    // The bar is animated only while work runs and no figure has come yet; the status the
+    // sheet replaced comes back when the erase is confirmed.
+    bool figureShown_ = false;
+    bool waitingForConfirmation_ = false;
+    std::string status_;
     // Owned here and checked on the main thread only: queued work runs only while it lives.
     std::shared_ptr<char> alive_;
 };
