@@ -1,13 +1,15 @@
 // The catalog read one product at a time. Parsed whole, a catalog's tree takes four to six
 // times its bytes; here the walk of platform/PlistXmlScanner finds the root's "Products"
 // dictionary and hands each product's element to the property-list library on its own, so
-// only the catalog's bytes, one product's tree, the product keys and the candidates are held.
+// only the catalog's bytes, one product's tree, the product keys and the candidates are held,
+// each of them bounded.
 // Every other value of the root is parsed too (and dropped), so that a document the library
 // would refuse is refused here as well.
 
 #include <unordered_map>
 
 #include "caching/Catalog.h"
+#include "platform/PlistLimits.h"
 #include "platform/PlistXmlScanner.h"
 
 namespace vantrel {
@@ -16,6 +18,10 @@ namespace {
 
 using platform::PlistXmlKind;
 using platform::PlistXmlValue;
+
+// Every product key is kept, for its place among the candidates (about 150 bytes each): ten
+// times the products of today's largest catalogs.
+constexpr std::size_t kMaxCatalogProducts = 200'000;
 
 // The products of the "Products" dictionary read so far. A key met again keeps its first
 // place and takes the later value, as the library's dictionary does.
@@ -26,14 +32,19 @@ class ProductTable {
         places_.clear();
     }
 
-    void set(std::string_view key, ProductKind kind, platform::Plist product) {
+    // False when the table is full: the catalog is then refused.
+    bool set(std::string_view key, ProductKind kind, platform::Plist product) {
         auto [place, added] = places_.try_emplace(std::string(key), entries_.size());
         if (added) {
+            if (entries_.size() == kMaxCatalogProducts) {
+                return false;
+            }
             entries_.push_back({std::string(key), kind, std::move(product)});
-            return;
+            return true;
         }
         entries_[place->second].kind = kind;
         entries_[place->second].product = std::move(product);
+        return true;
     }
 
     CandidateSet candidates(const std::function<void(std::string_view)>& printLine) {
@@ -91,8 +102,14 @@ class CatalogVisitor : public platform::PlistXmlVisitor {
             const ProductKind kind = classifyProduct(product.get());
             if (kind != ProductKind::Installer) {
                 product.reset();
+            } else {
+                // The candidates kept together are bounded like one tree.
+                keptValues_ += platform::plistValuesAtMost(value.element);
+                if (keptValues_ > platform::kMaxPlistValues) {
+                    return false;
+                }
             }
-            products_.set(value.key, kind, std::move(product));
+            return products_.set(value.key, kind, std::move(product));
         }
         return true;  // deeper values are judged with the value of depth 1 that holds them
     }
@@ -116,6 +133,7 @@ class CatalogVisitor : public platform::PlistXmlVisitor {
     bool productsSeen_ = false;
     bool productsIsDictionary_ = false;
     bool inProducts_ = false;
+    std::size_t keptValues_ = 0;
     ProductTable products_;
 };
 

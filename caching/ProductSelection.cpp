@@ -90,9 +90,9 @@ class Selection {
                  std::string("could not fetch its ") + what + " " + url + ": " + failure);
             return std::nullopt;
         }
-        auto document = parseXmlDocument(*text);
+        auto document = parseXmlDocument(*text, &failure);
         if (!document) {
-            skip(productKey, std::string("its ") + what + " " + url + " is not XML");
+            skip(productKey, std::string("its ") + what + " " + url + " " + failure);
         }
         return document;
     }
@@ -112,7 +112,8 @@ class Selection {
         if (!dist) {
             return false;
         }
-        const auto scripts = nodeValues(*dist, {"installer-gui-script", "script", "#text"});
+        // The tests read script texts 0 and 2 and auxiliary strings 0 and 1: no more are kept.
+        const auto scripts = nodeValues(*dist, {"installer-gui-script", "script", "#text"}, 3);
         if (scripts.empty()) {
             skip(key, "its distribution file " + *distributionURL + " holds no script");
             return false;
@@ -133,7 +134,7 @@ class Selection {
         }
 
         const auto auxiliary =
-            nodeValues(*dist, {"installer-gui-script", "auxinfo", "dict", "string", "#text"});
+            nodeValues(*dist, {"installer-gui-script", "auxinfo", "dict", "string", "#text"}, 2);
         if (auxiliary.size() < 2) {
             skip(key, "its distribution file " + *distributionURL + " names no build and version");
             return false;
@@ -160,7 +161,7 @@ class Selection {
             return false;
         }
         const auto strings =
-            nodeValues(*metadata, {"plist", "dict", "dict", "dict", "string", "#text"});
+            nodeValues(*metadata, {"plist", "dict", "dict", "dict", "string", "#text"}, 2);
         if (strings.size() < 2) {
             skip(key, "its server metadata " + *metadataURL + " holds no title");
             return false;

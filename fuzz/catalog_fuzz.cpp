@@ -1,7 +1,8 @@
 // The catalog filter: catalog bytes (XML or binary property list) to installer candidates.
 // The reader the program uses (one product at a time) must agree in everything with the
 // property-list library's parse of the whole document: outcome, candidates in order with
-// their dictionaries, and "no" lines.
+// their dictionaries, and "no" lines. Nothing nested deeper or holding more values than the
+// property-list bounds is ever read.
 
 #include <cstdlib>
 #include <string>
@@ -59,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Read whole = readWith(readCatalogTree, body);
     const Read streamed = readWith(readCatalog, body);
     expectSame(streamed, whole);
+    fuzz::expectWithinPlistLimits(platform::parsePlist(body).get());
     for (const auto& candidate : streamed.reading.candidates) {
+        fuzz::expectWithinPlistLimits(candidate.product.get());
         plist_t identifiers =
             platform::dictItem(platform::dictItem(candidate.product.get(), "ExtendedMetaInfo"),
                                "InstallAssistantPackageIdentifiers");

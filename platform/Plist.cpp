@@ -9,12 +9,16 @@
 #include <limits>
 #include <sstream>
 
+#include "platform/BinaryPlistShape.h"
+#include "platform/PlistLimits.h"
+#include "platform/XmlPlistGate.h"
+
 namespace vantrel::platform {
 
 namespace {
 
 plist_t parseXmlPlist(std::string_view xml) {
-    if (holdsNulCharacter(xml)) {
+    if (holdsNulCharacter(xml) || !xmlPlistWithinLimits(xml, kMaxPlistDepth, kMaxPlistValues)) {
         return nullptr;
     }
     plist_t root = nullptr;
@@ -54,6 +58,9 @@ Plist parsePlist(std::string_view bytes) {
     plist_t root = nullptr;
     if (!plist_is_binary(bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
         return Plist(parseXmlPlist(bytes));
+    }
+    if (!binaryPlistWithinLimits(bytes, kMaxPlistDepth, kMaxPlistValues, kMaxPlistTextBytes)) {
+        return nullptr;
     }
     // A binary list may hold keys and strings with NUL characters inside; written out as XML
     // and read back with the check above, it either loses them or is refused.

@@ -18,7 +18,8 @@ struct PlistFree {
 };
 using Plist = std::unique_ptr<void, PlistFree>;
 
-// XML or binary property list; empty on any failure.
+// XML or binary property list; empty on any failure, and for any document that nests or
+// holds more than platform/PlistLimits.h allows (measured before the library sees it).
 Plist parsePlist(std::string_view bytes);
 // True when XML text would give a key or string with a NUL character inside: a NUL byte, or
 // a character reference to U+0000. XML allows neither, and the property-list library aborts

@@ -1,9 +1,13 @@
 #include "platform/PlistXmlScanner.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#include "platform/PlistLimits.h"
+#include "platform/XmlPlistGate.h"
 
 namespace vantrel::platform {
 
@@ -438,15 +442,22 @@ bool Reader::run() {
 }  // namespace
 
 bool scanXmlPlist(std::string_view xml, std::size_t maxDepth, PlistXmlVisitor& visitor) {
+    // Only the depth is bounded here: the visitor builds one value at a time.
     if (xml.size() < 8 || xml.size() > std::numeric_limits<std::uint32_t>::max() ||
-        holdsNulCharacter(xml)) {
+        holdsNulCharacter(xml) ||
+        !xmlPlistWithinLimits(xml, kMaxPlistDepth, std::numeric_limits<std::size_t>::max())) {
         return false;
     }
     return Reader(xml, maxDepth, visitor).run();
 }
 
+std::size_t plistValuesAtMost(std::string_view element) {
+    return static_cast<std::size_t>(std::count(element.begin(), element.end(), '<'));
+}
+
 Plist parseXmlPlistElement(std::string_view element) {
-    if (element.empty() || element.size() > std::numeric_limits<std::uint32_t>::max()) {
+    if (element.empty() || element.size() > std::numeric_limits<std::uint32_t>::max() ||
+        plistValuesAtMost(element) > kMaxPlistValues) {
         return nullptr;
     }
     plist_t root = nullptr;

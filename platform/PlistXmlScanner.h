@@ -40,12 +40,15 @@ class PlistXmlVisitor {
 
 // Walks `xml` and reports its values down to `maxDepth`. True when the library would accept
 // the document (and the visitor refused nothing); the visitor may have been told of values
-// before a refusal. Applies the same checks as `parsePlist`: at least 8 bytes, no NUL
-// character. Not for binary lists.
+// before a refusal. Applies the same checks as `parsePlist` (at least 8 bytes, no NUL
+// character, the depth bound) except the bound on values. Not for binary lists.
 bool scanXmlPlist(std::string_view xml, std::size_t maxDepth, PlistXmlVisitor& visitor);
 
+// An upper bound of the values the library builds from an element: each begins with a tag.
+std::size_t plistValuesAtMost(std::string_view element);
+
 // One value element cut from a document that `scanXmlPlist` walked, parsed by the library on
-// its own; empty when the library refuses it.
+// its own; empty when the library refuses it or when it may hold more than kMaxPlistValues.
 Plist parseXmlPlistElement(std::string_view element);
 
 }  // namespace vantrel::platform

@@ -309,5 +309,28 @@ TEST_F(Selection, ABrokenDocumentSkipsItsProductWithALineAndTheRestGoesOn) {
                             "https://su.test/notXml/notXml.English.dist is not XML"}));
 }
 
+TEST_F(Selection, ADocumentWithMoreMarkupThanTheBoundSkipsItsProductBeforeItIsParsed) {
+    serve("good");
+    serve("heavyDist");
+    serve("heavySmd");
+    // Tiny scripts and attributes: a tree of several times the text's size once parsed.
+    std::string padding;
+    for (std::size_t i = 0; i <= kMaxXmlMarkup / 2; ++i) {
+        padding += "<script a=\"\"/>";
+    }
+    std::string& heavyDist = documents["https://su.test/heavyDist/heavyDist.English.dist"];
+    heavyDist.insert(heavyDist.rfind("</installer-gui-script>"), padding);
+    std::string& heavySmd = documents["https://su.test/heavySmd/heavySmd.smd"];
+    heavySmd.insert(heavySmd.rfind("</plist>"), "<!--" + padding + "-->");
+    const auto good = standard("good");
+    EXPECT_EQ(select({standard("heavyDist"), standard("heavySmd"), good}), urlsOf(good));
+    EXPECT_EQ(lines, (Lines{"Skipping product heavyDist: its distribution file "
+                            "https://su.test/heavyDist/heavyDist.English.dist holds more than "
+                            "250000 tags and attributes",
+                            "Skipping product heavySmd: its server metadata "
+                            "https://su.test/heavySmd/heavySmd.smd holds more than 250000 tags "
+                            "and attributes"}));
+}
+
 }  // namespace
 }  // namespace vantrel
