@@ -147,6 +147,29 @@ TEST(PlistLimits, NestingBeyondTheBoundIsRefusedBeforeTheLibraryReadsIt) {
     EXPECT_FALSE(platform::parsePlist(binaryNested(50'000)));
 }
 
+// Markup that the library cuts into other tags than a strict XML parser: each document hides
+// 200,000 nested arrays from the XML parser's count, and the library would build them and then
+// free them recursively when it gives up.
+TEST(PlistLimits, MarkupTheLibraryWouldReadOtherwiseIsRefused) {
+    const std::string hidden = repeat("<array>", 200'000);
+    const std::vector<std::pair<std::string, std::string>> documents = {
+        {"a \">\" in a single-quoted attribute value",
+         "<plist><dict a='>" + hidden + "'></dict></plist>"},
+        {"quotes in processing instructions",
+         "<plist><array>" + repeat("<?p \"?></array><?q \"?><array>", 200'000) +
+             "</array></plist>"},
+        {"a \">\" in a DOCTYPE identifier",
+         "<!DOCTYPE plist SYSTEM '>" + hidden + "'><plist><dict/></plist>"},
+        {"\"]>\" in a comment of the DOCTYPE's internal subset",
+         "<!DOCTYPE plist [<!-- ]>" + hidden + " --> ]><plist><dict/></plist>"},
+    };
+    for (const auto& [name, xml] : documents) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(platform::parsePlist(xml));
+        EXPECT_EQ(readStreamed(xml), CatalogReading::Outcome::NotADictionary);
+    }
+}
+
 TEST(PlistLimits, BinaryListsWithCyclesOrSharedObjectsThatExpandTooFarAreRefused) {
     BinaryPlist self;
     self.add(BinaryPlist::array({0}));
@@ -224,6 +247,17 @@ TEST(PlistLimits, ADocumentOfMoreValuesThanTheBoundIsRefusedWhole) {
     EXPECT_EQ(reading.outcome, Outcome::Candidates);
     ASSERT_EQ(reading.candidates.size(), 1u);
     EXPECT_EQ(reading.candidates[0].productKey, "p");
+
+    // Every product key is kept for its place: at most 200,000 products.
+    auto tinyProducts = [](int count) {
+        std::string products;
+        for (int i = 0; i < count; ++i) {
+            products += "<key>" + std::to_string(i) + "</key><true/>";
+        }
+        return xmlPlist("<dict><key>Products</key><dict>" + products + "</dict></dict>");
+    };
+    EXPECT_EQ(readStreamed(tinyProducts(200'000)), Outcome::Candidates);
+    EXPECT_EQ(readStreamed(tinyProducts(200'001)), Outcome::NotADictionary);
 }
 
 }  // namespace

@@ -140,6 +140,7 @@ TEST(XmlPath, CollectsTextAndCDataInDocumentOrderAndSkipsElements) {
         parseXmlDocument("<r><a>one<b>x</b><![CDATA[two]]></a><c>no</c><a><b>y</b>three</a></r>");
     ASSERT_TRUE(document);
     EXPECT_EQ(nodeValues(*document, {"r", "a", "#text"}), (Lines{"one", "two", "three"}));
+    EXPECT_EQ(nodeValues(*document, {"r", "a", "#text"}, 2), (Lines{"one", "two"}));
     EXPECT_EQ(nodeValues(*document, {"r", "a", "b", "#text"}), (Lines{"x", "y"}));
     EXPECT_TRUE(nodeValues(*document, {"r", "a"}).empty());      // elements have no value
     EXPECT_TRUE(nodeValues(*document, {"a", "#text"}).empty());  // starts at the document
