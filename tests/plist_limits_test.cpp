@@ -153,15 +153,13 @@ TEST(PlistLimits, NestingBeyondTheBoundIsRefusedBeforeTheLibraryReadsIt) {
 TEST(PlistLimits, MarkupTheLibraryWouldReadOtherwiseIsRefused) {
     const std::string hidden = repeat("<array>", 200'000);
     const std::vector<std::pair<std::string, std::string>> documents = {
-        {"a \">\" in a single-quoted attribute value",
-         "<plist><dict a='>" + hidden + "'></dict></plist>"},
         {"quotes in processing instructions",
          "<plist><array>" + repeat("<?p \"?></array><?q \"?><array>", 200'000) +
              "</array></plist>"},
         {"a \">\" in a DOCTYPE identifier",
-         "<!DOCTYPE plist SYSTEM '>" + hidden + "'><plist><dict/></plist>"},
+         "<!DOCTYPE plist SYSTEM '>" + hidden + "'><plist><array/></plist>"},
         {"\"]>\" in a comment of the DOCTYPE's internal subset",
-         "<!DOCTYPE plist [<!-- ]>" + hidden + " --> ]><plist><dict/></plist>"},
+         "<!DOCTYPE plist [<!-- ]>" + hidden + " --> ]><plist><array/></plist>"},
     };
     for (const auto& [name, xml] : documents) {
         SCOPED_TRACE(name);
@@ -199,6 +197,8 @@ TEST(PlistLimits, BinaryListsWithCyclesOrSharedObjectsThatExpandTooFarAreRefused
     }
     fan.add(BinaryPlist::yes());
     EXPECT_FALSE(platform::parsePlist(fan.bytes()));
+    EXPECT_FALSE(platform::binaryPlistWithinLimits(fan.bytes(), kMaxPlistDepth, kMaxPlistValues,
+                                                   platform::kMaxPlistTextBytes));
     EXPECT_TRUE(platform::binaryPlistWithinLimits(fan.bytes(), kMaxPlistDepth, 20'000'000,
                                                   platform::kMaxPlistTextBytes));
 
@@ -229,6 +229,8 @@ TEST(PlistLimits, ADocumentOfMoreValuesThanTheBoundIsRefusedWhole) {
     // installers are read.
     using Outcome = CatalogReading::Outcome;
     EXPECT_EQ(readStreamed(catalog("<key>x</key>" + spreadArray(5000, 100, 0))),
+              Outcome::NotADictionary);
+    EXPECT_EQ(readStreamed(catalog("", "<key>y</key>" + spreadArray(5000, 100, 0))),
               Outcome::NotADictionary);
     const std::string half = "<key>x</key>" + spreadArray(2500, 100, 0);
     const std::string twoHalves =
