@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -28,9 +29,19 @@ class Gate {
         XML_SetProcessingInstructionHandler(parser_.get(), &Gate::instruction);
         XML_SetStartDoctypeDeclHandler(parser_.get(), &Gate::doctype);
         XML_SetEntityDeclHandler(parser_.get(), &Gate::entity);
-        const auto status =
-            XML_Parse(parser_.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE);
-        return status == XML_STATUS_OK && !refused_;
+        // In pieces: given the whole text at once, expat would copy all of it.
+        constexpr std::size_t kPiece = 64 * 1024;
+        do {
+            const std::size_t size = std::min(kPiece, xml.size());
+            const bool last = size == xml.size();
+            if (XML_Parse(parser_.get(), xml.data(), static_cast<int>(size),
+                          last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK ||
+                refused_) {
+                return false;
+            }
+            xml.remove_prefix(size);
+        } while (!xml.empty());
+        return true;
     }
 
   private:
