@@ -76,6 +76,15 @@ Plist parsePlist(std::string_view bytes) {
     return Plist(parseXmlPlist(xml));
 }
 
+Plist parseXmlPlistElement(std::string_view element) {
+    if (element.empty() || element.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    plist_t root = nullptr;
+    plist_from_xml(element.data(), static_cast<std::uint32_t>(element.size()), &root);
+    return Plist(root);
+}
+
 Plist readPlistFile(const std::filesystem::path& hostPath) {
     std::ifstream in(hostPath, std::ios::binary);
     if (!in) {
