@@ -7,6 +7,7 @@
 // and no tree is built for it. So the catalog's bytes, the product keys and the candidates
 // are held, each of them bounded, and one product's tree at a time.
 
+#include <array>
 #include <unordered_map>
 
 #include "caching/Catalog.h"
@@ -37,13 +38,13 @@ class ProductTable {
     }
 
     // False when the table is full: the catalog is then refused.
-    bool set(std::string key, ProductKind kind, platform::Plist product) {
+    bool set(const std::string& key, ProductKind kind, platform::Plist product) {
         auto [place, added] = places_.try_emplace(key, entries_.size());
         if (added) {
             if (entries_.size() == kMaxCatalogProducts) {
                 return false;
             }
-            entries_.push_back({std::move(key), kind, std::move(product)});
+            entries_.push_back({key, kind, std::move(product)});
             return true;
         }
         entries_[place->second].kind = kind;
@@ -121,10 +122,12 @@ class CatalogWalk : public platform::PlistXmlStream {
         Tag tag = Tag::Unknown;
         bool isKeyName = false;   // a <key> that names the next value of its dictionary
         bool keyPending = false;  // a dictionary whose last key waits for its value
-        std::string pendingKey;   // that key, in the dictionaries the walk looks into
-        std::string key;          // the key this value was given, there too
         bool isProduct = false;   // a product of "Products" that is a dictionary
     };
+
+    // Keys are kept only down to the depth the walk looks into, by the depth of the value
+    // they name: the key waiting for its value, and the key of the value open there.
+    static bool keysKeptAt(std::size_t depth) { return depth <= kIdentifiersDepth; }
 
     bool opened(std::string_view name, std::size_t depth, std::size_t at,
                 bool selfClosing) override {
@@ -139,36 +142,39 @@ class CatalogWalk : public platform::PlistXmlStream {
         Open value;
         value.tag = tag;
         if (open_.empty()) {
-            // The root: any other than a dictionary makes no catalog, read or not.
-            if (rootSeen_) {
-                return false;
-            }
+            // The root (the stream lets one through): any other than a dictionary makes no
+            // catalog, read or not.
             rootSeen_ = true;
             rootIsDictionary_ = tag == Tag::Dictionary;
-            open_.push_back(std::move(value));
+            open_.push_back(value);
             return rootIsDictionary_;
         }
         Open& parent = open_.back();
         if (parent.tag != Tag::Dictionary && parent.tag != Tag::Array) {
             return false;  // an element inside text
         }
+        if (keysKeptAt(depth)) {
+            valueKey_[depth].clear();
+        }
         if (parent.tag == Tag::Dictionary) {
             if (tag == Tag::Key && !parent.keyPending && !selfClosing) {
                 value.isKeyName = true;  // a key; "<key/>" and a key after a key are strings
                 keyText_.clear();
-                open_.push_back(std::move(value));
+                open_.push_back(value);
                 return true;
             }
             if (!parent.keyPending) {
                 return false;  // a value without a key
             }
             parent.keyPending = false;
-            value.key = std::move(parent.pendingKey);
+            if (keysKeptAt(depth)) {
+                valueKey_[depth].swap(pendingKey_[depth]);
+            }
         }
         if (!valueBegins(value, depth, at, selfClosing)) {
             return false;
         }
-        open_.push_back(std::move(value));
+        open_.push_back(value);
         return true;
     }
 
@@ -176,22 +182,23 @@ class CatalogWalk : public platform::PlistXmlStream {
     // the two dictionaries inside a product that make it one to read.
     bool valueBegins(Open& value, std::size_t depth, std::size_t at, bool selfClosing) {
         const bool dictionary = value.tag == Tag::Dictionary;
-        if (depth == kProductsDepth && value.key == "Products") {
+        if (depth == kProductsDepth && valueKey_[depth] == "Products") {
             // The root's last "Products" is the one that counts.
             productsIsDictionary_ = dictionary;
             inProducts_ = dictionary && !selfClosing;
             products_.clear();
         } else if (depth == kProductDepth && inProducts_) {
             if (!dictionary || selfClosing) {
-                return products_.set(value.key, ProductKind::Other, nullptr);
+                return products_.set(valueKey_[depth], ProductKind::Other, nullptr);
             }
             value.isProduct = true;
             productStart_ = at;
             productElements_ = elements_;
             productMayBeInstaller_ = false;
         } else if (depth == kIdentifiersDepth && inProducts_ && dictionary &&
-                   value.key == "InstallAssistantPackageIdentifiers" &&
-                   open_.back().key == "ExtendedMetaInfo" && open_.back().tag == Tag::Dictionary) {
+                   valueKey_[depth] == "InstallAssistantPackageIdentifiers" &&
+                   valueKey_[kMetaInfoDepth] == "ExtendedMetaInfo" &&
+                   open_.back().tag == Tag::Dictionary) {
             productMayBeInstaller_ = true;
         }
         return true;
@@ -201,28 +208,27 @@ class CatalogWalk : public platform::PlistXmlStream {
         if (depth == 0) {
             return true;
         }
-        Open value = std::move(open_.back());
+        const Open value = open_.back();
         open_.pop_back();
         if (value.isKeyName) {
-            Open& dictionary = open_.back();
-            dictionary.keyPending = true;
-            if (depth <= kIdentifiersDepth) {
-                dictionary.pendingKey = std::move(keyText_);
+            // A dictionary's key with nothing after it goes with the dictionary.
+            open_.back().keyPending = true;
+            if (keysKeptAt(depth)) {
+                pendingKey_[depth].swap(keyText_);
             }
             return true;
         }
-        // A dictionary's key with nothing after it goes with the dictionary.
-        if (depth == kProductsDepth && inProducts_ && value.key == "Products") {
+        if (depth == kProductsDepth && inProducts_ && valueKey_[depth] == "Products") {
             inProducts_ = false;
         } else if (value.isProduct) {
-            return productEnds(std::move(value.key), end);
+            return productEnds(valueKey_[depth], end);
         }
         return true;
     }
 
-    bool productEnds(std::string key, std::size_t end) {
+    bool productEnds(const std::string& key, std::size_t end) {
         if (!productMayBeInstaller_) {
-            return products_.set(std::move(key), ProductKind::Other, nullptr);
+            return products_.set(key, ProductKind::Other, nullptr);
         }
         const std::size_t values = elements_ - productElements_ + 1;
         keptValues_ += values;
@@ -239,18 +245,20 @@ class CatalogWalk : public platform::PlistXmlStream {
             keptValues_ -= values;
             product.reset();
         }
-        return products_.set(std::move(key), kind, std::move(product));
+        return products_.set(key, kind, std::move(product));
     }
 
     bool textRead(std::string_view text, std::size_t depth, bool inCData) override {
         if (open_.empty()) {
-            return !inCData && isBlank(text);  // inside <plist>, around the root
+            // Inside <plist>: the library gives up on text before the root and reads no
+            // further than the root's end.
+            return rootSeen_ || (!inCData && isBlank(text));
         }
         const Open& value = open_.back();
         if (value.tag == Tag::Dictionary || value.tag == Tag::Array) {
             return !inCData && isBlank(text);  // only layout between values
         }
-        if (value.isKeyName && depth <= kIdentifiersDepth) {
+        if (value.isKeyName && keysKeptAt(depth)) {
             keyText_.append(text);
         }
         return true;
@@ -259,6 +267,8 @@ class CatalogWalk : public platform::PlistXmlStream {
     std::string_view body_;
     std::vector<Open> open_;
     std::string keyText_;
+    std::array<std::string, kIdentifiersDepth + 1> pendingKey_;
+    std::array<std::string, kIdentifiersDepth + 1> valueKey_;
     std::size_t elements_ = 0;
     bool rootSeen_ = false;
     bool rootIsDictionary_ = false;

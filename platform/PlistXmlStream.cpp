@@ -19,8 +19,8 @@ bool plainIdentifier(const XML_Char* text) {
     return !text || std::strpbrk(text, "\"'<>[]") == nullptr;
 }
 
-bool makesValue(const XML_Char* name) {
-    return std::strcmp(name, "plist") != 0;
+bool makesValue(std::string_view name) {
+    return name != "plist";
 }
 
 }  // namespace
@@ -39,8 +39,9 @@ struct PlistXmlStreamEvents {
         }
     }
 
-    static void XMLCALL opened(void* data, const XML_Char* name, const XML_Char** attributes) {
+    static void XMLCALL opened(void* data, const XML_Char* tag, const XML_Char** attributes) {
         PlistXmlStream& stream = of(data);
+        const std::string_view name(tag);
         if (stream.refused_) {
             return;
         }
@@ -52,9 +53,10 @@ struct PlistXmlStreamEvents {
         std::size_t depth = 0;
         if (makesValue(name)) {
             depth = ++stream.depth_;
-            if (depth > stream.maxDepth_) {
+            if (depth > stream.maxDepth_ || (depth == 1 && stream.rootSeen_)) {
                 return refuse(stream);
             }
+            stream.rootSeen_ = stream.rootSeen_ || depth == 1;
         }
         const auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser(stream)));
         const auto count = static_cast<std::size_t>(XML_GetCurrentByteCount(parser(stream)));
@@ -65,8 +67,9 @@ struct PlistXmlStreamEvents {
         }
     }
 
-    static void XMLCALL closed(void* data, const XML_Char* name) {
+    static void XMLCALL closed(void* data, const XML_Char* tag) {
         PlistXmlStream& stream = of(data);
+        const std::string_view name(tag);
         if (stream.refused_) {
             return;
         }
@@ -121,6 +124,7 @@ bool PlistXmlStream::read(std::string_view xml) {
     parser_ = parser.get();
     xml_ = xml;
     depth_ = 0;
+    rootSeen_ = false;
     inCData_ = false;
     refused_ = false;
     using Events = PlistXmlStreamEvents;
@@ -131,8 +135,9 @@ bool PlistXmlStream::read(std::string_view xml) {
     XML_SetProcessingInstructionHandler(parser.get(), &Events::instruction);
     XML_SetStartDoctypeDeclHandler(parser.get(), &Events::doctype);
     XML_SetEntityDeclHandler(parser.get(), &Events::entity);
-    // In pieces: given the whole text at once, expat would copy all of it.
-    constexpr std::size_t kPiece = 64 * 1024;
+    // In pieces: given the whole text at once, expat would copy all of it. Smaller pieces
+    // cost time at each piece's end.
+    constexpr std::size_t kPiece = 1024 * 1024;
     std::string_view rest = xml;
     bool ok = true;
     do {

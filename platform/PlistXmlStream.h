@@ -12,7 +12,8 @@ namespace vantrel::platform {
 // - no DOCTYPE with an internal subset, no quote, bracket or angle bracket in its identifiers
 //   (the library ends the DOCTYPE at the first "]>" or ">" it finds);
 // - no quote or angle bracket in an attribute value (the library ends a tag at a ">" between
-//   single quotes).
+//   single quotes);
+// - one root value (the library reads the values after an empty root into it).
 // Elements nested deeper than `maxDepth` are refused too; <plist> elements, of which the
 // library makes no value, do not count.
 class PlistXmlStream {
@@ -40,6 +41,7 @@ class PlistXmlStream {
     friend struct PlistXmlStreamEvents;
     std::size_t maxDepth_;
     std::size_t depth_ = 0;
+    bool rootSeen_ = false;
     bool inCData_ = false;
     bool refused_ = false;
     std::string_view xml_;
