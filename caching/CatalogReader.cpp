@@ -232,7 +232,7 @@ class CatalogWalk : public platform::PlistXmlStream {
         }
         const std::size_t values = elements_ - productElements_ + 1;
         keptValues_ += values;
-        if (values > platform::kMaxPlistValues || keptValues_ > platform::kMaxPlistValues) {
+        if (keptValues_ > platform::kMaxPlistValues) {
             return false;
         }
         platform::Plist product =
