@@ -8,6 +8,7 @@
 // are held, each of them bounded, and one product's tree at a time.
 
 #include <array>
+#include <deque>
 #include <unordered_map>
 
 #include "caching/Catalog.h"
@@ -18,8 +19,8 @@ namespace vantrel {
 
 namespace {
 
-// Every product key is kept, for its place among the candidates (about 150 bytes each): ten
-// times the products of today's largest catalogs.
+// Every product key is kept once, for its place among the candidates (about 100 bytes
+// besides its text): ten times the products of today's largest catalogs.
 constexpr std::size_t kMaxCatalogProducts = 200'000;
 
 // The depths (elements open, the root value being 1) of the values the walk looks into.
@@ -39,16 +40,17 @@ class ProductTable {
 
     // False when the table is full: the catalog is then refused.
     bool set(const std::string& key, ProductKind kind, platform::Plist product) {
-        auto [place, added] = places_.try_emplace(key, entries_.size());
-        if (added) {
-            if (entries_.size() == kMaxCatalogProducts) {
-                return false;
-            }
-            entries_.push_back({key, kind, std::move(product)});
+        const auto place = places_.find(key);
+        if (place != places_.end()) {
+            entries_[place->second].kind = kind;
+            entries_[place->second].product = std::move(product);
             return true;
         }
-        entries_[place->second].kind = kind;
-        entries_[place->second].product = std::move(product);
+        if (entries_.size() == kMaxCatalogProducts) {
+            return false;
+        }
+        entries_.push_back({key, kind, std::move(product)});
+        places_.emplace(entries_.back().key, entries_.size() - 1);
         return true;
     }
 
@@ -70,8 +72,8 @@ class ProductTable {
         ProductKind kind;
         platform::Plist product;  // kept for candidates only
     };
-    std::vector<Entry> entries_;
-    std::unordered_map<std::string, std::size_t> places_;
+    std::deque<Entry> entries_;  // which never moves an entry: places_ names their keys
+    std::unordered_map<std::string_view, std::size_t> places_;
 };
 
 enum class Tag { Dictionary, Array, Key, Leaf, Unknown };
