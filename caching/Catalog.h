@@ -49,9 +49,11 @@ struct CatalogReading {
     CandidateSet candidates;
 };
 
-// Reads the catalog one product at a time (see caching/CatalogReader.cpp), so that only the
-// catalog's bytes and one product's tree are held at once; binary lists are read whole. Gives
-// what `readCatalogTree` gives for the same bytes, with the same "no" lines in the same order.
+// Reads the catalog in one streaming pass (see caching/CatalogReader.cpp), building a tree
+// only for the products that can be installers; binary lists are read whole. For a catalog
+// that both read, gives what `readCatalogTree` gives, with the same "no" lines in the same
+// order; XML that is not well-formed is refused, and so is a value of the wrong shape that
+// the library would refuse, except the text of values no tree is built for.
 CatalogReading readCatalog(std::string_view body,
                            const std::function<void(std::string_view)>& printLine);
 

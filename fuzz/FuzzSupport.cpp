@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "platform/Host.h"
+#include "platform/PlistLimits.h"
 
 namespace vantrel::fuzz {
 
@@ -26,7 +27,54 @@ void removeMacFolder() {
     fs::remove_all(macFolder(), ec);
 }
 
+// The children of a container, in order.
+std::vector<plist_t> childrenOf(plist_t node) {
+    std::vector<plist_t> children;
+    if (plist_get_node_type(node) == PLIST_ARRAY) {
+        for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+            children.push_back(plist_array_get_item(node, i));
+        }
+    } else if (plist_get_node_type(node) == PLIST_DICT) {
+        plist_dict_iter iterator = nullptr;
+        plist_dict_new_iter(node, &iterator);
+        while (true) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, iterator, &key, &value);
+            if (!key) {
+                break;
+            }
+            std::free(key);
+            children.push_back(value);
+        }
+        std::free(iterator);
+    }
+    return children;
+}
+
 }  // namespace
+
+void expectWithinPlistLimits(plist_t tree) {
+    if (!tree) {
+        return;
+    }
+    // Without recursion, so that a tree too deep is reported rather than crashing here.
+    std::vector<std::pair<plist_t, std::size_t>> pending{{tree, 1}};
+    std::size_t values = 0;
+    while (!pending.empty()) {
+        const auto [node, depth] = pending.back();
+        pending.pop_back();
+        ++values;
+        const bool container =
+            plist_get_node_type(node) == PLIST_ARRAY || plist_get_node_type(node) == PLIST_DICT;
+        if ((container && depth > platform::kMaxPlistDepth) || values > platform::kMaxPlistValues) {
+            std::abort();
+        }
+        for (plist_t child : childrenOf(node)) {
+            pending.emplace_back(child, depth + 1);
+        }
+    }
+}
 
 void prepareProcess() {
     if (!macFolder().empty()) {

@@ -10,7 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Plist.h"
+
 namespace vantrel::fuzz {
+
+// Aborts when a tree the program was given nests deeper or holds more values than the
+// property-list bounds allow: a document that should have been refused was read.
+void expectWithinPlistLimits(plist_t tree);
 
 // Makes the process run on a fresh simulated Mac in a temporary folder (removed at exit) and
 // silences standard output. Idempotent.

@@ -9,12 +9,16 @@
 #include <limits>
 #include <sstream>
 
+#include "platform/BinaryPlistShape.h"
+#include "platform/PlistLimits.h"
+#include "platform/XmlPlistGate.h"
+
 namespace vantrel::platform {
 
 namespace {
 
 plist_t parseXmlPlist(std::string_view xml) {
-    if (holdsNulCharacter(xml)) {
+    if (holdsNulCharacter(xml) || !xmlPlistWithinLimits(xml, kMaxPlistDepth, kMaxPlistValues)) {
         return nullptr;
     }
     plist_t root = nullptr;
@@ -55,6 +59,9 @@ Plist parsePlist(std::string_view bytes) {
     if (!plist_is_binary(bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
         return Plist(parseXmlPlist(bytes));
     }
+    if (!binaryPlistWithinLimits(bytes, kMaxPlistDepth, kMaxPlistValues, kMaxPlistTextBytes)) {
+        return nullptr;
+    }
     // A binary list may hold keys and strings with NUL characters inside; written out as XML
     // and read back with the check above, it either loses them or is refused.
     plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
@@ -67,6 +74,15 @@ Plist parsePlist(std::string_view bytes) {
         return nullptr;
     }
     return Plist(parseXmlPlist(xml));
+}
+
+Plist parseXmlPlistElement(std::string_view element) {
+    if (element.empty() || element.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    plist_t root = nullptr;
+    plist_from_xml(element.data(), static_cast<std::uint32_t>(element.size()), &root);
+    return Plist(root);
 }
 
 Plist readPlistFile(const std::filesystem::path& hostPath) {

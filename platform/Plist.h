@@ -18,8 +18,13 @@ struct PlistFree {
 };
 using Plist = std::unique_ptr<void, PlistFree>;
 
-// XML or binary property list; empty on any failure.
+// XML or binary property list; empty on any failure, and for any document that nests or
+// holds more than platform/PlistLimits.h allows (measured before the library sees it).
 Plist parsePlist(std::string_view bytes);
+// One value element cut from a text that PlistXmlStream accepted (so the library reads it as
+// the element the stream reported), parsed by the library on its own; empty when the library
+// refuses it. The caller bounds its values.
+Plist parseXmlPlistElement(std::string_view element);
 // True when XML text would give a key or string with a NUL character inside: a NUL byte, or
 // a character reference to U+0000. XML allows neither, and the property-list library aborts
 // the process when it meets such a key or string later, so such text is refused whole.

@@ -240,7 +240,8 @@ TEST(HostileServer, ABrokenCatalogEndsTheRunWithOneLineAndAFailureStatus) {
         {"not-plist", "The software update catalog "},
         {"not-dict", "The software update catalog "},
         {"no-products", "The software update catalog "},
-        {"products-not-dict", "The software update catalog "}};
+        {"products-not-dict", "The software update catalog "},
+        {"too-deep", "The software update catalog "}};
     for (const auto& [fault, start] : faults) {
         ServedMac served(
             {"--products", "3", "--release", "Catalina size=64K", "--catalog-fault", fault});

@@ -135,7 +135,9 @@ TEST(CatalogReader, DuplicateKeysKeepTheFirstPlaceAndTakeTheLastValue) {
     EXPECT_EQ(summary.noLines, 1u);
 }
 
-TEST(CatalogReader, TheLibrarysOwnReadingOfOddDocumentsIsKept) {
+// Well-formed XML keeps the library's own reading of odd shapes; XML that is not well-formed,
+// or that the library would cut into other tags than a strict XML parser, is refused.
+TEST(CatalogReader, OddDocumentsKeepTheLibrarysReadingAndMalformedOnesAreRefused) {
     struct Case {
         std::string name;
         std::string body;
@@ -143,18 +145,26 @@ TEST(CatalogReader, TheLibrarysOwnReadingOfOddDocumentsIsKept) {
         std::vector<std::string> keys;
     };
     const std::string good = products(product("p", kInstaller));
+    const std::string inPlist = "<plist version=\"1.0\"><dict>" + good + "</dict></plist>";
     const std::vector<Case> cases = {
         {"no <plist> around the root", "<dict>" + good + "</dict>", Outcome::Candidates, {"p"}},
-        {"text after the root", catalogOf(good) + " <<junk", Outcome::Candidates, {"p"}},
-        {"a second <plist> ends the reading",
-         catalogOf(good) + "<plist><bad",
+        {"text after the root", catalogOf(good) + " <<junk", Outcome::NotADictionary, {}},
+        {"a second <plist>", catalogOf(good) + "<plist><bad", Outcome::NotADictionary, {}},
+        {"no </plist>", "<plist><dict>" + good + "</dict>", Outcome::NotADictionary, {}},
+        {"text after the root inside <plist>",
+         "<plist><dict>" + good + "</dict>junk</plist>",
          Outcome::Candidates,
          {"p"}},
-        {"no </plist>", "<plist><dict>" + good + "</dict>", Outcome::Candidates, {"p"}},
-        {"an empty root dictionary takes what follows",
+        {"values after an empty root inside <plist>",
+         "<plist><dict/>" + good + "</plist>",
+         Outcome::NotADictionary,
+         {}},
+        {"text between values", catalogOf(good + "x"), Outcome::NotADictionary, {}},
+        {"CDATA between values", catalogOf(good + "<![CDATA[ ]]>"), Outcome::NotADictionary, {}},
+        {"an empty root dictionary with values after it",
          "<dict/>" + good,
-         Outcome::Candidates,
-         {"p"}},
+         Outcome::NotADictionary,
+         {}},
         {"a key followed by a key names a string",
          catalogOf("<key>Products</key><dict>" + product("a", kInstaller) +
                    "<key>a</key><key>b</key>" + product("c", kInstaller) + "</dict>"),
@@ -175,16 +185,34 @@ TEST(CatalogReader, TheLibrarysOwnReadingOfOddDocumentsIsKept) {
                    "AAAA</data><key>t</key><true/></dict>"),
          Outcome::Candidates,
          {}},
-        {"DOCTYPE with an internal subset and processing instructions",
-         "<?xml version=\"1.0\"?><!DOCTYPE plist [ <!ENTITY a \"]>\"> ]><?pi \"?>\"?>" +
-             catalogOf(good),
+        {"a DOCTYPE with an external identifier",
+         "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">" +
+             inPlist,
          Outcome::Candidates,
          {"p"}},
+        {"a DOCTYPE with an internal subset",
+         "<?xml version=\"1.0\"?><!DOCTYPE plist [ <!ENTITY a \"]>\"> ]>" + inPlist,
+         Outcome::NotADictionary,
+         {}},
+        {"a DOCTYPE whose identifier holds a \">\"",
+         "<!DOCTYPE plist SYSTEM 'a>'>" + inPlist,
+         Outcome::NotADictionary,
+         {}},
+        {"a processing instruction",
+         "<?pi \"?>\"?>" + catalogOf(good),
+         Outcome::NotADictionary,
+         {}},
         {"tags with blanks and attributes",
-         "<plist><dict ><key a=\">\">Products</key ><dict>" + product("p", kInstaller) +
+         "<plist><dict ><key a='x'>Products</key ><dict>" + product("p", kInstaller) +
              "</dict ></dict></plist >",
          Outcome::Candidates,
          {"p"}},
+        {"an attribute value with a \">\"",
+         "<plist><dict><key a='>'>Products</key><dict>" + product("p", kInstaller) +
+             "</dict></dict></plist>",
+         Outcome::NotADictionary,
+         {}},
         {"<plist> inside the products",
          catalogOf("<key>Products</key><plist><dict>" + product("p", kInstaller) +
                    "</dict></plist>"),
@@ -212,13 +240,21 @@ TEST(CatalogReader, TheLibrarysOwnReadingOfOddDocumentsIsKept) {
          Outcome::NotADictionary,
          {}},
         {"an unknown tag", catalogOf(good + "<foo/>"), Outcome::NotADictionary, {}},
+        {"<key/> where a key should be",
+         catalogOf(good + "<key/><string>v</string>"),
+         Outcome::NotADictionary,
+         {}},
+        {"an unknown tag as a value",
+         catalogOf(good + "<key>x</key><foo/>"),
+         Outcome::NotADictionary,
+         {}},
         {"a wrong closing tag",
          "<plist><dict>" + good + "</array></plist>",
          Outcome::NotADictionary,
          {}},
         {"cut short", catalogOf(good).substr(0, 150), Outcome::NotADictionary, {}},
         {"an element inside a string",
-         catalogOf(good + "<key>x</key><string>a<b/></string>"),
+         catalogOf(good + "<key>x</key><string>a<true/></string>"),
          Outcome::NotADictionary,
          {}},
         {"an array root",

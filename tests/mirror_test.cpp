@@ -242,13 +242,15 @@ TEST(MirrorDocumentsTest, CatalogsDistributionsMetadataAndPackagesReadAsTheProgr
 }
 
 TEST(MirrorDocumentsTest, ReleaseFaultsBreakExactlyWhatTheySay) {
+    // 12 MiB: the last package, filled, stays the largest beside the stand-in programs that
+    // another package carries (a few MiB in a sanitizer build).
     MirrorFolder mirror(
         {"--products", "0", "--release",
          "Catalina key=001-00001 packages=2 faults=dist-not-xml+smd-no-title+packages-not-array",
          "--release",
          "Catalina key=001-00002 packages=2 faults=dist-few-scripts+dist-bad-version+"
          "distribution-not-text+package-corrupt+unsafe-names",
-         "--release", "Catalina key=001-00003 packages=3 size=6M faults=truncate+package-missing",
+         "--release", "Catalina key=001-00003 packages=3 size=12M faults=truncate+package-missing",
          "--release", "Catalina key=001-00004 packages=2 faults=dist-missing+stall+dist-stall"});
     const auto manifest = mirror.manifest();
     ASSERT_EQ(manifest.releases.size(), 4u);

@@ -140,6 +140,7 @@ TEST(XmlPath, CollectsTextAndCDataInDocumentOrderAndSkipsElements) {
         parseXmlDocument("<r><a>one<b>x</b><![CDATA[two]]></a><c>no</c><a><b>y</b>three</a></r>");
     ASSERT_TRUE(document);
     EXPECT_EQ(nodeValues(*document, {"r", "a", "#text"}), (Lines{"one", "two", "three"}));
+    EXPECT_EQ(nodeValues(*document, {"r", "a", "#text"}, 2), (Lines{"one", "two"}));
     EXPECT_EQ(nodeValues(*document, {"r", "a", "b", "#text"}), (Lines{"x", "y"}));
     EXPECT_TRUE(nodeValues(*document, {"r", "a"}).empty());      // elements have no value
     EXPECT_TRUE(nodeValues(*document, {"a", "#text"}).empty());  // starts at the document
@@ -307,6 +308,29 @@ TEST_F(Selection, ABrokenDocumentSkipsItsProductWithALineAndTheRestGoesOn) {
                             "with HTTP status 404",
                             "Skipping product notXml: its distribution file "
                             "https://su.test/notXml/notXml.English.dist is not XML"}));
+}
+
+TEST_F(Selection, ADocumentWithMoreMarkupThanTheBoundSkipsItsProductBeforeItIsParsed) {
+    serve("good");
+    serve("heavyDist");
+    serve("heavySmd");
+    // Tiny scripts and attributes: a tree of several times the text's size once parsed.
+    std::string padding;
+    for (std::size_t i = 0; i <= kMaxXmlMarkup / 2; ++i) {
+        padding += "<script a=\"\"/>";
+    }
+    std::string& heavyDist = documents["https://su.test/heavyDist/heavyDist.English.dist"];
+    heavyDist.insert(heavyDist.rfind("</installer-gui-script>"), padding);
+    std::string& heavySmd = documents["https://su.test/heavySmd/heavySmd.smd"];
+    heavySmd.insert(heavySmd.rfind("</plist>"), "<!--" + padding + "-->");
+    const auto good = standard("good");
+    EXPECT_EQ(select({standard("heavyDist"), standard("heavySmd"), good}), urlsOf(good));
+    EXPECT_EQ(lines, (Lines{"Skipping product heavyDist: its distribution file "
+                            "https://su.test/heavyDist/heavyDist.English.dist holds more than "
+                            "250000 tags and attributes",
+                            "Skipping product heavySmd: its server metadata "
+                            "https://su.test/heavySmd/heavySmd.smd holds more than 250000 tags "
+                            "and attributes"}));
 }
 
 }  // namespace

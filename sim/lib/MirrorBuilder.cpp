@@ -132,8 +132,19 @@ class CatalogFiles {
     void finish() {
         for (auto& [minor, out] : files_) {
             if (fault_ != "not-plist") {
-                *out << (fault_ == "products-not-dict" ? "\t</array>\n" : "\t</dict>\n")
-                     << "</dict>\n"
+                *out << (fault_ == "products-not-dict" ? "\t</array>\n" : "\t</dict>\n");
+                if (fault_ == "too-deep") {
+                    constexpr int kDepth = 200'000;
+                    *out << "\t<key>Nested</key>\n";
+                    for (int i = 0; i < kDepth; ++i) {
+                        *out << "<array>";
+                    }
+                    for (int i = 0; i < kDepth; ++i) {
+                        *out << "</array>";
+                    }
+                    *out << "\n";
+                }
+                *out << "</dict>\n"
                      << (fault_ == "not-dict" ? "</array>\n" : "") << PlistText::footer();
             }
             if (!out->flush()) {

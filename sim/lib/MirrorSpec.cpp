@@ -189,6 +189,7 @@ const std::vector<FaultInfo>& catalogFaults() {
         {"products-not-dict", "the catalogs' \"Products\" is an array"},
         {"stall", "the server stalls before answering for a catalog"},
         {"truncate", "the server cuts each catalog off in the middle"},
+        {"too-deep", "the catalogs hold a value of 200,000 arrays nested in each other"},
     };
     return faults;
 }
