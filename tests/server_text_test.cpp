@@ -113,8 +113,8 @@ TEST(LogWriter, AMessageIsOneLineWhateverItHolds) {
 // Product keys, builds and versions, as the mirror's "control-text" fault makes them and as
 // the program must show them.
 constexpr const char* kShownKeyTail = "\\nLatest build is cached: 19H15\\r\\u{7F}\\u{9B}2K\\\\n";
-constexpr const char* kShownBuild = "19H15\\u{1B}[2K\\rLatest build is cached: 19H15\\\\\\n";
-constexpr const char* kShownVersion = "10.15.7.\\nLatest build is cached: 19H15\\u{1B}[0m\\\\";
+constexpr const char* kShownBuild = "19H15\\u{9B}2K\\u{7F}Latest build is cached: 19H15\\\\\\n";
+constexpr const char* kShownVersion = "10.15.7.\\nLatest build is cached: 19H15\\u{9B}0m\\\\";
 constexpr const char* kShownNameTail = "\\u{9B}2K\\xFF";
 
 bool startsWith(const std::string& text, const std::string& prefix) {
@@ -176,7 +176,10 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
     // comparison shows both builds and the version escaped; once the server's build is cached,
     // the answer names it escaped.
     TempMac mac(macOptions);
-    mac.addInstaller("Catalina", "19A1\x1B[1A\\");
+    // (An XML property list cannot hold ESC, and one that does is unreadable: DEL and C1 it can.)
+    mac.addInstaller("Catalina",
+                     "19A1\x7F\xC2\x9B"
+                     "1A\\");
     const RunResult first = mac.run(cache);
     ASSERT_TRUE(first.exited(0)) << first.standardOutput << first.standardError;
     const Lines lines = first.outputLines();
@@ -184,8 +187,8 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
         std::find(lines.begin(), lines.end(), std::string("Available Version: ") + kShownVersion);
     ASSERT_NE(available, lines.end()) << first.standardOutput;
     ASSERT_LT(available + 2, lines.end());
-    EXPECT_EQ(available[1], "Cached Build: 19A1\\u{1B}[1A\\\\");
-    EXPECT_TRUE(mac.logged("caching", "Debug", "Cached Build: 19A1\\u{1B}[1A\\\\"));
+    EXPECT_EQ(available[1], "Cached Build: 19A1\\u{7F}\\u{9B}1A\\\\");
+    EXPECT_TRUE(mac.logged("caching", "Debug", "Cached Build: 19A1\\u{7F}\\u{9B}1A\\\\"));
     EXPECT_EQ(available[2], std::string("A newer build is available: ") + kShownBuild);
     EXPECT_TRUE(mac.logged("caching", "Debug", std::string("Available Version: ") + kShownVersion));
     EXPECT_TRUE(mac.logged("caching", "Debug", std::string("Available Version: ") + kShownBuild));

@@ -1,6 +1,7 @@
 #include "sim/lib/MirrorManifest.h"
 
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 #include "platform/Plist.h"
@@ -14,6 +15,31 @@ using platform::stringForKey;
 using platform::stringValue;
 
 namespace {
+
+// A release's texts may carry control characters or bytes that are not UTF-8 (the
+// "control-text" fault) that an XML property list cannot hold, or would turn into others (a
+// carriage return reads as a line feed); those are kept as data, which reads back byte for byte.
+plist_t manifestText(const std::string& text) {
+    for (const unsigned char c : text) {
+        if ((c < 0x20 && c != '\t' && c != '\n') || c >= 0x7f) {
+            return plist_new_data(text.data(), text.size());
+        }
+    }
+    return plist_new_string(text.c_str());
+}
+
+std::optional<std::string> manifestTextForKey(plist_t dict, const char* key) {
+    plist_t node = dictItem(dict, key);
+    if (node && plist_get_node_type(node) == PLIST_DATA) {
+        char* bytes = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        std::string text(bytes ? bytes : "", bytes ? length : 0);
+        std::free(bytes);
+        return text;
+    }
+    return stringForKey(dict, key);
+}
 
 plist_t stringArray(const std::vector<std::string>& items) {
     plist_t array = plist_new_array();
@@ -75,10 +101,10 @@ void writeManifest(const fs::path& mirror, const MirrorManifest& manifest) {
     plist_t releases = plist_new_array();
     for (const auto& release : manifest.releases) {
         plist_t item = plist_new_dict();
-        plist_dict_set_item(item, "Name", plist_new_string(release.name.c_str()));
-        plist_dict_set_item(item, "Version", plist_new_string(release.version.c_str()));
-        plist_dict_set_item(item, "Build", plist_new_string(release.build.c_str()));
-        plist_dict_set_item(item, "ProductKey", plist_new_string(release.productKey.c_str()));
+        plist_dict_set_item(item, "Name", manifestText(release.name));
+        plist_dict_set_item(item, "Version", manifestText(release.version));
+        plist_dict_set_item(item, "Build", manifestText(release.build));
+        plist_dict_set_item(item, "ProductKey", manifestText(release.productKey));
         plist_dict_set_item(item, "DistributionURLs", stringArray(release.distributionURLs));
         plist_dict_set_item(item, "ServerMetadataURL",
                             plist_new_string(release.serverMetadataURL.c_str()));
@@ -91,10 +117,10 @@ void writeManifest(const fs::path& mirror, const MirrorManifest& manifest) {
     for (const auto& [path, rule] : manifest.rules) {
         plist_t item = plist_new_dict();
         if (rule.disposition) {
-            plist_dict_set_item(item, "Disposition", plist_new_string(rule.disposition->c_str()));
+            plist_dict_set_item(item, "Disposition", manifestText(*rule.disposition));
         }
         if (!rule.behavior.empty()) {
-            plist_dict_set_item(item, "Behavior", plist_new_string(rule.behavior.c_str()));
+            plist_dict_set_item(item, "Behavior", manifestText(rule.behavior));
         }
         plist_dict_set_item(rules, path.c_str(), item);
     }
@@ -120,10 +146,10 @@ MirrorManifest readManifest(const fs::path& mirror) {
          ++i) {
         plist_t item = plist_array_get_item(releases, i);
         MirrorRelease release;
-        release.name = stringForKey(item, "Name").value_or("");
-        release.version = stringForKey(item, "Version").value_or("");
-        release.build = stringForKey(item, "Build").value_or("");
-        release.productKey = stringForKey(item, "ProductKey").value_or("");
+        release.name = manifestTextForKey(item, "Name").value_or("");
+        release.version = manifestTextForKey(item, "Version").value_or("");
+        release.build = manifestTextForKey(item, "Build").value_or("");
+        release.productKey = manifestTextForKey(item, "ProductKey").value_or("");
         release.distributionURLs = readStrings(dictItem(item, "DistributionURLs"));
         release.serverMetadataURL = stringForKey(item, "ServerMetadataURL").value_or("");
         release.packageURLs = readStrings(dictItem(item, "PackageURLs"));
@@ -142,10 +168,10 @@ MirrorManifest readManifest(const fs::path& mirror) {
                 break;
             }
             ServedFileRule rule;
-            if (auto disposition = stringForKey(value, "Disposition")) {
+            if (auto disposition = manifestTextForKey(value, "Disposition")) {
                 rule.disposition = *disposition;
             }
-            rule.behavior = stringForKey(value, "Behavior").value_or("");
+            rule.behavior = manifestTextForKey(value, "Behavior").value_or("");
             manifest.rules.emplace(key, rule);
             std::free(key);
             key = nullptr;

@@ -24,14 +24,19 @@ namespace {
 constexpr std::uint64_t kSmallFile = 4096;
 
 // What the fault "control-text" appends: each tail would print a line of the program's own,
-// and a backslash would pose as an escape. An XML catalog cannot carry an escape character, so
-// the key has a C1 CSI and DEL instead; a file name offered by the server, C1 and a byte that
-// is not UTF-8.
+// and a backslash would pose as an escape. An XML property list cannot carry an escape
+// character (and a carriage return in it reads back as a line feed), so the key, the build and
+// the version, which the assembled installer keeps in property lists, use C1 CSI and DEL; a
+// file name offered by the server has C1 and a byte that is not UTF-8.
 constexpr const char* kForgedKeyTail =
     "\nLatest build is cached: 19H15\r\x7F\xC2\x9B"
     "2K\\n";
-constexpr const char* kForgedBuildTail = "\x1B[2K\rLatest build is cached: 19H15\\\n";
-constexpr const char* kForgedVersionTail = ".\nLatest build is cached: 19H15\x1B[0m\\";
+constexpr const char* kForgedBuildTail =
+    "\xC2\x9B"
+    "2K\x7FLatest build is cached: 19H15\\\n";
+constexpr const char* kForgedVersionTail =
+    ".\nLatest build is cached: 19H15\xC2\x9B"
+    "0m\\";
 constexpr const char* kForgedNameTail =
     "\xC2\x9B"
     "2K\xFF";
