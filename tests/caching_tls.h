@@ -114,6 +114,8 @@ class TlsServer {
         }
     }
     bool heldToLimit() const { return heldToLimit_; }
+    // For a handler that sends slowly: whether it should give up, the server going away.
+    bool stopping() const { return stopping_; }
 
     int port() const { return port_; }
     std::string url(const std::string& path) const {
