@@ -1,26 +1,19 @@
 #include "app/WindowHost.h"
 
-#include <dlfcn.h>
-
 #include "app/Logging.h"
-#include "platform/Host.h"
+#include "platform/PlugIn.h"
 
 namespace vantrel {
 
 std::unique_ptr<WindowHost> loadWindowHost() {
-    const auto plugin = platform::appBundle() / "Contents" / "PlugIns" / "libvantrel-window.so";
-    void* handle = ::dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* reason = ::dlerror();
-        mainLog().error("%{public}s", reason ? reason : "the window plug-in could not be loaded");
-        return nullptr;
-    }
-    auto* make = reinterpret_cast<MakeWindowHost*>(::dlsym(handle, kMakeWindowHostSymbol));
+    std::string whyNot;
+    auto* make = reinterpret_cast<MakeWindowHost*>(
+        platform::loadPlugIn("libvantrel-window.so", kMakeWindowHostSymbol, whyNot));
     if (!make) {
-        mainLog().error("%{public}s", "the window plug-in has no entry point");
+        mainLog().error("%{public}s", whyNot);
         return nullptr;
     }
-    return std::unique_ptr<WindowHost>(make());  // the plug-in stays loaded for good
+    return std::unique_ptr<WindowHost>(make());
 }
 
 }  // namespace vantrel

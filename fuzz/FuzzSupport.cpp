@@ -92,6 +92,10 @@ void prepareProcess() {
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict/></plist>\n";
     fs::create_directories(root / "private/var/log");
     fs::create_symlink("/dev/null", root / "private/var/log/vantrel.log");
+    // The build's network plug-in, where the program loads it from.
+    fs::create_directories(root / "Applications/Vantrel.app/Contents/PlugIns");
+    fs::copy_file(VANTREL_NETWORK_PLUGIN,
+                  root / "Applications/Vantrel.app/Contents/PlugIns/libvantrel-network.so");
     platform::useMac(platform::MacRoot(root), root / "Applications/Vantrel.app");
 
     std::fflush(stdout);

@@ -1,12 +1,12 @@
 #include "platform/DownloadSession.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -16,12 +16,12 @@
 
 #include "platform/Host.h"
 #include "platform/Machine.h"
+#include "platform/NetworkLibrary.h"
 
 namespace vantrel::platform {
 
 namespace {
 
-constexpr long kReadBufferBytes = 256 * 1024;
 constexpr const char* kStagingPrefix = ".vantrel-download-";
 
 enum class TaskState { Suspended, Running, Completed };
@@ -31,9 +31,8 @@ enum class TaskState { Suspended, Running, Completed };
 // Everything the session's thread owns. Tasks reach it through a weak pointer, so a task
 // that outlives its session does nothing when resumed or cancelled.
 struct DownloadSessionState {
-    struct Transfer {
+    struct Transfer : TransferReceiver {
         std::shared_ptr<DownloadTask> task;
-        CURL* easy = nullptr;
         int fd = -1;
         std::filesystem::path stagingHostPath;
         std::string stagingMacPath;
@@ -42,35 +41,36 @@ struct DownloadSessionState {
         std::chrono::steady_clock::time_point reportedAt;
         std::string contentDisposition;
         int writeErrno = 0;
-        char errorBuffer[CURL_ERROR_SIZE] = {};
         DownloadSessionState* state = nullptr;
+
+        void headerLine(std::string_view line) override {
+            noteContentDisposition(line, contentDisposition);
+        }
+        bool body(std::string_view bytes) override { return state->onBody(*this, bytes); }
     };
 
     DownloadSession::Configuration configuration;
     DownloadSessionDelegate* delegate;
-    // Made under `lock` with the thread, before the thread starts; absent until then.
-    CURLM* multi = nullptr;
+    // Made under `lock` with the thread, before the thread starts; absent until then, and
+    // for good when the network library cannot be loaded (`networkMissing` then says why).
+    std::unique_ptr<TransferGroup> group;
+    std::string networkMissing;
     std::atomic<std::uint64_t> nextIdentifier{1};
 
-    std::mutex lock;  // guards the fields below
+    std::mutex lock;                          // guards the fields below
+    std::condition_variable commandsChanged;  // waited on when there is no group
     std::vector<std::function<void()>> commands;
     bool stopping = false;
     std::thread thread;
 
     // Only touched on the session's thread.
-    std::map<CURL*, std::unique_ptr<Transfer>> transfers;
+    std::map<TransferGroup::Id, std::unique_ptr<Transfer>> transfers;
     std::map<std::uint64_t, TaskState> taskStates;
 
     // The network library is set up with the first transfer, not here: every run makes the
     // session, and a run that downloads nothing ("status") should not pay for TLS set-up.
     DownloadSessionState(DownloadSession::Configuration config, DownloadSessionDelegate* d)
         : configuration(std::move(config)), delegate(d) {}
-
-    ~DownloadSessionState() {
-        if (multi) {
-            curl_multi_cleanup(multi);
-        }
-    }
 
     // Queues work for the session's thread, starting the thread on first use.
     void enqueue(std::function<void()> command) {
@@ -80,21 +80,27 @@ struct DownloadSessionState {
         }
         commands.push_back(std::move(command));
         if (!thread.joinable()) {
-            ensureCurlInitialised();
-            multi = curl_multi_init();
-            curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+            if (NetworkLibrary* library = networkLibrary(&networkMissing)) {
+                group = library->makeTransferGroup();
+            }
             thread = std::thread([this] { run(); });
         }
-        curl_multi_wakeup(multi);
+        wakeUp();
+    }
+
+    // Called under `lock`.
+    void wakeUp() {
+        if (group) {
+            group->wakeUp();
+        }
+        commandsChanged.notify_all();
     }
 
     void stop() {
         {
             std::lock_guard<std::mutex> guard(lock);
             stopping = true;
-            if (multi) {
-                curl_multi_wakeup(multi);
-            }
+            wakeUp();
         }
         if (thread.joinable()) {
             thread.join();
@@ -114,27 +120,27 @@ struct DownloadSessionState {
             for (auto& command : pending) {
                 command();
             }
-            int running = 0;
-            curl_multi_perform(multi, &running);
+            if (!group) {
+                // No network library: each start completes with an error; nothing to wait on
+                // but the next command.
+                std::unique_lock<std::mutex> guard(lock);
+                commandsChanged.wait(guard, [&] { return stopping || !commands.empty(); });
+                continue;
+            }
+            group->perform();
             collectCompletions();
-            const int waitMs = reportDueProgress(std::chrono::steady_clock::now());
+            const auto wait = reportDueProgress(std::chrono::steady_clock::now());
             {
                 std::lock_guard<std::mutex> guard(lock);
                 if (stopping || !commands.empty()) {
                     continue;
                 }
             }
-            if (multi) {
-                curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
-            } else {
-                // No network library: each start completes with an error; nothing to wait on.
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
+            group->wait(wait);
         }
         // Ended without callbacks: the delegate may be going away with the session.
-        for (auto& [easy, transfer] : transfers) {
-            curl_multi_remove_handle(multi, easy);
-            curl_easy_cleanup(easy);
+        for (auto& [id, transfer] : transfers) {
+            group->remove(id);
             discardStagingFile(*transfer);
         }
         transfers.clear();
@@ -161,30 +167,21 @@ struct DownloadSessionState {
         transfer->stagingMacPath = mac().mac(pattern);
 
         // Read when the transfer starts: the session may be made before the Mac is known.
-        const auto trustFile = configuration.trustedCertificates.value_or(trustedCertificates());
-        CURL* easy = multi ? curl_easy_init() : nullptr;
-        if (!easy) {
+        const TransferSettings settings{
+            task->url_, configuration.trustedCertificates.value_or(trustedCertificates()),
+            configuration.limits, TransferKind::Download};
+        if (!group) {
             discardStagingFile(*transfer);
-            complete(*task, Error{"The network library (libcurl) could not be set up."});
+            complete(*task, Error{"The network library (libcurl) could not be set up (" +
+                                  networkMissing + ")."});
             return;
         }
-        transfer->easy = easy;
-        if (auto refused =
-                applyNetworkPolicy(easy, trustFile, configuration.limits, TransferKind::Download)) {
-            curl_easy_cleanup(easy);
+        if (auto refused = group->add(task->identifier_, settings, transfer.get())) {
             discardStagingFile(*transfer);
             complete(*task, Error{*refused});
             return;
         }
-        curl_easy_setopt(easy, CURLOPT_URL, task->url_.c_str());
-        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadBufferBytes);
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadSessionState::onBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &DownloadSessionState::onHeader);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
-        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
-        curl_multi_add_handle(multi, easy);
-        transfers.emplace(easy, std::move(transfer));
+        transfers.emplace(task->identifier_, std::move(transfer));
     }
 
     void cancel(const std::shared_ptr<DownloadTask>& task) {
@@ -192,129 +189,104 @@ struct DownloadSessionState {
         if (taskState == TaskState::Completed) {
             return;
         }
-        for (auto it = transfers.begin(); it != transfers.end(); ++it) {
-            if (it->second->task == task) {
-                std::unique_ptr<Transfer> transfer = std::move(it->second);
-                transfers.erase(it);
-                curl_multi_remove_handle(multi, transfer->easy);
-                curl_easy_cleanup(transfer->easy);
-                discardStagingFile(*transfer);
-                break;
-            }
+        if (const auto found = transfers.find(task->identifier_); found != transfers.end()) {
+            std::unique_ptr<Transfer> transfer = std::move(found->second);
+            transfers.erase(found);
+            group->remove(task->identifier_);
+            discardStagingFile(*transfer);
         }
         complete(*task, Error{"cancelled"});
     }
 
-    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
-        auto* transfer = static_cast<Transfer*>(user);
-        noteContentDisposition(std::string_view(data, size * count), transfer->contentDisposition);
-        return size * count;
-    }
-
-    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
-        auto* transfer = static_cast<Transfer*>(user);
-        const std::size_t length = size * count;
+    bool onBody(Transfer& transfer, std::string_view bytes) {
         std::size_t done = 0;
-        while (done < length) {
-            const ssize_t n = ::write(transfer->fd, data + done, length - done);
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(transfer.fd, bytes.data() + done, bytes.size() - done);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (n <= 0) {
-                transfer->writeErrno = n < 0 ? errno : ENOSPC;
-                return 0;  // ends the transfer with a write error
+                transfer.writeErrno = n < 0 ? errno : ENOSPC;
+                return false;  // ends the transfer with a write error
             }
             done += static_cast<std::size_t>(n);
         }
-        transfer->written += static_cast<std::int64_t>(length);
-        if (!transfer->task->response_) {
-            transfer->state->noteResponse(*transfer);  // refreshed once more at the end
+        transfer.written += static_cast<std::int64_t>(bytes.size());
+        if (!transfer.task->response_) {
+            noteResponse(transfer, group->answer(transfer.task->identifier_));  // and at the end
         }
         const auto now = std::chrono::steady_clock::now();
-        if (transfer->reportedWritten < 0 ||
-            now - transfer->reportedAt >= transfer->state->configuration.progressInterval) {
-            transfer->state->report(*transfer, now);
+        if (transfer.reportedWritten < 0 ||
+            now - transfer.reportedAt >= configuration.progressInterval) {
+            report(transfer, now, group->answer(transfer.task->identifier_).expectedBytes);
         }
-        return length;
+        return true;
     }
 
-    void noteResponse(Transfer& transfer) {
-        long status = 0;
-        curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-        const char* effective = nullptr;
-        curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+    void noteResponse(Transfer& transfer, const TransferAnswer& answer) {
         auto& response = transfer.task->response_;
         if (!response) {
             response = DownloadTask::Response{0, std::string()};
         }
-        response->statusCode = status;
+        response->statusCode = answer.statusCode;
         response->suggestedFilename = suggestedFilename(
-            transfer.contentDisposition, effective ? effective : transfer.task->url_);
+            transfer.contentDisposition,
+            answer.effectiveURL.empty() ? transfer.task->url_ : answer.effectiveURL);
     }
 
     // Reports the bytes that arrived since a transfer's last report once its interval has
     // passed, so a transfer that pauses still counts what it has. Answers how long the
     // session's thread may wait before the next such report is due.
-    int reportDueProgress(std::chrono::steady_clock::time_point now) {
+    std::chrono::milliseconds reportDueProgress(std::chrono::steady_clock::time_point now) {
         auto wait = std::chrono::milliseconds(1000);
-        for (auto& [easy, transfer] : transfers) {
+        for (auto& [id, transfer] : transfers) {
             if (transfer->written == 0 || transfer->written == transfer->reportedWritten) {
                 continue;
             }
             const auto due = transfer->reportedAt + configuration.progressInterval;
             if (now >= due) {
-                report(*transfer, now);
+                report(*transfer, now, group->answer(id).expectedBytes);
             } else {
                 wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(due - now));
             }
         }
-        return static_cast<int>(wait.count());
+        return wait;
     }
 
-    void report(Transfer& transfer, std::chrono::steady_clock::time_point now) {
-        curl_off_t expected = -1;
-        curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+    void report(Transfer& transfer, std::chrono::steady_clock::time_point now,
+                std::int64_t expected) {
         const std::int64_t step =
             transfer.written - (transfer.reportedWritten < 0 ? 0 : transfer.reportedWritten);
         transfer.reportedWritten = transfer.written;
         transfer.reportedAt = now;
-        delegate->didWriteData(*transfer.task, step, transfer.written,
-                               static_cast<std::int64_t>(expected));
+        delegate->didWriteData(*transfer.task, step, transfer.written, expected);
     }
 
     void collectCompletions() {
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-            if (message->msg != CURLMSG_DONE) {
-                continue;
-            }
-            const auto found = transfers.find(message->easy_handle);
+        while (auto completion = group->nextCompletion()) {
+            const auto found = transfers.find(completion->id);
             if (found == transfers.end()) {
                 continue;
             }
             std::unique_ptr<Transfer> transfer = std::move(found->second);
             transfers.erase(found);
-            finish(*transfer, message->data.result);
+            finish(*transfer, *completion);
         }
     }
 
-    void finish(Transfer& transfer, CURLcode result) {
-        curl_multi_remove_handle(multi, transfer.easy);
+    void finish(Transfer& transfer, const TransferGroup::Completion& completion) {
         std::optional<Error> error;
-        if (result == CURLE_OK) {
-            noteResponse(transfer);
+        if (!completion.error) {
+            noteResponse(transfer, completion.answer);
             if (transfer.written != transfer.reportedWritten && transfer.written > 0) {
-                report(transfer, std::chrono::steady_clock::now());
+                report(transfer, std::chrono::steady_clock::now(), completion.answer.expectedBytes);
             }
         } else if (transfer.writeErrno != 0) {
             error = Error{"The download could not be written: " +
                           std::string(std::strerror(transfer.writeErrno))};
         } else {
-            error =
-                Error{*transfer.errorBuffer ? transfer.errorBuffer : curl_easy_strerror(result)};
+            error = Error{*completion.error};
         }
-        curl_easy_cleanup(transfer.easy);
-        transfer.easy = nullptr;
         const bool closed = ::close(transfer.fd) == 0;
         transfer.fd = -1;
         if (!error && !closed) {

@@ -70,7 +70,7 @@ class DownloadSessionDelegate {
 // Concurrent HTTPS downloads that stream to disk, run by one thread of their own (the
 // session's serial delegate queue), which starts with the first transfer. All started
 // transfers run at once: HTTP/2 streams on one connection or parallel connections, as the
-// server allows. Every transfer runs under the network policy (NetworkPolicy.h).
+// server allows. Every transfer runs under the network policy (the network plug-in's).
 class DownloadSession {
   public:
     struct Configuration {

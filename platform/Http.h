@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/Files.h"
-#include "platform/NetworkPolicy.h"
+#include "platform/NetworkLimits.h"
 
 namespace vantrel::platform {
 
@@ -33,7 +33,7 @@ std::string suggestedFilename(std::string_view contentDisposition, std::string_v
 void noteContentDisposition(std::string_view headerLine, std::string& contentDisposition);
 
 // Blocking HTTPS reads of whole, small documents over one reused connection, under the
-// network policy (NetworkPolicy.h) with a deadline per document. Not for packages: the body
+// network policy (the network plug-in's) with a deadline per document. Not for packages: the body
 // is held in memory.
 class HttpClient {
   public:
@@ -62,8 +62,5 @@ class HttpClient {
 // The process's client for the catalog, distribution and metadata fetches, made on first
 // use. Callers take turns: one fetch at a time (the main thread's caching run).
 HttpClient& sharedHttpClient();
-
-// libcurl's process-wide set-up, done once before the first handle is made.
-void ensureCurlInitialised();
 
 }  // namespace vantrel::platform

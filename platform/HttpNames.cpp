@@ -1,22 +1,13 @@
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <memory>
 
 #include "platform/Http.h"
+#include "platform/NetworkLibrary.h"
 
 namespace vantrel::platform {
 
 namespace {
-
-struct UrlFree {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-struct CurlStringFree {
-    void operator()(char* text) const { curl_free(text); }
-};
 
 bool hasControlOrBlank(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](char c) {
@@ -164,17 +155,12 @@ std::string dispositionFilename(std::string_view value) {
 }
 
 std::string lastPathComponent(std::string_view url) {
-    std::unique_ptr<CURLU, UrlFree> handle(curl_url());
-    const std::string text(url);
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+    NetworkLibrary* library = networkLibrary();
+    const auto path = library ? library->urlPath(std::string(url)) : std::nullopt;
+    if (!path) {
         return {};
     }
-    char* rawPath = nullptr;
-    if (curl_url_get(handle.get(), CURLUPART_PATH, &rawPath, 0) != CURLUE_OK) {
-        return {};
-    }
-    std::unique_ptr<char, CurlStringFree> path(rawPath);
-    std::string_view view(path.get());
+    std::string_view view(*path);
     while (!view.empty() && view.back() == '/') {
         view.remove_suffix(1);
     }
@@ -188,19 +174,9 @@ bool isValidURL(std::string_view text) {
     if (text.empty() || hasControlOrBlank(text) || text.find('\0') != std::string_view::npos) {
         return false;
     }
-    ensureCurlInitialised();
-    std::unique_ptr<CURLU, UrlFree> handle(curl_url());
-    const std::string copy(text);
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, copy.c_str(),
-                                CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-        return false;
-    }
-    char* host = nullptr;
-    if (curl_url_get(handle.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
-        return false;
-    }
-    std::unique_ptr<char, CurlStringFree> owned(host);
-    return owned && *owned;
+    NetworkLibrary* library = networkLibrary();
+    const auto host = library ? library->urlHost(std::string(text)) : std::nullopt;
+    return host && !host->empty();
 }
 
 std::string suggestedFilename(std::string_view contentDisposition, std::string_view url) {

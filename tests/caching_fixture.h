@@ -152,6 +152,10 @@ class BareMac {
         plist_free(info);
         fs::create_directories(root_ / "Applications");
         fs::create_directories(root_ / "Library/Application Support/com.corvane.vantrel");
+        // The build's network plug-in, where the program loads it from.
+        fs::create_directories(root_ / "Applications/Vantrel.app/Contents/PlugIns");
+        fs::copy_file(VANTREL_NETWORK_PLUGIN,
+                      root_ / "Applications/Vantrel.app/Contents/PlugIns/libvantrel-network.so");
 
         platform::useMac(platform::MacRoot(root_), root_ / "Applications/Vantrel.app");
         SharedData::shared().resetForTesting();

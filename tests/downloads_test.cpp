@@ -76,6 +76,7 @@ TEST(DownloadPercentage, FormatsWithTwoIntegerAndTwoFractionDigitsRoundingHalfTo
 }
 
 TEST(ServerFileNames, AreOneSafeNameInsideTheFolder) {
+    const BareMac mac;  // URLs are read by the network plug-in of the Mac's bundle
     const std::string url = "https://su.test/content/041-1/InstallAssistantAuto.pkg";
     EXPECT_EQ(platform::suggestedFilename("", url), "InstallAssistantAuto.pkg");
     EXPECT_EQ(platform::suggestedFilename("attachment; filename=\"Basic.dist\"", url),
@@ -109,6 +110,7 @@ TEST(ServerFileNames, AreOneSafeNameInsideTheFolder) {
 }
 
 TEST(ServerURLs, OnlyAbsoluteURLsWithAHostAreValid) {
+    const BareMac mac;  // URLs are read by the network plug-in of the Mac's bundle
     EXPECT_TRUE(platform::isValidURL("https://su.test/a.pkg"));
     EXPECT_TRUE(platform::isValidURL("https://localhost:8443/x/y.dist?q=1"));
     EXPECT_TRUE(platform::isValidURL("http://su.test/a.pkg"));

@@ -1,15 +1,23 @@
-// libcurl is opened when the first transfer or URL needs it: runs without network work never
-// load it, and a Mac whose libcurl cannot be opened still answers "status" and ends a caching
-// run with one clear line instead of the program refusing to start at all.
+// libcurl lives in the network plug-in, loaded when the first transfer or URL needs it: runs
+// without network work never load it, and a Mac whose libcurl cannot be opened still answers
+// "status" and ends a caching run with one clear line instead of the program refusing to
+// start at all. Root loads only a plug-in that is root's.
+#include <elf.h>
 #include <gtest/gtest.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tests/network_fixture.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -44,6 +52,79 @@ class ScopedEnvironment {
     std::optional<std::string> old_;
 };
 
+// The libraries an ELF file names as needed (DT_NEEDED), read from its dynamic section.
+std::vector<std::string> neededLibraries(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Elf64_Ehdr header{};
+    if (bytes.size() < sizeof header) {
+        throw std::runtime_error(file.string() + " is no ELF file");
+    }
+    std::memcpy(&header, bytes.data(), sizeof header);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64) {
+        throw std::runtime_error(file.string() + " is no 64-bit ELF file");
+    }
+    const auto section = [&](std::size_t index) {
+        Elf64_Shdr entry{};
+        std::memcpy(&entry, bytes.data() + header.e_shoff + index * header.e_shentsize,
+                    sizeof entry);
+        return entry;
+    };
+    std::vector<std::string> needed;
+    for (std::size_t i = 0; i < header.e_shnum; ++i) {
+        const Elf64_Shdr dynamic = section(i);
+        if (dynamic.sh_type != SHT_DYNAMIC) {
+            continue;
+        }
+        const Elf64_Shdr strings = section(dynamic.sh_link);
+        for (std::size_t offset = 0; offset + sizeof(Elf64_Dyn) <= dynamic.sh_size;
+             offset += sizeof(Elf64_Dyn)) {
+            Elf64_Dyn entry{};
+            std::memcpy(&entry, bytes.data() + dynamic.sh_offset + offset, sizeof entry);
+            if (entry.d_tag == DT_NEEDED) {
+                needed.emplace_back(bytes.data() + strings.sh_offset + entry.d_un.d_val);
+            }
+        }
+    }
+    return needed;
+}
+
+// Whether a library whose file name starts with `prefix` is loaded in this process.
+bool loaded(const std::string& prefix) {
+    struct Search {
+        std::string prefix;
+        bool found = false;
+    } search{prefix};
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* search = static_cast<Search*>(data);
+            const std::string name = fs::path(info->dlpi_name ? info->dlpi_name : "").filename();
+            search->found = search->found || name.rfind(search->prefix, 0) == 0;
+            return 0;
+        },
+        &search);
+    return search.found;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& prefix) {
+    for (const auto& name : names) {
+        if (name.rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(HttpLibraryTest, OnlyTheNetworkPlugInLinksLibcurl) {
+    const fs::path bundle = fs::path(VANTREL_BUILD_DIR) / "Vantrel.app";
+    const auto program = neededLibraries(bundle / "Contents/MacOS/Vantrel");
+    EXPECT_TRUE(contains(program, "libplist")) << ::testing::PrintToString(program);
+    EXPECT_FALSE(contains(program, "libcurl")) << ::testing::PrintToString(program);
+    const auto plugIn = neededLibraries(VANTREL_NETWORK_PLUGIN);
+    EXPECT_TRUE(contains(plugIn, "libcurl.so.4")) << ::testing::PrintToString(plugIn);
+}
+
 TEST(HttpLibraryTest, StatusNeverLoadsTheNetworkLibrary) {
     TempMac mac;
     mac.addInstaller("Catalina", "19H15");
@@ -56,6 +137,34 @@ TEST(HttpLibraryTest, StatusNeverLoadsTheNetworkLibrary) {
     EXPECT_EQ(run.standardOutput, "true\n");
     EXPECT_NE(run.standardError.find("libplist"), std::string::npos) << run.standardError;
     EXPECT_EQ(run.standardError.find("libcurl"), std::string::npos) << run.standardError;
+    EXPECT_EQ(run.standardError.find("libvantrel-network"), std::string::npos) << run.standardError;
+}
+
+// In this process, which does not link libcurl itself: making the clients loads nothing, the
+// first transfer loads the plug-in and with it libcurl.
+TEST(HttpLibraryTest, TheFirstTransferLoadsTheNetworkPlugIn) {
+    ASSERT_FALSE(loaded("libcurl")) << "the test program must not link libcurl";
+    cachingtest::BareMac mac;
+    cachingtest::TlsServer server;
+    server.server().Get("/doc", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<doc/>", "text/xml");
+    });
+    server.start();
+    const fs::path trusted = mac.root() / "private/etc/ssl/cert.pem";
+    server.writeCertificate(trusted);
+    {
+        platform::HttpClient client;
+        networktest::OneDownload delegate;
+        platform::DownloadSession session({trusted, {}, std::chrono::milliseconds(0)}, &delegate);
+        EXPECT_FALSE(loaded("libvantrel-network"));
+        EXPECT_FALSE(loaded("libcurl"));
+    }
+    const auto outcome =
+        networktest::transfer(networktest::Kind::Document, server.url("/doc"), trusted);
+    EXPECT_TRUE(outcome.delivered) << outcome.error;
+    EXPECT_EQ(outcome.body, "<doc/>");
+    EXPECT_TRUE(loaded("libvantrel-network"));
+    EXPECT_TRUE(loaded("libcurl"));
 }
 
 TEST(HttpLibraryTest, WithoutAUsableNetworkLibraryStatusAnswersAndCachingEndsWithALine) {
@@ -83,6 +192,42 @@ TEST(HttpLibraryTest, WithoutAUsableNetworkLibraryStatusAnswersAndCachingEndsWit
     EXPECT_EQ(line.rfind("Could not fetch the software update catalog https://localhost:9/", 0), 0u)
         << line;
     EXPECT_NE(line.find("the network library could not be set up"), std::string::npos) << line;
+}
+
+// Root runs the plug-in's code: one that another user owns, or could replace through a
+// folder on its way, is not loaded, and the run says why.
+TEST(HttpLibraryTest, RootLoadsOnlyANetworkPlugInThatIsRoots) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the rule is root's";
+    }
+    TempMac mac({"--catalog-server", "https://localhost:9"});
+    const fs::path plugIns = mac.host("/usr/local/vantrel/Vantrel.app/Contents/PlugIns");
+    const fs::path plugIn = plugIns / "libvantrel-network.so";
+    ASSERT_TRUE(fs::exists(plugIn));
+    const auto cacheLine = [&] {
+        const RunResult run =
+            mac.run({"--action", "cache", "--osname", "Catalina"}, std::chrono::seconds(30));
+        const auto lines = run.outputLines();
+        return lines.size() == 1 ? lines[0] : run.standardOutput;
+    };
+    // As made, the plug-in is root's and a transfer is tried (and fails: nothing listens).
+    const std::string trusted = cacheLine();
+    EXPECT_EQ(trusted.find("the network library could not be set up"), std::string::npos)
+        << trusted;
+
+    fs::permissions(plugIns, fs::perms::group_write, fs::perm_options::add);
+    const std::string writableFolder = cacheLine();
+    EXPECT_NE(writableFolder.find("the network library could not be set up"), std::string::npos)
+        << writableFolder;
+    EXPECT_NE(writableFolder.find("PlugIns is writable by its group"), std::string::npos)
+        << writableFolder;
+    fs::permissions(plugIns, fs::perms::group_write, fs::perm_options::remove);
+
+    ASSERT_EQ(::chown(plugIn.c_str(), 65534, 65534), 0);
+    const std::string strangersFile = cacheLine();
+    EXPECT_NE(strangersFile.find("libvantrel-network.so is owned by uid 65534, not root"),
+              std::string::npos)
+        << strangersFile;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // What the network trusts besides the Mac's own trust file: nothing. Neither the host's
 // certificate folder, nor the caller's environment (proxies, a TLS key log file).
 
+#include <curl/curl.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sched.h>

@@ -283,5 +283,31 @@ TEST(WindowWithoutADisplayTest, RunsOffscreenButAnEraseThatNeedsTheCodeEndsWithT
     EXPECT_TRUE(mac.installation()->erase);
 }
 
+// Root runs the window plug-in's code: one that another user owns is not loaded, and the run
+// goes on without its window.
+TEST(WindowWithoutADisplayTest, RootLoadsOnlyAWindowPlugInThatIsRoots) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the rule is root's";
+    }
+    ScopedVariable display("DISPLAY", std::nullopt);
+    ScopedVariable wayland("WAYLAND_DISPLAY", std::nullopt);
+    TempMac mac({"--console-user", "alice", "--user-name", "root"});
+    mac.addInstaller("Catalina", "19H15");
+    const auto plugIn =
+        mac.host("/usr/local/vantrel/Vantrel.app/Contents/PlugIns/libvantrel-window.so");
+    ASSERT_EQ(::chown(plugIn.c_str(), 65534, 65534), 0);
+    RunResult result;
+    {
+        ScopedVariable debug("LD_DEBUG", std::string("libs"));
+        result = mac.run({"--action", "install", "--osname", "Catalina"}, 60s);
+    }
+    EXPECT_EQ(result.signal, SIGUSR1);  // the machine "restarted"
+    EXPECT_EQ(result.standardError.find("libQt6"), std::string::npos);
+    EXPECT_TRUE(mac.logged("main", "Error",
+                           "the plug-in libvantrel-window.so is not root's: "
+                           "/usr/local/vantrel/Vantrel.app/Contents/PlugIns/libvantrel-window.so "
+                           "is owned by uid 65534, not root"));
+}
+
 }  // namespace
 }  // namespace vantrel

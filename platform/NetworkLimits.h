@@ -1,11 +1,6 @@
 #pragma once
 
-#include <curl/curl.h>
-
 #include <chrono>
-#include <filesystem>
-#include <optional>
-#include <string>
 
 namespace vantrel::platform {
 
@@ -32,18 +27,5 @@ struct NetworkLimits {
 
 // What kind of transfer a handle is set up for.
 enum class TransferKind { Document, Download };
-
-// Sets up `easy` for one transfer under the program's one network policy:
-// - HTTPS only, redirects included, and at most `limits.maxRedirects` of them;
-// - the peer's certificate and host name verified against `trustFile` alone (the Mac's own
-//   trust file), never against a certificate folder of the host;
-// - nothing taken from the environment: no proxy, whatever proxy variables say;
-// - `limits`' connection time, minimum rate and, for documents, the overall deadline;
-// - an answer the server compresses (Content-Encoding gzip or deflate) is decoded, while the
-//   request carries no Accept-Encoding header: requests hold no header of the program's own.
-// Answers a description of the failure when libcurl refuses any of it; the transfer must then
-// not run, as it would run with a weaker policy.
-std::optional<std::string> applyNetworkPolicy(CURL* easy, const std::filesystem::path& trustFile,
-                                              const NetworkLimits& limits, TransferKind kind);
 
 }  // namespace vantrel::platform

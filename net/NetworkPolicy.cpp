@@ -1,6 +1,8 @@
-#include "platform/NetworkPolicy.h"
+#include "net/NetworkPolicy.h"
 
-namespace vantrel::platform {
+#include <chrono>
+
+namespace vantrel::net {
 
 namespace {
 
@@ -13,8 +15,7 @@ curl_slist* withoutAcceptEncoding() {
 
 }  // namespace
 
-std::optional<std::string> applyNetworkPolicy(CURL* easy, const std::filesystem::path& trustFile,
-                                              const NetworkLimits& limits, TransferKind kind) {
+std::optional<std::string> applyNetworkPolicy(CURL* easy, const TransferSettings& settings) {
     if (!easy) {
         return "the network library could not be set up";
     }
@@ -22,9 +23,10 @@ std::optional<std::string> applyNetworkPolicy(CURL* easy, const std::filesystem:
     if (!headers) {
         return "the network library could not be set up";
     }
-    const std::string trust = trustFile.string();
+    const platform::NetworkLimits& limits = settings.limits;
+    const std::string trust = settings.trustFile.string();
     const long deadlineMs =
-        kind == TransferKind::Document
+        settings.kind == platform::TransferKind::Document
             ? static_cast<long>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(limits.documentDeadline)
                       .count())
@@ -32,6 +34,7 @@ std::optional<std::string> applyNetworkPolicy(CURL* easy, const std::filesystem:
     // Every option is checked: one that libcurl does not take would leave its default, which
     // is weaker (any protocol, the host's certificates, the environment's proxy).
     const CURLcode results[] = {
+        curl_easy_setopt(easy, CURLOPT_URL, settings.url.c_str()),
         // Binds the redirects too: a redirect may not lead to a protocol this denies.
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https"),
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L),
@@ -64,4 +67,4 @@ std::optional<std::string> applyNetworkPolicy(CURL* easy, const std::filesystem:
     return std::nullopt;
 }
 
-}  // namespace vantrel::platform
+}  // namespace vantrel::net
