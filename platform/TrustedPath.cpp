@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/Descriptor.h"
 #include "platform/Host.h"
 
 namespace vantrel::platform {
@@ -16,29 +17,6 @@ namespace vantrel::platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 std::optional<std::string> whyNotRootOnlyStep(const struct stat& info, const std::string& shown) {
     if (S_ISLNK(info.st_mode)) {

@@ -9,11 +9,15 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/Descriptor.h"
+
 namespace vantrel::sim {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using platform::Descriptor;
 
 constexpr fs::perms kFolderMode = static_cast<fs::perms>(0755);
 constexpr mode_t kExecutableMode = 0755;
@@ -22,22 +26,6 @@ constexpr mode_t kFileMode = 0644;
 [[noreturn]] void fail(const char* what, const fs::path& path, int code = errno) {
     throw fs::filesystem_error(what, path, std::error_code(code, std::generic_category()));
 }
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // The bytes of `in` appended to `out`: in the kernel where it can, through a buffer otherwise.
 bool copyBytes(int in, int out) {
