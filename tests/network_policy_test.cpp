@@ -88,6 +88,8 @@ class NetworkPolicy : public ::testing::Test {
         trusted = mac.root() / "private/etc/ssl/cert.pem";
         server.writeCertificate(trusted);
     }
+    // The server's threads end before the fixture's record of their requests goes.
+    void TearDown() override { server.stop(); }
 
     // `pieces` pieces of `pieceBytes` each, one every `every`: a transfer that would end
     // well, only slowly. Stops early when the server goes.
