@@ -21,6 +21,7 @@
 #include "app/Notifications.h"
 #include "app/SharedData.h"
 #include "platform/Queues.h"
+#include "tests/support/OffscreenApplication.h"
 #include "tests/support/TempMac.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
@@ -37,32 +38,11 @@ using E = ProgressElement;
 using testsupport::TempMac;
 
 void ensureApplication() {
-    static QApplication* application = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "ui_sheet_test";
-        static char* argv[] = {name, nullptr};
-        auto* app = new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-        platform::mainqueue::setDispatcher([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
-        });
-        return app;
-    }();
-    (void)application;
+    testsupport::ensureOffscreenApplication();
 }
 
-// Runs the event loop until `condition` holds; false after five seconds.
 bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
+    return testsupport::processEventsUntil(condition);
 }
 
 QString accessibleName(QWidget* widget) {

@@ -24,6 +24,7 @@
 #include "caching/SessionRequestManager.h"
 #include "platform/Console.h"
 #include "platform/Queues.h"
+#include "tests/support/OffscreenApplication.h"
 #include "tests/support/TempMac.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
@@ -41,34 +42,12 @@ namespace {
 using E = ProgressElement;
 using testsupport::TempMac;
 
-// One application for the whole binary, on the offscreen platform, with the main queue
-// running in its loop as in the program.
 void ensureApplication() {
-    static QApplication* application = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "ui_widgets_test";
-        static char* argv[] = {name, nullptr};
-        auto* app = new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-        platform::mainqueue::setDispatcher([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
-        });
-        return app;
-    }();
-    (void)application;
+    testsupport::ensureOffscreenApplication();
 }
 
-// Runs the event loop until `condition` holds; false after five seconds.
 bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        QTest::qWait(5);
-    }
-    return true;
+    return testsupport::processEventsUntil(condition);
 }
 
 void postReport(ProgressReport report) {
