@@ -2,10 +2,10 @@
 
 #include <filesystem>
 
-#include "app/CleanUp.h"
-#include "app/Logging.h"
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/CleanUp.h"
+#include "base/Logging.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "install/StartOSInstall.h"
 #include "platform/AppRegistry.h"
 #include "platform/Console.h"

@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "app/CleanUp.h"
-#include "app/Logging.h"
+#include "base/CleanUp.h"
+#include "base/Logging.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/TerminationSignals.h"

@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app/Logging.h"
+#include "base/Logging.h"
 #include "platform/Console.h"
 
 namespace vantrel {

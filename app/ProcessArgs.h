@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SharedData.h"
+#include "base/SharedData.h"
 
 namespace vantrel {
 

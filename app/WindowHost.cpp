@@ -1,6 +1,6 @@
 #include "app/WindowHost.h"
 
-#include "app/Logging.h"
+#include "base/Logging.h"
 #include "platform/PlugIn.h"
 
 namespace vantrel {

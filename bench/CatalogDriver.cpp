@@ -10,7 +10,7 @@
 #include "bench/DriverSupport.h"
 #include "caching/Catalog.h"
 #include "caching/ProductSelection.h"
-#include "platform/Http.h"
+#include "net/Http.h"
 #include "platform/Machine.h"
 
 namespace vantrel::bench {
@@ -55,7 +55,7 @@ int runCatalog(const RepeatOptions& options) {
     for (int i = 0; i < options.repeat; ++i) {
         auto start = Clock::now();
         platform::Error error;
-        const auto body = platform::sharedHttpClient().fetch(url, &error);
+        const auto body = net::sharedHttpClient().fetch(url, &error);
         fetches.push_back(secondsSince(start));
         if (!body) {
             throw std::runtime_error(error.description);
@@ -69,8 +69,8 @@ int runCatalog(const RepeatOptions& options) {
         start = Clock::now();
         plist_t whole = nullptr;
         plist_from_memory(body->data(), static_cast<std::uint32_t>(body->size()), &whole);
-        const platform::Plist catalog(whole);
-        plist_t all = platform::dictItem(catalog.get(), "Products");
+        const plist::Plist catalog(whole);
+        plist_t all = plist::dictItem(catalog.get(), "Products");
         const CandidateSet tree = filterInstallerProducts(all, [](std::string_view) {});
         treeReads.push_back(secondsSince(start));
         products = all ? plist_dict_get_size(all) : 0;

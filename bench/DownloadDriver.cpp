@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "bench/DriverModes.h"
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"

@@ -8,28 +8,27 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "app/SharedData.h"
+#include "base/SharedData.h"
 #include "bench/DriverModes.h"
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"
-#include "platform/DownloadSession.h"
+#include "net/DownloadSession.h"
 
 namespace vantrel::bench {
 
 namespace {
 
-class CountingDelegate : public platform::DownloadSessionDelegate {
+class CountingDelegate : public net::DownloadSessionDelegate {
   public:
     explicit CountingDelegate(std::size_t expected)
         : expected_(expected), start_(std::chrono::steady_clock::now()) {}
 
-    void didFinishDownloadingToURL(platform::DownloadTask&, const std::string&) override {}
-    void didWriteData(platform::DownloadTask& task, std::int64_t, std::int64_t,
-                      std::int64_t) override {
+    void didFinishDownloadingToURL(net::DownloadTask&, const std::string&) override {}
+    void didWriteData(net::DownloadTask& task, std::int64_t, std::int64_t, std::int64_t) override {
         std::lock_guard<std::mutex> guard(lock_);
         reports_[task.taskIdentifier()].push_back(secondsSince(start_));
     }
-    void didCompleteWithError(platform::DownloadTask& task,
+    void didCompleteWithError(net::DownloadTask& task,
                               const std::optional<platform::Error>& error) override {
         std::lock_guard<std::mutex> guard(lock_);
         if (error) {
@@ -93,8 +92,8 @@ int runProgress(const DownloadOptions& options) {
     }
     CountingDelegate delegate(urls.size());
     // The configuration SessionRequestManager::shared() makes its session with.
-    platform::DownloadSession session(platform::DownloadSession::Configuration{}, &delegate);
-    std::vector<std::shared_ptr<platform::DownloadTask>> tasks;
+    net::DownloadSession session(net::DownloadSession::Configuration{}, &delegate);
+    std::vector<std::shared_ptr<net::DownloadTask>> tasks;
     for (const auto& url : urls) {
         tasks.push_back(session.downloadTask(url, *SharedData::shared().tmpDir));
         tasks.back()->resume();

@@ -17,7 +17,7 @@
 
 #include "caching/Catalog.h"
 #include "caching/DownloadProgress.h"
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "sim/lib/MirrorBuilder.h"
 
 namespace {

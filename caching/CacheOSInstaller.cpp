@@ -1,13 +1,13 @@
 #include "caching/CacheOSInstaller.h"
 
-#include "app/InstallerLock.h"
-#include "app/Logging.h"
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/InstallerLock.h"
+#include "base/Logging.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
+#include "base/ToolOutput.h"
 #include "caching/Catalog.h"
 #include "caching/ProductSelection.h"
 #include "caching/SessionRequestManager.h"
-#include "install/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "net/Http.h"
 #include "platform/Console.h"
-#include "platform/Http.h"
 #include "platform/Machine.h"
 #include "platform/PrintableText.h"
 
@@ -49,15 +49,15 @@ ProductKind classifyProduct(plist_t product) {
     if (!isDictionary(product)) {
         return ProductKind::Other;
     }
-    plist_t meta = platform::dictItem(product, "ExtendedMetaInfo");
+    plist_t meta = plist::dictItem(product, "ExtendedMetaInfo");
     if (!isDictionary(meta)) {
         return ProductKind::Other;
     }
-    plist_t identifiers = platform::dictItem(meta, "InstallAssistantPackageIdentifiers");
+    plist_t identifiers = plist::dictItem(meta, "InstallAssistantPackageIdentifiers");
     if (!isDictionary(identifiers)) {
         return ProductKind::Other;
     }
-    const auto osInstall = platform::stringForKey(identifiers, "OSInstall");
+    const auto osInstall = plist::stringForKey(identifiers, "OSInstall");
     if (!osInstall) {
         return ProductKind::NoOSInstall;
     }
@@ -89,7 +89,7 @@ CandidateSet filterInstallerProducts(plist_t products,
                 printLine("no");
                 break;
             case ProductKind::Installer:
-                candidates.push_back({std::move(key), platform::Plist(plist_copy(product))});
+                candidates.push_back({std::move(key), plist::Plist(plist_copy(product))});
                 break;
         }
     }
@@ -99,11 +99,11 @@ CandidateSet filterInstallerProducts(plist_t products,
 CatalogReading readCatalogTree(std::string_view body,
                                const std::function<void(std::string_view)>& printLine) {
     CatalogReading reading;
-    const platform::Plist catalog = platform::parsePlist(body);
+    const plist::Plist catalog = plist::parsePlist(body);
     if (!isDictionary(catalog.get())) {
         return reading;
     }
-    plist_t products = platform::dictItem(catalog.get(), "Products");
+    plist_t products = plist::dictItem(catalog.get(), "Products");
     if (!isDictionary(products)) {
         reading.outcome = CatalogReading::Outcome::NoProductsDictionary;
         return reading;
@@ -124,7 +124,7 @@ CatalogResult fetchInstallerProducts() {
     }
     const std::string url = platform::catalogServer() + *path;
     platform::Error error;
-    const auto body = platform::sharedHttpClient().fetch(url, &error);
+    const auto body = net::sharedHttpClient().fetch(url, &error);
     if (!body) {
         return {std::nullopt, "Could not fetch the software update catalog " + url + ": " +
                                   platform::printableText(error.description)};

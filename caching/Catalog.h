@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 
 namespace vantrel {
 
@@ -15,7 +15,7 @@ namespace vantrel {
 // dictionary exactly as the catalog holds it.
 struct Candidate {
     std::string productKey;
-    platform::Plist product;
+    plist::Plist product;
 };
 // The installer products, in the catalog's own order.
 using CandidateSet = std::vector<Candidate>;

@@ -12,8 +12,8 @@
 #include <unordered_map>
 
 #include "caching/Catalog.h"
-#include "platform/PlistLimits.h"
-#include "platform/PlistXmlStream.h"
+#include "plist/PlistLimits.h"
+#include "plist/PlistXmlStream.h"
 
 namespace vantrel {
 
@@ -39,7 +39,7 @@ class ProductTable {
     }
 
     // False when the table is full: the catalog is then refused.
-    bool set(const std::string& key, ProductKind kind, platform::Plist product) {
+    bool set(const std::string& key, ProductKind kind, plist::Plist product) {
         const auto place = places_.find(key);
         if (place != places_.end()) {
             entries_[place->second].kind = kind;
@@ -70,7 +70,7 @@ class ProductTable {
     struct Entry {
         std::string key;
         ProductKind kind;
-        platform::Plist product;  // kept for candidates only
+        plist::Plist product;  // kept for candidates only
     };
     std::deque<Entry> entries_;  // which never moves an entry: places_ names their keys
     std::unordered_map<std::string_view, std::size_t> places_;
@@ -99,10 +99,10 @@ bool isBlank(std::string_view text) {
     return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
-class CatalogWalk : public platform::PlistXmlStream {
+class CatalogWalk : public plist::PlistXmlStream {
   public:
     explicit CatalogWalk(std::string_view body)
-        : PlistXmlStream(platform::kMaxPlistDepth), body_(body) {}
+        : PlistXmlStream(plist::kMaxPlistDepth), body_(body) {}
 
     CatalogReading reading(const std::function<void(std::string_view)>& printLine) {
         CatalogReading out;
@@ -234,11 +234,11 @@ class CatalogWalk : public platform::PlistXmlStream {
         }
         const std::size_t values = elements_ - productElements_ + 1;
         keptValues_ += values;
-        if (keptValues_ > platform::kMaxPlistValues) {
+        if (keptValues_ > plist::kMaxPlistValues) {
             return false;
         }
-        platform::Plist product =
-            platform::parseXmlPlistElement(body_.substr(productStart_, end - productStart_));
+        plist::Plist product =
+            plist::parseXmlPlistElement(body_.substr(productStart_, end - productStart_));
         if (!product) {
             return false;
         }

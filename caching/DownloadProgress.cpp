@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "install/ToolOutput.h"
+#include "base/ToolOutput.h"
 
 namespace vantrel {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "install/ToolOutput.h"
+#include "base/ToolOutput.h"
 #include "platform/Machine.h"
 
 namespace vantrel {

@@ -1,11 +1,11 @@
 #include <filesystem>
 
-#include "app/Logging.h"
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Logging.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
+#include "base/ToolOutput.h"
 #include "caching/CacheOSInstaller.h"
 #include "caching/InstallerOutput.h"
-#include "install/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/PrintableText.h"

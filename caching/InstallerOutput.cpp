@@ -1,9 +1,9 @@
 #include "caching/InstallerOutput.h"
 
-#include "app/Logging.h"
-#include "app/Notifications.h"
-#include "app/SharedData.h"
-#include "install/ToolOutput.h"
+#include "base/Logging.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
+#include "base/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/PrintableText.h"
 

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <tuple>
 
-#include "app/Logging.h"
+#include "base/Logging.h"
+#include "base/ToolOutput.h"
 #include "caching/XmlPath.h"
 #include "caching/dmgMounter.h"
-#include "install/ToolOutput.h"
+#include "net/Http.h"
 #include "platform/Console.h"
-#include "platform/Http.h"
 #include "platform/PrintableText.h"
 
 namespace vantrel {
@@ -65,7 +65,7 @@ class Selection {
                 continue;
             }
             for (const auto& [language, distribution] :
-                 dictionaryEntries(platform::dictItem(product, "Distributions"))) {
+                 dictionaryEntries(plist::dictItem(product, "Distributions"))) {
                 if (!isLanguageWeRead(language)) {
                     continue;
                 }
@@ -105,12 +105,12 @@ class Selection {
     // Puts one product and one of its distribution files through the tests; true when the
     // selection ends here because the product's build is already cached.
     bool testProduct(const std::string& key, plist_t product, plist_t distribution) {
-        const auto distributionURL = platform::stringValue(distribution);
+        const auto distributionURL = plist::stringValue(distribution);
         if (!distributionURL) {
             skip(key, "its English distribution is not a URL text");
             return false;
         }
-        if (!platform::isValidURL(*distributionURL)) {
+        if (!net::isValidURL(*distributionURL)) {
             return false;
         }
         const std::string shownURL = platform::printableText(*distributionURL);
@@ -155,12 +155,12 @@ class Selection {
             return false;
         }
 
-        const auto metadataURL = platform::stringForKey(product, "ServerMetadataURL");
+        const auto metadataURL = plist::stringForKey(product, "ServerMetadataURL");
         if (!metadataURL) {
             skip(key, "it has no \"ServerMetadataURL\" text");
             return false;
         }
-        if (!platform::isValidURL(*metadataURL)) {
+        if (!net::isValidURL(*metadataURL)) {
             return false;
         }
         const auto metadata = fetchXml(key, *metadataURL, "server metadata");
@@ -210,7 +210,7 @@ class Selection {
     // The "URL" of every package, in order; absent (and a line) when any is missing or bad,
     // since an installer assembled from part of its packages cannot work.
     std::optional<std::vector<std::string>> packageURLs(const std::string& key, plist_t product) {
-        plist_t packages = platform::dictItem(product, "Packages");
+        plist_t packages = plist::dictItem(product, "Packages");
         if (!packages || plist_get_node_type(packages) != PLIST_ARRAY) {
             skip(key, "it has no \"Packages\" list");
             return std::nullopt;
@@ -218,8 +218,8 @@ class Selection {
         std::vector<std::string> urls;
         const std::uint32_t count = plist_array_get_size(packages);
         for (std::uint32_t i = 0; i < count; ++i) {
-            const auto url = platform::stringForKey(plist_array_get_item(packages, i), "URL");
-            if (!url || !platform::isValidURL(*url)) {
+            const auto url = plist::stringForKey(plist_array_get_item(packages, i), "URL");
+            if (!url || !net::isValidURL(*url)) {
                 skip(key, "package " + std::to_string(i + 1) + " has no valid \"URL\"");
                 return std::nullopt;
             }
@@ -277,7 +277,7 @@ SelectionServices platformSelectionServices() {
     services.runningVersion = platform::operatingSystemVersion;
     services.fetchDocument = [](const std::string& url, std::string* failure) {
         platform::Error error;
-        auto body = platform::sharedHttpClient().fetch(url, &error);
+        auto body = net::sharedHttpClient().fetch(url, &error);
         if (!body && failure) {
             *failure = error.description;
         }

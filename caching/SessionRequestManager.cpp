@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "app/Logging.h"
-#include "app/Notifications.h"
-#include "app/SharedData.h"
-#include "install/ToolOutput.h"
+#include "base/Logging.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
+#include "base/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/FileURL.h"
 #include "platform/Files.h"
@@ -26,7 +26,7 @@ constexpr mode_t kDownloadFolderMode = 0700;
 
 // "<url>: <reason>" for a transfer that failed or that the server answered with an error
 // status, printable; nothing for one that delivered its file.
-std::optional<std::string> transferFailure(const platform::DownloadTask& task,
+std::optional<std::string> transferFailure(const net::DownloadTask& task,
                                            const std::optional<platform::Error>& error) {
     if (error) {
         return platform::printableText(task.originalURL()) + ": " +
@@ -42,7 +42,7 @@ std::optional<std::string> transferFailure(const platform::DownloadTask& task,
 
 }  // namespace
 
-void SessionRequestDelegate::didFinishDownloadingToURL(platform::DownloadTask& task,
+void SessionRequestDelegate::didFinishDownloadingToURL(net::DownloadTask& task,
                                                        const std::string& location) {
     std::string name = "untitled";
     if (task.response() && !task.response()->suggestedFilename.empty()) {
@@ -60,7 +60,7 @@ void SessionRequestDelegate::didFinishDownloadingToURL(platform::DownloadTask& t
     (void)platform::moveItem(location, *folder + "/" + name);
 }
 
-void SessionRequestDelegate::didWriteData(platform::DownloadTask& task, std::int64_t,
+void SessionRequestDelegate::didWriteData(net::DownloadTask& task, std::int64_t,
                                           std::int64_t totalBytesWritten,
                                           std::int64_t totalBytesExpected) {
     allDownloadTasks[task.taskIdentifier()] = ProgressRecord{totalBytesWritten, totalBytesExpected};
@@ -73,7 +73,7 @@ void SessionRequestDelegate::didWriteData(platform::DownloadTask& task, std::int
                                              progressReport("Download", *percentage));
 }
 
-void SessionRequestDelegate::didCompleteWithError(platform::DownloadTask& task,
+void SessionRequestDelegate::didCompleteWithError(net::DownloadTask& task,
                                                   const std::optional<platform::Error>& error) {
     bool lastOne = false;
     bool cancelled = false;
@@ -120,10 +120,10 @@ SessionRequestManager& SessionRequestManager::shared() {
     return *manager;
 }
 
-SessionRequestManager::SessionRequestManager(platform::DownloadSession::Configuration configuration)
+SessionRequestManager::SessionRequestManager(net::DownloadSession::Configuration configuration)
     : sessionDelegate(std::make_unique<SessionRequestDelegate>()),
-      session(std::make_unique<platform::DownloadSession>(std::move(configuration),
-                                                          sessionDelegate.get())) {}
+      session(std::make_unique<net::DownloadSession>(std::move(configuration),
+                                                     sessionDelegate.get())) {}
 
 SessionRequestManager::~SessionRequestManager() {
     session.reset();

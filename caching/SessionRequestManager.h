@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "caching/DownloadProgress.h"
-#include "platform/DownloadSession.h"
+#include "net/DownloadSession.h"
 
 namespace vantrel {
 
@@ -18,13 +18,12 @@ namespace vantrel {
 // {"Download": percentage}, says which transfers failed (a full disk, a cut connection, a
 // server error status), and posts "downloadsDone" on the main thread once the last pending
 // task has completed.
-class SessionRequestDelegate : public platform::DownloadSessionDelegate {
+class SessionRequestDelegate : public net::DownloadSessionDelegate {
   public:
-    void didFinishDownloadingToURL(platform::DownloadTask& task,
-                                   const std::string& location) override;
-    void didWriteData(platform::DownloadTask& task, std::int64_t bytesWritten,
+    void didFinishDownloadingToURL(net::DownloadTask& task, const std::string& location) override;
+    void didWriteData(net::DownloadTask& task, std::int64_t bytesWritten,
                       std::int64_t totalBytesWritten, std::int64_t totalBytesExpected) override;
-    void didCompleteWithError(platform::DownloadTask& task,
+    void didCompleteWithError(net::DownloadTask& task,
                               const std::optional<platform::Error>& error) override;
 
     // Cancels every pending task; each then completes like a failed one. Safe from any thread
@@ -38,7 +37,7 @@ class SessionRequestDelegate : public platform::DownloadSessionDelegate {
     // Guards downloadTasks. downloadPackages holds it while it starts a whole batch, so no
     // completion of the batch is processed before every task of it is pending.
     mutable std::mutex lock_;
-    std::vector<std::shared_ptr<platform::DownloadTask>> downloadTasks;
+    std::vector<std::shared_ptr<net::DownloadTask>> downloadTasks;
     // Set by cancelAllTasks under lock_: the operator asked for the ends, nothing to report.
     bool cancelled_ = false;
     // Only touched on the delegate thread.
@@ -50,7 +49,7 @@ class SessionRequestManager {
   public:
     static SessionRequestManager& shared();
 
-    explicit SessionRequestManager(platform::DownloadSession::Configuration configuration = {});
+    explicit SessionRequestManager(net::DownloadSession::Configuration configuration = {});
     ~SessionRequestManager();
     SessionRequestManager(const SessionRequestManager&) = delete;
     SessionRequestManager& operator=(const SessionRequestManager&) = delete;
@@ -63,7 +62,7 @@ class SessionRequestManager {
 
   private:
     std::unique_ptr<SessionRequestDelegate> sessionDelegate;  // outlives the session
-    std::unique_ptr<platform::DownloadSession> session;
+    std::unique_ptr<net::DownloadSession> session;
 };
 
 // Empties and creates the download folder (the temporary directory plus the bundle

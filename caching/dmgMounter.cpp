@@ -3,12 +3,12 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/CleanUp.h"
+#include "base/CleanUp.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Machine.h"
-#include "platform/Plist.h"
 #include "platform/Process.h"
+#include "plist/Plist.h"
 
 namespace vantrel {
 
@@ -17,11 +17,11 @@ namespace {
 constexpr mode_t kMountPointMode = 0755;
 
 // The version file as a dictionary of text to text; absent when it is anything else.
-std::optional<platform::Plist> textDictionary(const std::optional<std::string>& data) {
+std::optional<plist::Plist> textDictionary(const std::optional<std::string>& data) {
     if (!data) {
         return std::nullopt;
     }
-    platform::Plist root = platform::parsePlist(*data);
+    plist::Plist root = plist::parsePlist(*data);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         return std::nullopt;
     }
@@ -81,7 +81,7 @@ std::string dmgMounter::decodeCachedBuild(const std::optional<std::string>& data
         printLine("no data");
     }
     if (const auto dictionary = textDictionary(data)) {
-        return platform::stringForKey(dictionary->get(), "ProductBuildVersion").value_or("");
+        return plist::stringForKey(dictionary->get(), "ProductBuildVersion").value_or("");
     }
     printLine("could not decode");
     return {};

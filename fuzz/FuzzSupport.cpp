@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "platform/Host.h"
-#include "platform/PlistLimits.h"
+#include "plist/PlistLimits.h"
 
 namespace vantrel::fuzz {
 
@@ -67,7 +67,7 @@ void expectWithinPlistLimits(plist_t tree) {
         ++values;
         const bool container =
             plist_get_node_type(node) == PLIST_ARRAY || plist_get_node_type(node) == PLIST_DICT;
-        if ((container && depth > platform::kMaxPlistDepth) || values > platform::kMaxPlistValues) {
+        if ((container && depth > plist::kMaxPlistDepth) || values > plist::kMaxPlistValues) {
             std::abort();
         }
         for (plist_t child : childrenOf(node)) {

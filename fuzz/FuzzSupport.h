@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 
 namespace vantrel::fuzz {
 

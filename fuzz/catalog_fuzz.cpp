@@ -12,9 +12,9 @@
 
 #include "caching/Catalog.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/Plist.h"
-#include "platform/PlistLimits.h"
-#include "platform/XmlPlistGate.h"
+#include "plist/Plist.h"
+#include "plist/PlistLimits.h"
+#include "plist/XmlPlistGate.h"
 
 using namespace vantrel;
 
@@ -46,8 +46,7 @@ void expectSame(const Read& streamed, const Read& whole) {
         const Candidate& ours = streamed.reading.candidates[i];
         const Candidate& theirs = whole.reading.candidates[i];
         if (ours.productKey != theirs.productKey ||
-            platform::plistToXml(ours.product.get()) !=
-                platform::plistToXml(theirs.product.get())) {
+            plist::plistToXml(ours.product.get()) != plist::plistToXml(theirs.product.get())) {
             std::abort();
         }
     }
@@ -69,20 +68,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         whole.reading.outcome != Outcome::NotADictionary) {
         // Refusing more is the streaming reader's right only where the library would be handed
         // text it cuts otherwise than expat, or where expat refuses.
-        if (platform::xmlPlistWithinLimits(body, platform::kMaxPlistDepth,
-                                           platform::kMaxPlistValues)) {
+        if (plist::xmlPlistWithinLimits(body, plist::kMaxPlistDepth, plist::kMaxPlistValues)) {
             std::abort();
         }
     } else if (whole.reading.outcome != Outcome::NotADictionary) {
         expectSame(streamed, whole);
     }
-    fuzz::expectWithinPlistLimits(platform::parsePlist(body).get());
+    fuzz::expectWithinPlistLimits(plist::parsePlist(body).get());
     for (const auto& candidate : streamed.reading.candidates) {
         fuzz::expectWithinPlistLimits(candidate.product.get());
         plist_t identifiers =
-            platform::dictItem(platform::dictItem(candidate.product.get(), "ExtendedMetaInfo"),
-                               "InstallAssistantPackageIdentifiers");
-        if (platform::stringForKey(identifiers, "OSInstall") != kOSInstallPackageIdentifier) {
+            plist::dictItem(plist::dictItem(candidate.product.get(), "ExtendedMetaInfo"),
+                            "InstallAssistantPackageIdentifiers");
+        if (plist::stringForKey(identifiers, "OSInstall") != kOSInstallPackageIdentifier) {
             std::abort();  // a product that is no OS installer became a candidate
         }
     }

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "app/ProcessArgs.h"
-#include "app/SharedData.h"
+#include "base/SharedData.h"
 #include "fuzz/FuzzSupport.h"
 
 using namespace vantrel;

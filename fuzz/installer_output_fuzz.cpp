@@ -3,11 +3,11 @@
 
 #include <cstdlib>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
+#include "base/ToolOutput.h"
 #include "caching/InstallerOutput.h"
 #include "fuzz/FuzzSupport.h"
-#include "install/ToolOutput.h"
 
 using namespace vantrel;
 

@@ -9,8 +9,8 @@
 #include "caching/ProductSelection.h"
 #include "caching/XmlPath.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/Http.h"
-#include "platform/Plist.h"
+#include "net/Http.h"
+#include "plist/Plist.h"
 
 using namespace vantrel;
 
@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kDistURL = "https://fuzz.test/content/001-1/001-1.English.dist";
 constexpr const char* kMetadataURL = "https://fuzz.test/content/001-1/001-1.smd";
 
-platform::Plist defaultProduct() {
+plist::Plist defaultProduct() {
     const std::string xml = std::string(
                                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
                                 "<dict><key>Distributions</key><dict><key>English</key><string>") +
@@ -28,7 +28,7 @@ platform::Plist defaultProduct() {
                             "</string><key>Packages</key><array><dict><key>URL</key>"
                             "<string>https://fuzz.test/content/001-1/InstallAssistantAuto.pkg"
                             "</string></dict></array></dict></plist>";
-    return platform::parsePlist(xml);
+    return plist::parsePlist(xml);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto pieces = fuzz::splitInput(fuzz::asText(data, size), "\n@@@@\n");
     const std::string dist = pieces[0];
     const std::string metadata = pieces.size() > 1 ? pieces[1] : std::string();
-    platform::Plist product = pieces.size() > 2 ? platform::parsePlist(pieces[2]) : nullptr;
+    plist::Plist product = pieces.size() > 2 ? plist::parsePlist(pieces[2]) : nullptr;
     if (!product || plist_get_node_type(product.get()) != PLIST_DICT) {
         product = defaultProduct();
     }
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CandidateSet candidates;
     candidates.push_back({"001-1", std::move(product)});
     for (const auto& url : selectProductURLs(candidates, request, services)) {
-        if (!platform::isValidURL(url)) {
+        if (!net::isValidURL(url)) {
             std::abort();  // only valid URLs may reach the downloads
         }
     }

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/Notifications.h"
+#include "base/Notifications.h"
+#include "base/ToolOutput.h"
 #include "fuzz/FuzzSupport.h"
 #include "install/StartOSInstall.h"
-#include "install/ToolOutput.h"
 
 using namespace vantrel;
 

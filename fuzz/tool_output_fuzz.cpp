@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/ToolOutput.h"
 #include "fuzz/FuzzSupport.h"
-#include "install/ToolOutput.h"
 
 using namespace vantrel;
 

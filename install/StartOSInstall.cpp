@@ -4,11 +4,11 @@
 
 #include <memory>
 
-#include "app/InstallerLock.h"
-#include "app/Logging.h"
-#include "app/Notifications.h"
-#include "app/SharedData.h"
-#include "install/ToolOutput.h"
+#include "base/InstallerLock.h"
+#include "base/Logging.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
+#include "base/ToolOutput.h"
 #include "platform/Console.h"
 #include "platform/Queues.h"
 #include "platform/TrustedPath.h"

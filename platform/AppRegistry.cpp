@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "platform/Host.h"
-#include "platform/Plist.h"
 #include "platform/TrustedPath.h"
+#include "plist/Plist.h"
 
 namespace vantrel::platform {
 
@@ -28,8 +28,8 @@ bool isBundleWithIdentifier(const fs::path& candidate, const std::string& bundle
     if (candidate.extension() != ".app") {
         return false;
     }
-    Plist info = readPlistFile(candidate / "Contents" / "Info.plist");
-    return stringForKey(info.get(), "CFBundleIdentifier") == bundleIdentifier;
+    plist::Plist info = plist::readPlistFile(candidate / "Contents" / "Info.plist");
+    return plist::stringForKey(info.get(), "CFBundleIdentifier") == bundleIdentifier;
 }
 
 }  // namespace

@@ -7,14 +7,14 @@
 #include <charconv>
 
 #include "platform/Host.h"
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 
 namespace vantrel::platform {
 
 namespace {
 
-Plist simulatedMac() {
-    return readPlistFile(mac().markerFile());
+plist::Plist simulatedMac() {
+    return plist::readPlistFile(mac().markerFile());
 }
 
 std::int64_t leadingInteger(std::string_view text) {
@@ -26,8 +26,9 @@ std::int64_t leadingInteger(std::string_view text) {
 }  // namespace
 
 OSVersion operatingSystemVersion() {
-    Plist version = readPlistFile(mac().host("/System/Library/CoreServices/SystemVersion.plist"));
-    const std::string text = stringForKey(version.get(), "ProductVersion").value_or("");
+    plist::Plist version =
+        plist::readPlistFile(mac().host("/System/Library/CoreServices/SystemVersion.plist"));
+    const std::string text = plist::stringForKey(version.get(), "ProductVersion").value_or("");
     OSVersion result;
     std::int64_t* parts[] = {&result.major, &result.minor, &result.patch};
     std::size_t start = 0;
@@ -47,8 +48,8 @@ OSVersion operatingSystemVersion() {
 }
 
 std::optional<std::string> bundleIdentifier() {
-    Plist info = readPlistFile(appBundle() / "Contents" / "Info.plist");
-    auto identifier = stringForKey(info.get(), "CFBundleIdentifier");
+    plist::Plist info = plist::readPlistFile(appBundle() / "Contents" / "Info.plist");
+    auto identifier = plist::stringForKey(info.get(), "CFBundleIdentifier");
     if (!identifier || identifier->empty()) {
         return std::nullopt;
     }
@@ -56,8 +57,8 @@ std::optional<std::string> bundleIdentifier() {
 }
 
 std::string currentUserName() {
-    Plist facts = simulatedMac();
-    if (auto name = stringForKey(facts.get(), "UserName"); name && !name->empty()) {
+    plist::Plist facts = simulatedMac();
+    if (auto name = plist::stringForKey(facts.get(), "UserName"); name && !name->empty()) {
         return *name;
     }
     if (const passwd* entry = ::getpwuid(::geteuid())) {
@@ -67,8 +68,8 @@ std::string currentUserName() {
 }
 
 std::optional<std::string> consoleUser() {
-    Plist facts = simulatedMac();
-    auto user = stringForKey(facts.get(), "ConsoleUser");
+    plist::Plist facts = simulatedMac();
+    auto user = plist::stringForKey(facts.get(), "ConsoleUser");
     if (!user || user->empty()) {
         return std::nullopt;
     }
@@ -87,28 +88,28 @@ std::string temporaryDirectory() {
 }
 
 std::vector<std::uint8_t> platformExpertProperty(std::string_view name) {
-    Plist facts = simulatedMac();
-    plist_t device = dictItem(facts.get(), "IOPlatformExpertDevice");
+    plist::Plist facts = simulatedMac();
+    plist_t device = plist::dictItem(facts.get(), "IOPlatformExpertDevice");
     const std::string key(name);
-    plist_t value = dictItem(device, key.c_str());
-    if (auto data = dataValue(value)) {
+    plist_t value = plist::dictItem(device, key.c_str());
+    if (auto data = plist::dataValue(value)) {
         return *data;
     }
-    if (auto text = stringValue(value)) {
+    if (auto text = plist::stringValue(value)) {
         return {text->begin(), text->end()};
     }
     return {};
 }
 
 std::string sysctlValue(std::string_view name) {
-    Plist facts = simulatedMac();
+    plist::Plist facts = simulatedMac();
     const std::string key(name);
-    return stringForKey(dictItem(facts.get(), "sysctl"), key.c_str()).value_or("");
+    return plist::stringForKey(plist::dictItem(facts.get(), "sysctl"), key.c_str()).value_or("");
 }
 
 std::string catalogServer() {
-    Plist facts = simulatedMac();
-    return stringForKey(facts.get(), "CatalogServer").value_or("https://swscan.localhost");
+    plist::Plist facts = simulatedMac();
+    return plist::stringForKey(facts.get(), "CatalogServer").value_or("https://swscan.localhost");
 }
 
 std::filesystem::path trustedCertificates() {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 
 namespace vantrel::platform {
 
@@ -44,25 +44,25 @@ class TableLock {
 
 std::vector<MountTable::Volume> readTable(const MacRoot& root) {
     std::vector<MountTable::Volume> volumes;
-    Plist table = readPlistFile(root.host(kTableFile));
+    plist::Plist table = plist::readPlistFile(root.host(kTableFile));
     if (!table || plist_get_node_type(table.get()) != PLIST_ARRAY) {
         return volumes;
     }
     const std::uint32_t count = plist_array_get_size(table.get());
     for (std::uint32_t i = 0; i < count; ++i) {
         plist_t entry = plist_array_get_item(table.get(), i);
-        auto mountPoint = stringForKey(entry, "MountPoint");
+        auto mountPoint = plist::stringForKey(entry, "MountPoint");
         if (!mountPoint) {
             continue;
         }
-        volumes.push_back({*mountPoint, stringForKey(entry, "Image").value_or(""),
-                           boolValue(dictItem(entry, "Busy")).value_or(false)});
+        volumes.push_back({*mountPoint, plist::stringForKey(entry, "Image").value_or(""),
+                           plist::boolValue(plist::dictItem(entry, "Busy")).value_or(false)});
     }
     return volumes;
 }
 
 void writeTable(const MacRoot& root, const std::vector<MountTable::Volume>& volumes) {
-    Plist table(plist_new_array());
+    plist::Plist table(plist_new_array());
     for (const auto& volume : volumes) {
         plist_t entry = plist_new_dict();
         plist_dict_set_item(entry, "MountPoint", plist_new_string(volume.mountPoint.c_str()));
@@ -70,7 +70,7 @@ void writeTable(const MacRoot& root, const std::vector<MountTable::Volume>& volu
         plist_dict_set_item(entry, "Busy", plist_new_bool(volume.busy ? 1 : 0));
         plist_array_append_item(table.get(), entry);
     }
-    writePlistFile(root.host(kTableFile), table.get());
+    plist::writePlistFile(root.host(kTableFile), table.get());
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ LAYERS = {
     "install": {"base", "platform"},
     "base": {"platform"},
     "net": {"platform"},
+    "net/curl": {"net", "platform"},
     "plist": set(),
     "platform": set(),
     "platform/simmac": {"platform", "plist"},
@@ -36,7 +37,7 @@ LAYERS = {
 }
 
 # Folders inside a top-level folder that are layers of their own.
-NESTED_LAYERS = ("platform/simmac",)
+NESTED_LAYERS = ("platform/simmac", "net/curl")
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".c", ".h", ".hpp")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')

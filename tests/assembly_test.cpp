@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "caching/CacheOSInstaller.h"
 #include "caching/InstallerOutput.h"
 #include "caching/SessionRequestManager.h"

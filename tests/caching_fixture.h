@@ -29,11 +29,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "platform/Host.h"
-#include "platform/Plist.h"
 #include "platform/Queues.h"
+#include "plist/Plist.h"
 
 namespace vantrel::cachingtest {
 
@@ -135,20 +135,19 @@ class BareMac {
         plist_dict_set_item(sysctl, "machdep.cpu.features",
                             plist_new_string(vmm ? "FPU VME VMM SSE" : "FPU VME SSE"));
         plist_dict_set_item(facts, "sysctl", sysctl);
-        platform::writePlistFile(root_ / "SimulatedMac.plist", facts);
+        plist::writePlistFile(root_ / "SimulatedMac.plist", facts);
         plist_free(facts);
 
         plist_t version = plist_new_dict();
         plist_dict_set_item(version, "ProductVersion", plist_new_string(productVersion.c_str()));
         fs::create_directories(root_ / "System/Library/CoreServices");
-        platform::writePlistFile(root_ / "System/Library/CoreServices/SystemVersion.plist",
-                                 version);
+        plist::writePlistFile(root_ / "System/Library/CoreServices/SystemVersion.plist", version);
         plist_free(version);
 
         plist_t info = plist_new_dict();
         plist_dict_set_item(info, "CFBundleIdentifier", plist_new_string("com.corvane.vantrel"));
         fs::create_directories(root_ / "Applications/Vantrel.app/Contents");
-        platform::writePlistFile(root_ / "Applications/Vantrel.app/Contents/Info.plist", info);
+        plist::writePlistFile(root_ / "Applications/Vantrel.app/Contents/Info.plist", info);
         plist_free(info);
         fs::create_directories(root_ / "Applications");
         fs::create_directories(root_ / "Library/Application Support/com.corvane.vantrel");

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "caching/Catalog.h"
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "tests/mirror_fixture.h"
 
 namespace vantrel {
@@ -46,7 +46,7 @@ Summary summarise(Reader reader, std::string_view body) {
     summary.outcome = reading.outcome;
     for (const auto& candidate : reading.candidates) {
         summary.keys.push_back(candidate.productKey);
-        summary.products.push_back(platform::plistToXml(candidate.product.get()));
+        summary.products.push_back(plist::plistToXml(candidate.product.get()));
     }
     return summary;
 }
@@ -87,7 +87,7 @@ TEST(CatalogReader, AgreesWithTheWholeDocumentOnMirrorCatalogsAndTheSavedFuzzCor
         EXPECT_EQ(summary.outcome, Outcome::Candidates) << minor;
         EXPECT_FALSE(summary.keys.empty()) << minor;
         // The same catalog as a binary list is read whole, with the same result.
-        const platform::Plist tree = platform::parsePlist(body);
+        const plist::Plist tree = plist::parsePlist(body);
         char* binary = nullptr;
         std::uint32_t length = 0;
         plist_to_bin(tree.get(), &binary, &length);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "caching/Catalog.h"
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 
 namespace vantrel {
 namespace {
@@ -14,8 +14,8 @@ std::string productXml(const std::string& key, const std::string& identifiers) {
            ".smd</string></dict>";
 }
 
-platform::Plist catalog(const std::string& products) {
-    return platform::parsePlist(
+plist::Plist catalog(const std::string& products) {
+    return plist::parsePlist(
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
         "<key>Products</key><dict>" +
         products + "</dict></dict></plist>");
@@ -26,10 +26,10 @@ struct Filtered {
     std::vector<std::string> lines;
 };
 
-Filtered filter(const platform::Plist& root) {
+Filtered filter(const plist::Plist& root) {
     Filtered out;
     out.candidates =
-        filterInstallerProducts(platform::dictItem(root.get(), "Products"),
+        filterInstallerProducts(plist::dictItem(root.get(), "Products"),
                                 [&](std::string_view line) { out.lines.emplace_back(line); });
     return out;
 }
@@ -66,11 +66,10 @@ TEST(Catalog, KeepsExactlyTheOSInstallersInCatalogOrderWithTheirDictionaries) {
     EXPECT_EQ(keys(result.candidates), (std::vector<std::string>{"041-3", "001-1", "061-2"}));
     EXPECT_TRUE(result.lines.empty());
     // The dictionary is the catalog's own, unchanged, and owned by the candidate.
-    plist_t original = platform::dictItem(platform::dictItem(root.get(), "Products"), "001-1");
-    EXPECT_EQ(platform::plistToXml(result.candidates[1].product.get()),
-              platform::plistToXml(original));
+    plist_t original = plist::dictItem(plist::dictItem(root.get(), "Products"), "001-1");
+    EXPECT_EQ(plist::plistToXml(result.candidates[1].product.get()), plist::plistToXml(original));
     EXPECT_NE(result.candidates[1].product.get(), original);
-    EXPECT_EQ(platform::stringForKey(result.candidates[1].product.get(), "ServerMetadataURL"),
+    EXPECT_EQ(plist::stringForKey(result.candidates[1].product.get(), "ServerMetadataURL"),
               "https://h/001-1.smd");
 }
 
@@ -104,7 +103,7 @@ TEST(Catalog, AnotherOSInstallPackageIsSkippedWithoutDroppingEarlierCandidates) 
 TEST(Catalog, NoProductsOrProductsOfAnotherTypeGiveNoCandidates) {
     EXPECT_TRUE(filter(catalog("")).candidates.empty());
     EXPECT_TRUE(filterInstallerProducts(nullptr, [](std::string_view) {}).empty());
-    const auto array = platform::parsePlist("<plist><array><string>x</string></array></plist>");
+    const auto array = plist::parsePlist("<plist><array><string>x</string></array></plist>");
     EXPECT_TRUE(filterInstallerProducts(array.get(), [](std::string_view) {}).empty());
 }
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/CleanUp.h"
+#include "base/CleanUp.h"
 #include "platform/Host.h"
 #include "platform/MountTable.h"
 #include "tests/support/TempMac.h"

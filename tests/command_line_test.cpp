@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/ProcessArgs.h"
-#include "app/SharedData.h"
+#include "base/SharedData.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {

@@ -8,8 +8,8 @@
 #include <condition_variable>
 #include <set>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "caching/DownloadProgress.h"
 #include "caching/SessionRequestManager.h"
 #include "platform/Machine.h"

@@ -153,9 +153,9 @@ TEST(HttpLibraryTest, TheFirstTransferLoadsTheNetworkPlugIn) {
     const fs::path trusted = mac.root() / "private/etc/ssl/cert.pem";
     server.writeCertificate(trusted);
     {
-        platform::HttpClient client;
+        net::HttpClient client;
         networktest::OneDownload delegate;
-        platform::DownloadSession session({trusted, {}, std::chrono::milliseconds(0)}, &delegate);
+        net::DownloadSession session({trusted, {}, std::chrono::milliseconds(0)}, &delegate);
         EXPECT_FALSE(loaded("libvantrel-network"));
         EXPECT_FALSE(loaded("libcurl"));
     }

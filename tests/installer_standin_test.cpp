@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "sim/lib/CatalogDocuments.h"
 #include "sim/lib/DiskImage.h"
 #include "sim/lib/PackageWriter.h"
@@ -75,9 +75,8 @@ TEST(InstallerStandInTest, AssemblesAWorkingInstallerFromTheMirrorsPackages) {
     EXPECT_EQ(percents.back(), 100.0);
     EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
 
-    platform::Plist info =
-        platform::readPlistFile(mac.host(std::string(kApp) + "/Contents/Info.plist"));
-    EXPECT_EQ(platform::stringForKey(info.get(), "CFBundleIdentifier"),
+    plist::Plist info = plist::readPlistFile(mac.host(std::string(kApp) + "/Contents/Info.plist"));
+    EXPECT_EQ(plist::stringForKey(info.get(), "CFBundleIdentifier"),
               "com.apple.InstallAssistant.Catalina");
     EXPECT_EQ(fs::status(mac.host(std::string(kApp) + "/Contents/Resources/startosinstall"))
                       .permissions() &
@@ -89,9 +88,9 @@ TEST(InstallerStandInTest, AssemblesAWorkingInstallerFromTheMirrorsPackages) {
         mac.host(std::string(kApp) + "/Contents/SharedSupport/BaseSystem.dmg"), baseSystem.path(),
         &error))
         << error;
-    platform::Plist version = platform::readPlistFile(
-        baseSystem.path() / "System/Library/CoreServices/SystemVersion.plist");
-    EXPECT_EQ(platform::stringForKey(version.get(), "ProductBuildVersion"), "19H15");
+    plist::Plist version =
+        plist::readPlistFile(baseSystem.path() / "System/Library/CoreServices/SystemVersion.plist");
+    EXPECT_EQ(plist::stringForKey(version.get(), "ProductBuildVersion"), "19H15");
     EXPECT_TRUE(stagingIsEmpty(mac));
 
     // The program on that Mac knows the installer now.

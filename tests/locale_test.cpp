@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Logging.h"
+#include "base/Logging.h"
 #include "tests/support/GermanLocale.h"
 #include "tests/support/TempMac.h"
 

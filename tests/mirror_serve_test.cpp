@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "tests/mirror_fixture.h"
 
 namespace vantrel::mirrortest {
@@ -79,7 +79,7 @@ TEST(MirrorServeTest, ServesTheMirrorOverVerifiedHttpsOnKeptAliveConnections) {
     EXPECT_EQ(catalog.connects, 1);
     EXPECT_EQ(catalog.body, readText(mirror.catalog(15)));
     EXPECT_NE(catalog.body.find(release.distributionURLs[0]), std::string::npos);
-    EXPECT_TRUE(platform::parsePlist(catalog.body));
+    EXPECT_TRUE(plist::parsePlist(catalog.body));
     EXPECT_EQ(catalog.disposition(), "");
 
     // The same connection serves the documents and the packages, with their file names.

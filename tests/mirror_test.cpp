@@ -12,7 +12,7 @@
 #include <set>
 #include <sstream>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "sim/lib/MirrorRebase.h"
 #include "sim/lib/MirrorSpec.h"
 #include "sim/lib/PackageWriter.h"
@@ -21,9 +21,9 @@
 namespace vantrel::mirrortest {
 namespace {
 
-using platform::dictItem;
-using platform::Plist;
-using platform::stringValue;
+using plist::dictItem;
+using plist::Plist;
+using plist::stringValue;
 
 std::string sha256(const fs::path& file) {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
@@ -131,7 +131,7 @@ TEST(MirrorDocumentsTest, CatalogsDistributionsMetadataAndPackagesReadAsTheProgr
     std::set<std::string> firstCandidates;
     for (const auto& [minor, path] : sim::catalogPaths()) {
         SCOPED_TRACE(path);
-        Plist catalog = platform::readPlistFile(mirror.catalog(minor));
+        Plist catalog = plist::readPlistFile(mirror.catalog(minor));
         ASSERT_TRUE(catalog);
         const auto products = productsOf(catalog.get());
         EXPECT_EQ(products.size(), manifest.products);
@@ -176,7 +176,7 @@ TEST(MirrorDocumentsTest, CatalogsDistributionsMetadataAndPackagesReadAsTheProgr
     // Every installer's distribution file and metadata are on the mirror, with the title the
     // program compares and the board ids and models where it searches for them.
     for (const auto& key : firstCandidates) {
-        Plist catalog = platform::readPlistFile(mirror.catalog(15));
+        Plist catalog = plist::readPlistFile(mirror.catalog(15));
         plist_t product = productsOf(catalog.get()).at(key);
         const auto english = stringValue(dictItem(dictItem(product, "Distributions"), "English"));
         const auto metadata = stringValue(dictItem(product, "ServerMetadataURL"));
@@ -254,7 +254,7 @@ TEST(MirrorDocumentsTest, ReleaseFaultsBreakExactlyWhatTheySay) {
          "--release", "Catalina key=001-00004 packages=2 faults=dist-missing+stall+dist-stall"});
     const auto manifest = mirror.manifest();
     ASSERT_EQ(manifest.releases.size(), 4u);
-    Plist catalog = platform::readPlistFile(mirror.catalog(13));
+    Plist catalog = plist::readPlistFile(mirror.catalog(13));
     const auto products = productsOf(catalog.get());
     const auto& [notXml, fewScripts, cut, stalled] = std::tie(
         manifest.releases[0], manifest.releases[1], manifest.releases[2], manifest.releases[3]);
@@ -306,17 +306,17 @@ TEST(MirrorDocumentsTest, CatalogFaultsAndSizes) {
     };
     {
         MirrorFolder mirror(with({"--catalog-fault", "not-plist"}));
-        EXPECT_FALSE(platform::readPlistFile(mirror.catalog(14)));
+        EXPECT_FALSE(plist::readPlistFile(mirror.catalog(14)));
     }
     {
         MirrorFolder mirror(with({"--catalog-fault", "products-not-dict"}));
-        Plist catalog = platform::readPlistFile(mirror.catalog(14));
+        Plist catalog = plist::readPlistFile(mirror.catalog(14));
         ASSERT_TRUE(catalog);
         EXPECT_EQ(plist_get_node_type(dictItem(catalog.get(), "Products")), PLIST_ARRAY);
     }
     {
         MirrorFolder mirror(with({"--catalog-fault", "no-products"}));
-        Plist catalog = platform::readPlistFile(mirror.catalog(14));
+        Plist catalog = plist::readPlistFile(mirror.catalog(14));
         ASSERT_TRUE(catalog);
         EXPECT_EQ(dictItem(catalog.get(), "Products"), nullptr);
     }

@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/DownloadSession.h"
-#include "platform/Http.h"
+#include "net/DownloadSession.h"
+#include "net/Http.h"
 #include "tests/caching_tls.h"
 
 namespace vantrel::networktest {
@@ -36,16 +36,15 @@ struct Outcome {
 };
 
 // Waits for the one completion of a download.
-class OneDownload : public platform::DownloadSessionDelegate {
+class OneDownload : public net::DownloadSessionDelegate {
   public:
-    void didFinishDownloadingToURL(platform::DownloadTask& task,
-                                   const std::string& location) override {
+    void didFinishDownloadingToURL(net::DownloadTask& task, const std::string& location) override {
         std::lock_guard<std::mutex> guard(lock_);
         file_ = cachingtest::readFile(platform::mac().host(location));
         status_ = task.response() ? task.response()->statusCode : 0;
     }
-    void didWriteData(platform::DownloadTask&, std::int64_t, std::int64_t, std::int64_t) override {}
-    void didCompleteWithError(platform::DownloadTask&,
+    void didWriteData(net::DownloadTask&, std::int64_t, std::int64_t, std::int64_t) override {}
+    void didCompleteWithError(net::DownloadTask&,
                               const std::optional<platform::Error>& error) override {
         std::lock_guard<std::mutex> guard(lock_);
         error_ = error ? error->description : "";
@@ -70,9 +69,9 @@ class OneDownload : public platform::DownloadSessionDelegate {
 
 // One transfer of `url` the way the program makes it, trusting `trustFile` alone.
 inline Outcome transfer(Kind kind, const std::string& url, const fs::path& trustFile,
-                        const platform::NetworkLimits& limits = {}) {
+                        const net::NetworkLimits& limits = {}) {
     if (kind == Kind::Document) {
-        platform::HttpClient client;
+        net::HttpClient client;
         client.setTrustedCertificates(trustFile);
         client.setLimits(limits);
         platform::Error error;
@@ -81,7 +80,7 @@ inline Outcome transfer(Kind kind, const std::string& url, const fs::path& trust
     }
     fs::create_directories(platform::mac().host("/private/tmp"));
     OneDownload delegate;
-    platform::DownloadSession session({trustFile, limits, 0ms}, &delegate);
+    net::DownloadSession session({trustFile, limits, 0ms}, &delegate);
     session.downloadTask(url, "/private/tmp")->resume();
     return delegate.wait();
 }

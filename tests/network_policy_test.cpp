@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "caching/Catalog.h"
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "tests/network_fixture.h"
 
 namespace vantrel {
@@ -196,10 +196,10 @@ TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
     catalogServer.start();
     catalogServer.writeCertificate(platform::trustedCertificates());
     const fs::path facts = mac.root() / "SimulatedMac.plist";
-    const platform::Plist root = platform::readPlistFile(facts);
+    const plist::Plist root = plist::readPlistFile(facts);
     plist_dict_set_item(root.get(), "CatalogServer",
                         plist_new_string(catalogServer.url("").c_str()));
-    ASSERT_TRUE(platform::writePlistFile(facts, root.get()));
+    ASSERT_TRUE(plist::writePlistFile(facts, root.get()));
 
     const CatalogResult result = fetchInstallerProducts();
     ASSERT_TRUE(result.candidates) << result.failure;
@@ -218,10 +218,10 @@ TEST_F(NetworkPolicy, ATransferSlowerThanTheMinimumRateEnds) {
 
 TEST_F(NetworkPolicy, ADocumentFetchHasADeadlineAndADownloadDoesNot) {
     // The program's own deadline is finite, and long enough for a catalog on a slow link.
-    const platform::NetworkLimits programs;
+    const net::NetworkLimits programs;
     EXPECT_GT(programs.documentDeadline, 0s);
     EXPECT_GE(programs.documentDeadline, 5min);
-    const platform::NetworkLimits limits{.documentDeadline = 1s};
+    const net::NetworkLimits limits{.documentDeadline = 1s};
     const Outcome document = transfer(Kind::Document, server.url("/steady"), trusted, limits);
     EXPECT_FALSE(document.delivered);
     EXPECT_FALSE(document.error.empty());

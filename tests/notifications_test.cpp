@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Notifications.h"
+#include "base/Notifications.h"
 
 namespace vantrel {
 namespace {

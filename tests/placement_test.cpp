@@ -12,8 +12,8 @@
 #include <optional>
 #include <string_view>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "caching/CacheOSInstaller.h"
 #include "platform/AppRegistry.h"
 #include "platform/Placement.h"

@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "caching/Catalog.h"
-#include "platform/BinaryPlistShape.h"
-#include "platform/Plist.h"
-#include "platform/PlistLimits.h"
+#include "plist/BinaryPlistShape.h"
+#include "plist/Plist.h"
+#include "plist/PlistLimits.h"
 
 namespace vantrel {
 namespace {
 
-using platform::kMaxPlistDepth;
-using platform::kMaxPlistValues;
+using plist::kMaxPlistDepth;
+using plist::kMaxPlistValues;
 
 std::string repeat(std::string_view piece, std::size_t times) {
     std::string out;
@@ -122,10 +122,10 @@ std::string binaryNested(std::size_t depth) {
 TEST(PlistLimits, NestingBeyondTheBoundIsRefusedBeforeTheLibraryReadsIt) {
     // XML: containers up to the bound are read, one more is refused, and the document that
     // overflowed the stack (200,000 deep, closed or cut short) is refused whole.
-    EXPECT_TRUE(platform::parsePlist(xmlPlist(nestedArrays(kMaxPlistDepth))));
-    EXPECT_FALSE(platform::parsePlist(xmlPlist(nestedArrays(kMaxPlistDepth + 1))));
-    EXPECT_FALSE(platform::parsePlist(xmlPlist(nestedArrays(200'000))));
-    EXPECT_FALSE(platform::parsePlist(xmlPlist(repeat("<array>", 200'000))));
+    EXPECT_TRUE(plist::parsePlist(xmlPlist(nestedArrays(kMaxPlistDepth))));
+    EXPECT_FALSE(plist::parsePlist(xmlPlist(nestedArrays(kMaxPlistDepth + 1))));
+    EXPECT_FALSE(plist::parsePlist(xmlPlist(nestedArrays(200'000))));
+    EXPECT_FALSE(plist::parsePlist(xmlPlist(repeat("<array>", 200'000))));
 
     // The catalog, read one product at a time or whole: too deep inside a product, or in a
     // value of the root that holds no product, is an unreadable catalog.
@@ -141,9 +141,9 @@ TEST(PlistLimits, NestingBeyondTheBoundIsRefusedBeforeTheLibraryReadsIt) {
     }
 
     // Binary: the same bound on the nesting its references make.
-    EXPECT_TRUE(platform::parsePlist(binaryNested(kMaxPlistDepth - 1)));
-    EXPECT_FALSE(platform::parsePlist(binaryNested(kMaxPlistDepth)));
-    EXPECT_FALSE(platform::parsePlist(binaryNested(50'000)));
+    EXPECT_TRUE(plist::parsePlist(binaryNested(kMaxPlistDepth - 1)));
+    EXPECT_FALSE(plist::parsePlist(binaryNested(kMaxPlistDepth)));
+    EXPECT_FALSE(plist::parsePlist(binaryNested(50'000)));
 }
 
 // Markup that the library cuts into other tags than a strict XML parser: each document hides
@@ -162,7 +162,7 @@ TEST(PlistLimits, MarkupTheLibraryWouldReadOtherwiseIsRefused) {
     };
     for (const auto& [name, xml] : documents) {
         SCOPED_TRACE(name);
-        EXPECT_FALSE(platform::parsePlist(xml));
+        EXPECT_FALSE(plist::parsePlist(xml));
         EXPECT_EQ(readStreamed(xml), CatalogReading::Outcome::NotADictionary);
     }
 }
@@ -170,13 +170,13 @@ TEST(PlistLimits, MarkupTheLibraryWouldReadOtherwiseIsRefused) {
 TEST(PlistLimits, BinaryListsWithCyclesOrSharedObjectsThatExpandTooFarAreRefused) {
     BinaryPlist self;
     self.add(BinaryPlist::array({0}));
-    EXPECT_FALSE(platform::parsePlist(self.bytes()));
+    EXPECT_FALSE(plist::parsePlist(self.bytes()));
     BinaryPlist loop;
     loop.add(BinaryPlist::array({1, 2}));
     loop.add(BinaryPlist::yes());
     loop.add(BinaryPlist::array({3}));
     loop.add(BinaryPlist::array({2}));
-    EXPECT_FALSE(platform::parsePlist(loop.bytes()));
+    EXPECT_FALSE(plist::parsePlist(loop.bytes()));
 
     // One object named from many places is copied each time: 32 references to a 1 MiB text
     // pass, 40 expand past the bound on text.
@@ -186,8 +186,8 @@ TEST(PlistLimits, BinaryListsWithCyclesOrSharedObjectsThatExpandTooFarAreRefused
         list.add(BinaryPlist::text(1024 * 1024 - 1));
         return list.bytes();
     };
-    EXPECT_TRUE(platform::parsePlist(sharedText(32)));
-    EXPECT_FALSE(platform::parsePlist(sharedText(40)));
+    EXPECT_TRUE(plist::parsePlist(sharedText(32)));
+    EXPECT_FALSE(plist::parsePlist(sharedText(40)));
 
     // Arrays of ten references to the next: 10^7 values from a list of 200 bytes.
     BinaryPlist fan;
@@ -195,19 +195,19 @@ TEST(PlistLimits, BinaryListsWithCyclesOrSharedObjectsThatExpandTooFarAreRefused
         fan.add(BinaryPlist::array(std::vector<std::uint32_t>(10, level + 1)));
     }
     fan.add(BinaryPlist::yes());
-    EXPECT_FALSE(platform::parsePlist(fan.bytes()));
-    EXPECT_FALSE(platform::binaryPlistWithinLimits(fan.bytes(), kMaxPlistDepth, kMaxPlistValues,
-                                                   platform::kMaxPlistTextBytes));
-    EXPECT_TRUE(platform::binaryPlistWithinLimits(fan.bytes(), kMaxPlistDepth, 20'000'000,
-                                                  platform::kMaxPlistTextBytes));
+    EXPECT_FALSE(plist::parsePlist(fan.bytes()));
+    EXPECT_FALSE(plist::binaryPlistWithinLimits(fan.bytes(), kMaxPlistDepth, kMaxPlistValues,
+                                                plist::kMaxPlistTextBytes));
+    EXPECT_TRUE(plist::binaryPlistWithinLimits(fan.bytes(), kMaxPlistDepth, 20'000'000,
+                                               plist::kMaxPlistTextBytes));
 
     // A table that points outside the list, or a reference past the last object.
     BinaryPlist past;
     past.add(BinaryPlist::array({7}));
-    EXPECT_FALSE(platform::parsePlist(past.bytes()));
+    EXPECT_FALSE(plist::parsePlist(past.bytes()));
     std::string cut = binaryNested(3);
     cut[cut.size() - 1] = '\x7F';  // the offset table's place
-    EXPECT_FALSE(platform::parsePlist(cut));
+    EXPECT_FALSE(plist::parsePlist(cut));
 }
 
 // `arrays` arrays of `each` values, then `more` values, in one array. (The library takes time
@@ -220,8 +220,8 @@ std::string spreadArray(std::size_t arrays, std::size_t each, std::size_t more) 
 TEST(PlistLimits, ADocumentOfMoreValuesThanTheBoundIsRefusedWhole) {
     // The whole tree: the bound counts every value and key.
     static_assert(kMaxPlistValues == 500'000);
-    EXPECT_TRUE(platform::parsePlist(xmlPlist(spreadArray(4999, 99, 99))));  // 500,000
-    EXPECT_FALSE(platform::parsePlist(xmlPlist(spreadArray(5000, 99, 0))));  // 500,001
+    EXPECT_TRUE(plist::parsePlist(xmlPlist(spreadArray(4999, 99, 99))));  // 500,000
+    EXPECT_FALSE(plist::parsePlist(xmlPlist(spreadArray(5000, 99, 0))));  // 500,001
 
     // Read one product at a time: one product over the bound, or installer products whose
     // trees together pass it, make an unreadable catalog; many small products that are no

@@ -69,7 +69,7 @@ Candidate candidate(const Product& spec) {
         plist_dict_set_item(product, "ServerMetadataURL",
                             plist_new_string(spec.metadataURL.c_str()));
     }
-    return {spec.key, platform::Plist(product)};
+    return {spec.key, plist::Plist(product)};
 }
 
 // The usual product "p<n>": one English distribution, two packages, metadata.

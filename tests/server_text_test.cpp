@@ -17,7 +17,7 @@
 #include <regex>
 #include <thread>
 
-#include "app/Logging.h"
+#include "base/Logging.h"
 #include "platform/PrintableText.h"
 #include "tests/mirror_fixture.h"
 #include "tests/support/TempMac.h"

@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "app/SharedData.h"
+#include "base/SharedData.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {

@@ -12,7 +12,7 @@
 #include "platform/Host.h"
 #include "platform/Machine.h"
 #include "platform/MountTable.h"
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "sim/lib/CopyTree.h"
 #include "sim/lib/DiskImage.h"
 #include "sim/lib/InstallerApp.h"
@@ -347,10 +347,10 @@ TEST(HdiutilTest, AttachesTheBaseSystemImageAndDetachesIt) {
         hdiutil, {"attach", image, "-nobrowse", "-noverify", "-quiet", "-mountpoint", mountPoint});
     ASSERT_TRUE(run.exited(0)) << run.standardError;
     EXPECT_EQ(run.standardOutput, "");
-    platform::Plist version = platform::readPlistFile(
+    plist::Plist version = plist::readPlistFile(
         mac.host(mountPoint + "/System/Library/CoreServices/SystemVersion.plist"));
-    EXPECT_EQ(platform::stringForKey(version.get(), "ProductBuildVersion"), "18G103");
-    EXPECT_EQ(platform::stringForKey(version.get(), "ProductVersion"), "10.14.6");
+    EXPECT_EQ(plist::stringForKey(version.get(), "ProductBuildVersion"), "18G103");
+    EXPECT_EQ(plist::stringForKey(version.get(), "ProductVersion"), "10.14.6");
     EXPECT_EQ(mac.sim("volumes"), mountPoint + "\t" + image + "\n");
 
     run = runProgram(hdiutil, {"attach", image, "-quiet", "-mountpoint", mountPoint});

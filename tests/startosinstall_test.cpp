@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "install/StartOSInstall.h"
 #include "platform/Host.h"
 #include "platform/Queues.h"

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "install/ToolOutput.h"
+#include "base/ToolOutput.h"
 
 namespace vantrel {
 namespace {

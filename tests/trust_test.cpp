@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "install/StartOSInstall.h"
 #include "tests/disk_fixture.h"
 #include "tests/mirror_fixture.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Notifications.h"
+#include "base/Notifications.h"
 #include "platform/Console.h"
 #include "ui/ChallengeCode.h"
 #include "ui/verifyVC.h"

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "platform/Queues.h"
 #include "tests/support/TempMac.h"
 #include "ui/ViewController.h"

@@ -12,8 +12,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "platform/Queues.h"
 #include "tests/support/TempMac.h"
 #include "tests/support/VirtualDisplay.h"

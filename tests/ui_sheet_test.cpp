@@ -18,8 +18,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "platform/Queues.h"
 #include "tests/support/OffscreenApplication.h"
 #include "tests/support/TempMac.h"

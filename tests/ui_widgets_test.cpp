@@ -19,8 +19,8 @@
 #include <memory>
 #include <thread>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "caching/SessionRequestManager.h"
 #include "platform/Console.h"
 #include "platform/Queues.h"

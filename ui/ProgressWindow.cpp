@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/Logging.h"
+#include "base/Logging.h"
 #include "platform/OpenURL.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/Pictures.h"

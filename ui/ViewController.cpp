@@ -3,8 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/Logging.h"
-#include "app/SharedData.h"
+#include "base/Logging.h"
+#include "base/SharedData.h"
 #include "platform/Queues.h"
 
 namespace vantrel {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "app/Notifications.h"
+#include "base/Notifications.h"
 #include "ui/ProgressView.h"
 
 namespace vantrel {

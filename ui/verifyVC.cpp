@@ -3,7 +3,7 @@
 #include <QList>
 #include <QString>
 
-#include "app/Notifications.h"
+#include "base/Notifications.h"
 #include "platform/Console.h"
 
 namespace vantrel {

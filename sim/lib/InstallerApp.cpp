@@ -5,14 +5,14 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "sim/lib/CopyTree.h"
 #include "sim/lib/DiskImage.h"
 
 namespace vantrel::sim {
 
 namespace fs = std::filesystem;
-using platform::Plist;
+using plist::Plist;
 
 namespace {
 
@@ -22,7 +22,7 @@ void writeStrings(const fs::path& file,
     for (const auto& [key, value] : entries) {
         plist_dict_set_item(dict.get(), key, plist_new_string(value.c_str()));
     }
-    if (!platform::writePlistFile(file, dict.get())) {
+    if (!plist::writePlistFile(file, dict.get())) {
         throw std::runtime_error("cannot write " + file.string());
     }
 }

@@ -4,15 +4,15 @@
 #include <optional>
 #include <stdexcept>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 
 namespace vantrel::sim {
 
 namespace fs = std::filesystem;
-using platform::dictItem;
-using platform::Plist;
-using platform::stringForKey;
-using platform::stringValue;
+using plist::dictItem;
+using plist::Plist;
+using plist::stringForKey;
+using plist::stringValue;
 
 namespace {
 
@@ -125,13 +125,13 @@ void writeManifest(const fs::path& mirror, const MirrorManifest& manifest) {
         plist_dict_set_item(rules, path.c_str(), item);
     }
     plist_dict_set_item(root.get(), "Rules", rules);
-    if (!platform::writePlistFile(mirror / kManifestFile, root.get())) {
+    if (!plist::writePlistFile(mirror / kManifestFile, root.get())) {
         throw std::runtime_error("cannot write " + (mirror / kManifestFile).string());
     }
 }
 
 MirrorManifest readManifest(const fs::path& mirror) {
-    Plist root = platform::readPlistFile(mirror / kManifestFile);
+    Plist root = plist::readPlistFile(mirror / kManifestFile);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         throw std::runtime_error(mirror.string() +
                                  " is not a mirror (no readable Mirror.plist); make one with "

@@ -3,12 +3,12 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 
 namespace vantrel::sim {
 
 namespace fs = std::filesystem;
-using platform::Plist;
+using plist::Plist;
 
 namespace {
 
@@ -25,8 +25,8 @@ bool ensureStateDir(const platform::MacRoot& root) {
 }  // namespace
 
 std::optional<std::string> startosinstallRefusal(const platform::MacRoot& root) {
-    Plist state = platform::readPlistFile(root.host(kStartosinstallFile));
-    return platform::stringForKey(state.get(), "RefuseMessage");
+    Plist state = plist::readPlistFile(root.host(kStartosinstallFile));
+    return plist::stringForKey(state.get(), "RefuseMessage");
 }
 
 bool setStartosinstallRefusal(const platform::MacRoot& root,
@@ -41,7 +41,7 @@ bool setStartosinstallRefusal(const platform::MacRoot& root,
     }
     Plist state(plist_new_dict());
     plist_dict_set_item(state.get(), "RefuseMessage", plist_new_string(message->c_str()));
-    return platform::writePlistFile(root.host(kStartosinstallFile), state.get());
+    return plist::writePlistFile(root.host(kStartosinstallFile), state.get());
 }
 
 std::string installationRecordPath() {
@@ -69,24 +69,24 @@ bool writeInstallationRecord(const platform::MacRoot& root, const InstallationRe
     plist_dict_set_item(dict.get(), "PIDToSignal",
                         plist_new_uint(static_cast<std::uint64_t>(record.pidToSignal)));
     plist_dict_set_item(dict.get(), "Signalled", plist_new_bool(record.signalled ? 1 : 0));
-    return platform::writePlistFile(root.host(kInstallationFile), dict.get());
+    return plist::writePlistFile(root.host(kInstallationFile), dict.get());
 }
 
 std::optional<InstallationRecord> readInstallationRecord(const platform::MacRoot& root) {
-    Plist dict = platform::readPlistFile(root.host(kInstallationFile));
+    Plist dict = plist::readPlistFile(root.host(kInstallationFile));
     if (!dict || plist_get_node_type(dict.get()) != PLIST_DICT) {
         return std::nullopt;
     }
     InstallationRecord record;
-    record.installer = platform::stringForKey(dict.get(), "Installer").value_or("");
-    plist_t arguments = platform::dictItem(dict.get(), "Arguments");
+    record.installer = plist::stringForKey(dict.get(), "Installer").value_or("");
+    plist_t arguments = plist::dictItem(dict.get(), "Arguments");
     if (arguments && plist_get_node_type(arguments) == PLIST_ARRAY) {
         for (std::uint32_t i = 0; i < plist_array_get_size(arguments); ++i) {
             record.arguments.push_back(
-                platform::stringValue(plist_array_get_item(arguments, i)).value_or(""));
+                plist::stringValue(plist_array_get_item(arguments, i)).value_or(""));
         }
     }
-    plist_t environment = platform::dictItem(dict.get(), "Environment");
+    plist_t environment = plist::dictItem(dict.get(), "Environment");
     if (environment && plist_get_node_type(environment) == PLIST_DICT) {
         plist_dict_iter it = nullptr;
         plist_dict_new_iter(environment, &it);
@@ -97,22 +97,21 @@ std::optional<InstallationRecord> readInstallationRecord(const platform::MacRoot
             if (!key) {
                 break;
             }
-            record.environment.emplace_back(key, platform::stringValue(value).value_or(""));
+            record.environment.emplace_back(key, plist::stringValue(value).value_or(""));
             std::free(key);
         }
         std::free(it);
     }
-    record.erase = platform::boolValue(platform::dictItem(dict.get(), "Erase")).value_or(false);
+    record.erase = plist::boolValue(plist::dictItem(dict.get(), "Erase")).value_or(false);
     record.forceQuitApps =
-        platform::boolValue(platform::dictItem(dict.get(), "ForceQuitApps")).value_or(false);
-    if (plist_t pid = platform::dictItem(dict.get(), "PIDToSignal");
+        plist::boolValue(plist::dictItem(dict.get(), "ForceQuitApps")).value_or(false);
+    if (plist_t pid = plist::dictItem(dict.get(), "PIDToSignal");
         pid && plist_get_node_type(pid) == PLIST_UINT) {
         std::uint64_t value = 0;
         plist_get_uint_val(pid, &value);
         record.pidToSignal = static_cast<long>(value);
     }
-    record.signalled =
-        platform::boolValue(platform::dictItem(dict.get(), "Signalled")).value_or(false);
+    record.signalled = plist::boolValue(plist::dictItem(dict.get(), "Signalled")).value_or(false);
     return record;
 }
 

@@ -8,14 +8,14 @@
 #include <system_error>
 
 #include "platform/MacRoot.h"
-#include "platform/Plist.h"
+#include "plist/Plist.h"
 #include "sim/lib/CopyTree.h"
 #include "sim/lib/InstallerApp.h"
 
 namespace vantrel::sim {
 
 namespace fs = std::filesystem;
-using platform::Plist;
+using plist::Plist;
 
 namespace {
 
@@ -58,7 +58,7 @@ plist_t firmwareData(const std::string& text) {
 
 void writePlist(const fs::path& file, plist_t dict) {
     Plist owned(dict);
-    check(platform::writePlistFile(file, owned.get()), "cannot write " + file.string());
+    check(plist::writePlistFile(file, owned.get()), "cannot write " + file.string());
 }
 
 void writeMacFacts(const fs::path& root, const MacSpec& spec) {

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/Notifications.h"
-#include "app/SharedData.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
 #include "platform/Host.h"
 #include "platform/Queues.h"
 #include "sim/lib/SimulatedMac.h"

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace vantrel::plist {
+
+// Streams XML text through expat for a property-list reader, and refuses what the
+// property-list library would cut into other tags than expat does, so that any piece of an
+// accepted text can be handed to the library and read as the element expat reported:
+// - no processing instruction (the library skips quoted text inside one; expat does not);
+// - no DOCTYPE with an internal subset, no quote, bracket or angle bracket in its identifiers
+//   (the library ends the DOCTYPE at the first "]>" or ">" it finds);
+// - no quote or angle bracket in an attribute value (the library ends a tag at a ">" between
+//   single quotes);
+// - one root value (the library reads the values after an empty root into it).
+// Elements nested deeper than `maxDepth` are refused too; <plist> elements, of which the
+// library makes no value, do not count.
+class PlistXmlStream {
+  public:
+    explicit PlistXmlStream(std::size_t maxDepth) : maxDepth_(maxDepth) {}
+    virtual ~PlistXmlStream() = default;
+    PlistXmlStream(const PlistXmlStream&) = delete;
+    PlistXmlStream& operator=(const PlistXmlStream&) = delete;
+
+    // Reads the whole text; false when expat, a rule above or a handler refused it.
+    bool read(std::string_view xml);
+
+  protected:
+    // An element begins at byte `at` of the text; `selfClosing` for "<name/>". `depth` counts
+    // the elements open with it, <plist> elements left out (those get depth 0). Returning
+    // false ends the reading as a refusal.
+    virtual bool opened(std::string_view name, std::size_t depth, std::size_t at,
+                        bool selfClosing) = 0;
+    // The element ends just before byte `end`.
+    virtual bool closed(std::string_view name, std::size_t depth, std::size_t end) = 0;
+    // Character data (decoded), inside `depth` elements; `inCData` inside a CDATA section.
+    virtual bool textRead(std::string_view text, std::size_t depth, bool inCData) = 0;
+
+  private:
+    friend struct PlistXmlStreamEvents;
+    std::size_t maxDepth_;
+    std::size_t depth_ = 0;
+    bool rootSeen_ = false;
+    bool inCData_ = false;
+    bool refused_ = false;
+    std::string_view xml_;
+    void* parser_ = nullptr;
+};
+
+}  // namespace vantrel::plist
