@@ -7,7 +7,6 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
-#include "platform/AppRegistry.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Machine.h"
@@ -26,14 +25,24 @@ constexpr mode_t kWorkingDirMode = 0755;
 // placement reports its failed move), nor is a plain file where it should be (nothing can be
 // run from it); a link there could lead root into another user's folder, and a folder that
 // cannot be made root's could be changed under root, so those end the run. False then.
-bool prepareWorkingDirectory(const std::string& workingDir) {
-    const auto state = platform::makeRootFolder(workingDir, kWorkingDirMode);
+bool prepareWorkingDirectory(const platform::MacRoot& root, const std::string& workingDir) {
+    const auto state = platform::makeRootFolder(root, workingDir, kWorkingDirMode);
     if (state.kind != platform::RootFolderState::Refused) {
         return true;
     }
     platform::printLine("Refusing to run: " + state.reason + ".");
     mainLog().error("%{public}s", state.reason);
     return false;
+}
+
+// Downloads run under the network policy's own limits, trusting the Mac's certificates only.
+net::DownloadSession::Configuration downloadConfiguration(const platform::Services& services,
+                                                          net::NetworkPlugIn& network) {
+    net::DownloadSession::Configuration configuration;
+    configuration.network = &network;
+    configuration.root = services.root;
+    configuration.trustedCertificates = services.machine.trustedCertificates();
+    return configuration;
 }
 
 void postChallengeHandOff() {
@@ -44,7 +53,10 @@ void postChallengeHandOff() {
 
 }  // namespace
 
-AppDelegate::AppDelegate() : cacher(std::make_unique<CacheOSInstaller>()) {
+AppDelegate::AppDelegate(const platform::Services& services, net::NetworkPlugIn& network)
+    : services(services),
+      downloads(services, downloadConfiguration(services, network)),
+      cacher(std::make_unique<CacheOSInstaller>(services, network, downloads)) {
     NotificationCenter::defaultCenter().addObserver(
         notificationnames::downloadsDone(),
         [installer = cacher.get()](const Notification&) { installer->installProduct(); });
@@ -62,21 +74,21 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
     if (!args.parseArguments(arguments)) {
         platform::exitProcess(0);
     }
-    if (platform::currentUserName() != "root") {
+    if (services.machine.currentUserName() != "root") {
         platform::printLine("Requires sudo, exiting.");
         platform::exitProcess(0);
     }
     auto& shared = SharedData::shared();
-    if (!platform::consoleUser()) {
+    if (!services.machine.consoleUser()) {
         mainLog().debug("No user logged in, disabling GUI until we can figure out AuthBundle");
         shared.hasGUI = false;
         shared.presentChallenge = false;
     }
-    if (!prepareWorkingDirectory(shared.workingDir)) {
+    if (!prepareWorkingDirectory(services.root, shared.workingDir)) {
         platform::exitProcess(3);
     }
     std::vector<platform::SkippedApplication> skipped;
-    shared.osInstallerAppBundlePath = platform::applicationPathForBundleIdentifier(
+    shared.osInstallerAppBundlePath = services.applications.applicationPathForBundleIdentifier(
         "com.apple.InstallAssistant." + shared.osNamed, shared.workingDir, &skipped);
     for (const auto& application : skipped) {
         mainLog().error("%{public}s", "Not using " + application.path + ": " + application.reason);
@@ -118,7 +130,8 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
 }
 
 void AppDelegate::showMainWindow() {
-    mainStoryboard = loadWindowHost();
+    mainStoryboard = loadWindowHost(
+        services, [this] { downloads.delegate().cancelAllTasks(); });
     if (!mainStoryboard) {
         // Without the window the run goes on headless rather than not at all.
         auto& shared = SharedData::shared();
@@ -144,11 +157,11 @@ void AppDelegate::run() {
 }
 
 void AppDelegate::didWinChallenge() {
-    startOSInstall::runOSInstall();
+    startOSInstall::runOSInstall(services);
 }
 
 void AppDelegate::applicationWillTerminate() {
-    CleanUp::unmountInstallerVolumes();
+    CleanUp::unmountInstallerVolumes(services.volumes);
 }
 
 }  // namespace vantrel

@@ -7,6 +7,9 @@
 #include "app/ProcessArgs.h"
 #include "app/WindowHost.h"
 #include "caching/CacheOSInstaller.h"
+#include "caching/SessionRequestManager.h"
+#include "net/NetworkLibrary.h"
+#include "platform/Services.h"
 
 namespace vantrel {
 
@@ -14,8 +17,9 @@ namespace vantrel {
 // rest of the run is driven by the workers and the notifications that tie them together.
 class AppDelegate {
   public:
-    // Creates the caching driver and registers it for "downloadsDone".
-    AppDelegate();
+    // Creates the caching driver and registers it for "downloadsDone". The run uses the Mac
+    // of `services` and the network plug-in `network`, which outlive it.
+    AppDelegate(const platform::Services& services, net::NetworkPlugIn& network);
 
     // The launch flow (startRun), on the main thread, before the main loop starts.
     void applicationWillFinishLaunching(const std::vector<std::string>& arguments);
@@ -31,6 +35,8 @@ class AppDelegate {
     void startRun(const std::vector<std::string>& arguments);
     void showMainWindow();
 
+    const platform::Services services;
+    SessionRequestManager downloads;
     std::unique_ptr<CacheOSInstaller> cacher;
     ProcessArgs args;
     std::unique_ptr<WindowHost> mainStoryboard;

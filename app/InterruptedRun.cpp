@@ -32,12 +32,12 @@ const char* signalName(int signal) {
 
 }  // namespace
 
-void InterruptedRun::watch() {
+void InterruptedRun::watch(platform::Volumes& volumes) {
     platform::keepJobSignalsIgnoredByCaller();
-    platform::watchTerminationSignals(end);
+    platform::watchTerminationSignals([&volumes](int signal) { end(volumes, signal); });
 }
 
-void InterruptedRun::end(int signal) {
+void InterruptedRun::end(platform::Volumes& volumes, int signal) {
     // From here on this thread alone ends the process: a tool that ends because it was asked
     // to stop must not end the run as if it had failed on its own.
     if (!platform::takeProcessEnd()) {
@@ -47,7 +47,7 @@ void InterruptedRun::end(int signal) {
     // would leave its image attached, and an installation that the caller interrupted must not
     // go on with nobody reading its output.
     platform::stopChildProcesses(SIGTERM, kToolGrace);
-    CleanUp::unmountInstallerVolumes();
+    CleanUp::unmountInstallerVolumes(volumes);
     mainLog().notice("Run ended by %{public}s", signalName(signal));
     platform::exitProcess(128 + signal);
 }

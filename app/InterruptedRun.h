@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Volumes.h"
+
 namespace vantrel {
 
 // Ends the run cleanly when it is asked to stop with SIGTERM, SIGINT or SIGHUP: the tools it
@@ -9,9 +11,10 @@ class InterruptedRun {
   public:
     // Call once at start-up, before any other thread is started. What the caller started the
     // program with ignored (SIGHUP under nohup) stays ignored, here and in the tools.
-    static void watch();
+    // `volumes` are those the clean-up detaches from; they outlive the process.
+    static void watch(platform::Volumes& volumes);
     // The clean-up and the end, on the watcher's thread.
-    [[noreturn]] static void end(int signal);
+    [[noreturn]] static void end(platform::Volumes& volumes, int signal);
 };
 
 }  // namespace vantrel

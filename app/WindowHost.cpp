@@ -5,15 +5,16 @@
 
 namespace vantrel {
 
-std::unique_ptr<WindowHost> loadWindowHost() {
+std::unique_ptr<WindowHost> loadWindowHost(const platform::Services& services,
+                                           std::function<void()> cancelDownloads) {
     std::string whyNot;
     auto* make = reinterpret_cast<MakeWindowHost*>(
-        platform::loadPlugIn("libvantrel-window.so", kMakeWindowHostSymbol, whyNot));
+        platform::loadPlugIn(services.root, services.appBundle, "libvantrel-window.so", kMakeWindowHostSymbol, whyNot));
     if (!make) {
         mainLog().error("%{public}s", whyNot);
         return nullptr;
     }
-    return std::unique_ptr<WindowHost>(make());
+    return std::unique_ptr<WindowHost>(make(&services, std::move(cancelDownloads)));
 }
 
 }  // namespace vantrel

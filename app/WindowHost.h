@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/Services.h"
+
 namespace vantrel {
 
 // The seam between the launch flow and the progress window. The window lives in a plug-in
@@ -25,10 +27,12 @@ class WindowHost {
 
 // The plug-in's window host, or null when the plug-in is not in the bundle or cannot load
 // (the reason is written to the log).
-std::unique_ptr<WindowHost> loadWindowHost();
+std::unique_ptr<WindowHost> loadWindowHost(const platform::Services& services,
+                                           std::function<void()> cancelDownloads);
 
 // The symbol the plug-in exports: creates its host.
-extern "C" using MakeWindowHost = WindowHost * ();
+extern "C" using MakeWindowHost = WindowHost*(const platform::Services* services,
+                                              std::function<void()> cancelDownloads);
 inline constexpr const char* kMakeWindowHostSymbol = "vantrelMakeWindowHost";
 
 }  // namespace vantrel

@@ -6,13 +6,17 @@
 
 #include "app/AppDelegate.h"
 #include "app/InterruptedRun.h"
+#include "base/Logging.h"
+#include "base/SharedData.h"
+#include "net/NetworkLibrary.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
-#include "platform/Host.h"
-#include "platform/Machine.h"
+#include "platform/simmac/SimulatedMac.h"
 
 using namespace vantrel;
 
+// The composition root: the one place that knows which Mac this is. It builds the services
+// once and hands them to the run; nothing below reaches the operating system another way.
 int main(int argc, char** argv) {
     // Nothing of the caller's environment configures this root process or the libraries it
     // loads later (libcurl reads a TLS key log file and proxies from it).
@@ -20,8 +24,8 @@ int main(int argc, char** argv) {
     // Everything this root process and its tools create is writable by root alone, whatever
     // umask the caller left (a management agent may run it with 0).
     ::umask(022);
-    const auto executable = platform::MacRoot::thisExecutable();
-    auto root = platform::MacRoot::discoverFrom(executable);
+    const auto executable = simmac::SimulatedMac::thisExecutable();
+    auto root = simmac::SimulatedMac::discoverFrom(executable);
     if (!root) {
         platform::printLine(
             "Vantrel runs only on a simulated Mac: no SimulatedMac.plist was found "
@@ -29,19 +33,25 @@ int main(int argc, char** argv) {
             executable.string() + ".");
         return 78;
     }
-    // Vantrel.app/Contents/MacOS/Vantrel: the bundle is three levels up.
-    platform::useMac(*root, executable.parent_path().parent_path().parent_path());
-    if (!platform::bundleIdentifier()) {
+    // Vantrel.app/Contents/MacOS/Vantrel: the bundle is three levels up. Never destroyed:
+    // the run ends with exitProcess while workers may still use it.
+    auto* mac = new simmac::SimulatedMac(
+        *root, executable.parent_path().parent_path().parent_path());
+    const platform::Services services = mac->services();
+    if (!services.machine.bundleIdentifier()) {
         platform::printLine("Vantrel must run from its application bundle: " +
-                            platform::appBundle().string() + " has no bundle identifier.");
+                            services.appBundle.string() + " has no bundle identifier.");
         return 78;
     }
+    useLogSink(&services.log);
+    SharedData::shared().describeMachine(services.machine);
     // A reader that went away must not kill the run halfway through an installation.
     std::signal(SIGPIPE, SIG_IGN);
     // Before any other thread starts: SIGTERM, SIGINT and SIGHUP then end the run cleanly.
-    InterruptedRun::watch();
+    InterruptedRun::watch(services.volumes);
 
-    AppDelegate delegate;
-    delegate.applicationWillFinishLaunching(std::vector<std::string>(argv + 1, argv + argc));
-    delegate.run();
+    auto* network = new net::NetworkPlugIn(services.root, services.appBundle);
+    auto* delegate = new AppDelegate(services, *network);
+    delegate->applicationWillFinishLaunching(std::vector<std::string>(argv + 1, argv + argc));
+    delegate->run();
 }

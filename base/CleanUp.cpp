@@ -5,8 +5,6 @@
 
 #include "base/Logging.h"
 #include "platform/FileURL.h"
-#include "platform/Host.h"
-#include "platform/MountTable.h"
 
 namespace vantrel {
 
@@ -19,17 +17,16 @@ bool isInstallerVolume(const std::string& mountPoint) {
 
 }  // namespace
 
-void CleanUp::unmountInstallerVolumes() {
-    platform::MountTable table(platform::mac());
-    for (const auto& volume : table.list()) {
+void CleanUp::unmountInstallerVolumes(platform::Volumes& volumes) {
+    for (const auto& volume : volumes.list()) {
         if (!isInstallerVolume(volume.mountPoint)) {
             continue;
         }
-        const auto result = table.detach(volume.mountPoint);
-        if (result == platform::MountTable::DetachResult::Busy) {
+        const auto result = volumes.detach(volume.mountPoint);
+        if (result == platform::Volumes::DetachResult::Busy) {
             return;  // the first failure ends the clean-up, silently
         }
-        if (result == platform::MountTable::DetachResult::NotMounted) {
+        if (result == platform::Volumes::DetachResult::NotMounted) {
             continue;  // detached by someone else meanwhile
         }
         mainLog().debug("Unmounting volume: %{public}s",

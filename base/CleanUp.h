@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Volumes.h"
+
 namespace vantrel {
 
 // Detaches every mounted volume that belongs to an installer, whoever mounted it: those
@@ -7,7 +9,7 @@ namespace vantrel {
 // Stops at the first volume that cannot be detached; reports nothing to the caller.
 class CleanUp {
   public:
-    static void unmountInstallerVolumes();
+    static void unmountInstallerVolumes(platform::Volumes& volumes);
 };
 
 }  // namespace vantrel

@@ -2,7 +2,6 @@
 
 #include "base/Logging.h"
 #include "platform/FileLock.h"
-#include "platform/Machine.h"
 #include "platform/RootFolder.h"
 #include "platform/TrustedPath.h"
 
@@ -12,18 +11,19 @@ namespace {
 
 constexpr mode_t kLockFolderMode = 0700;
 
-std::string lockFolder() {
-    return "/private/var/run/" + platform::bundleIdentifier().value_or("com.corvane.vantrel");
+std::string lockFolder(const platform::Machine& machine) {
+    return "/private/var/run/" + machine.bundleIdentifier().value_or("com.corvane.vantrel");
 }
 
 // The folder is made root's, then checked with everything above it: a lock in a folder that
 // someone else can change could be taken away or held forever by them.
-std::optional<std::string> whyNoLockFolder() {
-    const auto folder = platform::makeRootFolder(lockFolder(), kLockFolderMode);
+std::optional<std::string> whyNoLockFolder(const platform::Services& services) {
+    const std::string folderPath = lockFolder(services.machine);
+    const auto folder = platform::makeRootFolder(services.root, folderPath, kLockFolderMode);
     if (folder.kind != platform::RootFolderState::Ready) {
         return folder.reason;
     }
-    return platform::whyNotRootOnly(lockFolder());
+    return platform::whyNotRootOnly(services.root, folderPath);
 }
 
 struct Hold {
@@ -31,23 +31,23 @@ struct Hold {
     std::string failure;
 };
 
-Hold hold(platform::LockMode mode) {
-    if (auto reason = whyNoLockFolder()) {
+Hold hold(const platform::Services& services, platform::LockMode mode) {
+    if (auto reason = whyNoLockFolder(services)) {
         return {platform::LockResult::Failed, *reason};
     }
     platform::Error error;
-    const auto result = platform::holdLock(lockPath(), mode, &error);
+    const auto result = platform::holdLock(services.root, lockPath(services.machine), mode, &error);
     return {result, error.description};
 }
 
 }  // namespace
 
-std::string lockPath() {
-    return lockFolder() + "/installer.lock";
+std::string lockPath(const platform::Machine& machine) {
+    return lockFolder(machine) + "/installer.lock";
 }
 
-std::optional<std::string> holdForCaching() {
-    const Hold taken = hold(platform::LockMode::Exclusive);
+std::optional<std::string> holdForCaching(const platform::Services& services) {
+    const Hold taken = hold(services, platform::LockMode::Exclusive);
     switch (taken.result) {
         case platform::LockResult::Held:
             return std::nullopt;
@@ -65,8 +65,8 @@ std::optional<std::string> holdForCaching() {
     return "The caching lock could not be taken: " + taken.failure;
 }
 
-std::optional<std::string> holdForInstallation() {
-    const Hold taken = hold(platform::LockMode::Shared);
+std::optional<std::string> holdForInstallation(const platform::Services& services) {
+    const Hold taken = hold(services, platform::LockMode::Shared);
     switch (taken.result) {
         case platform::LockResult::Held:
             return std::nullopt;
@@ -80,8 +80,8 @@ std::optional<std::string> holdForInstallation() {
     return "The caching lock could not be taken: " + taken.failure;
 }
 
-void releaseAfterInstallation() {
-    platform::releaseSharedLock(lockPath());
+void releaseAfterInstallation(const platform::Services& services) {
+    platform::releaseSharedLock(services.root, lockPath(services.machine));
 }
 
 }  // namespace vantrel::installerlock

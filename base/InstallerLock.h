@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/Services.h"
+
 namespace vantrel::installerlock {
 
 // One lock per Mac keeps the runs of this program from pulling the installer away from each
@@ -15,13 +17,13 @@ namespace vantrel::installerlock {
 // the working folder, whose absence must not stop a run.
 
 // Absent when held; otherwise the one line that tells why the caching run must not go on.
-std::optional<std::string> holdForCaching();
+std::optional<std::string> holdForCaching(const platform::Services& services);
 // Absent when held; otherwise the one line that tells why the installation must not start.
-std::optional<std::string> holdForInstallation();
+std::optional<std::string> holdForInstallation(const platform::Services& services);
 // After startosinstall has ended: gives up a hold taken for the installation alone.
-void releaseAfterInstallation();
+void releaseAfterInstallation(const platform::Services& services);
 
 // The lock file's Mac path.
-std::string lockPath();
+std::string lockPath(const platform::Machine& machine);
 
 }  // namespace vantrel::installerlock

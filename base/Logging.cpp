@@ -1,5 +1,6 @@
 #include "base/Logging.h"
 
+#include <atomic>
 #include <charconv>
 #include <string>
 
@@ -15,14 +16,30 @@ std::string substitute(std::string_view format, std::string_view marker, std::st
     return out;
 }
 
+std::atomic<platform::LogSink*> logSink{nullptr};
+
+void writeLog(std::string_view category, LogLevel level, std::string_view message) {
+    if (platform::LogSink* sink = logSink.load(std::memory_order_acquire)) {
+        sink->write(kLogSubsystem, category, level, message);
+    }
+}
+
 }  // namespace
 
+void useLogSink(platform::LogSink* sink) {
+    logSink.store(sink, std::memory_order_release);
+}
+
+void forgetLogSink(platform::LogSink* sink) {
+    logSink.compare_exchange_strong(sink, nullptr, std::memory_order_acq_rel);
+}
+
 void LogCategory::log(LogLevel level, std::string_view format) const {
-    platform::writeLog(kLogSubsystem, name_, level, format);
+    writeLog(name_, level, format);
 }
 
 void LogCategory::log(LogLevel level, std::string_view format, std::string_view argument) const {
-    platform::writeLog(kLogSubsystem, name_, level, substitute(format, "%{public}s", argument));
+    writeLog(name_, level, substitute(format, "%{public}s", argument));
 }
 
 std::string decimalText(double number) {
@@ -35,8 +52,8 @@ std::string decimalText(double number) {
 }
 
 void LogCategory::log(LogLevel level, std::string_view format, double argument) const {
-    platform::writeLog(kLogSubsystem, name_, level,
-                       substitute(format, "%f", decimalText(argument)));
+    writeLog(name_, level,
+             substitute(format, "%f", decimalText(argument)));
 }
 
 // Each category's log object is made on first use and kept for the life of the process.

@@ -46,6 +46,12 @@ class LogCategory {
 // Every number the program logs goes through here.
 std::string decimalText(double number);
 
+// Where every category writes: the Mac's unified log. The entry point sets it before the
+// first message; messages before that, or after it is cleared with null, are dropped.
+void useLogSink(platform::LogSink* sink);
+// Stops writing to `sink` if it is the one in use, before it goes away.
+void forgetLogSink(platform::LogSink* sink);
+
 const LogCategory& mainLog();
 const LogCategory& networkingLog();
 const LogCategory& installerLog();

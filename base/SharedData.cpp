@@ -3,7 +3,7 @@
 namespace vantrel {
 
 SharedData::SharedData() {
-    resetForTesting();
+    restoreDefaults();
 }
 
 SharedData& SharedData::shared() {
@@ -11,7 +11,12 @@ SharedData& SharedData::shared() {
     return *instance;
 }
 
-void SharedData::resetForTesting() {
+void SharedData::describeMachine(const platform::Machine& machine) {
+    systemVersion = machine.operatingSystemVersion();
+    workingDir = "/Library/Application Support/" + machine.bundleIdentifier().value_or("");
+}
+
+void SharedData::restoreDefaults() {
     hasGUI = false;
     osWipe = false;
     showCancel = false;
@@ -23,8 +28,8 @@ void SharedData::resetForTesting() {
     finishedCaching = false;
     install = false;
     osNamed = "Catalina";
-    systemVersion = platform::operatingSystemVersion();
-    workingDir = "/Library/Application Support/" + platform::bundleIdentifier().value_or("");
+    systemVersion = {};
+    workingDir.clear();
     osInstallerAppBundlePath.reset();
     installerFailed = false;
     presentChallenge = false;

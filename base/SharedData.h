@@ -32,8 +32,11 @@ class SharedData {
     bool presentChallenge = false;
     bool passedChallenge = false;
 
-    // A fresh instance's values, for tests that run several launches in one process.
-    void resetForTesting();
+    // Takes the running system's version and the working folder from the machine; the entry
+    // point does so once, before the launch flow.
+    void describeMachine(const platform::Machine& machine);
+    // A fresh instance's values (the machine's facts too are forgotten).
+    void restoreDefaults();
 
   private:
     SharedData();

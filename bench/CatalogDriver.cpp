@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "bench/DriverModes.h"
+#include "tests/support/InProcessMac.h"
 #include "bench/DriverSupport.h"
 #include "caching/Catalog.h"
 #include "caching/ProductSelection.h"
@@ -20,11 +21,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string catalogAddress() {
-    const auto path = catalogURL(platform::operatingSystemVersion().minor);
+    const auto path = catalogURL(testsupport::inProcessServices().machine.operatingSystemVersion().minor);
     if (!path) {
         throw std::runtime_error("the simulated Mac runs a system without a catalog");
     }
-    return platform::catalogServer() + *path;
+    return testsupport::inProcessServices().machine.catalogServer() + *path;
 }
 
 }  // namespace

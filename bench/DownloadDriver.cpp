@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "base/Notifications.h"
+#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "bench/DriverModes.h"
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"
 #include "platform/Console.h"
-#include "platform/Host.h"
+#include "tests/support/InProcessMac.h"
 #include "platform/Queues.h"
 
 namespace vantrel::bench {
@@ -50,10 +51,10 @@ int runDownload(const DownloadOptions& options) {
     if (urls.empty()) {
         throw std::runtime_error("no URLs in " + options.urls.string());
     }
-    if (!prepareDownloadDirectory()) {
+    if (!prepareDownloadDirectory(testsupport::inProcessServices())) {
         throw std::runtime_error("the download folder could not be prepared");
     }
-    const fs::path folder = platform::mac().host(*SharedData::shared().tmpDir);
+    const fs::path folder = testsupport::inProcessServices().root.host(*SharedData::shared().tmpDir);
 
     static std::mutex samplesLock;
     static std::vector<ProgressSample> samples;

@@ -8,7 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/Host.h"
+#include "platform/simmac/SimulatedMac.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 
@@ -16,7 +17,7 @@ namespace fs = std::filesystem;
 
 void useSimulatedMac(const fs::path& root) {
     const fs::path bundle = root / "usr/local/vantrel/Vantrel.app";
-    if (!fs::exists(root / std::string(platform::MacRoot::kMarkerFile)) ||
+    if (!fs::exists(root / std::string(simmac::SimulatedMac::kMarkerFile)) ||
         !fs::exists(bundle / "Contents/Info.plist")) {
         throw std::runtime_error(root.string() + " is no simulated Mac made by vantrel-sim create");
     }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "base/SharedData.h"
+#include "tests/support/InProcessMac.h"
 #include "bench/DriverModes.h"
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"
@@ -87,7 +88,7 @@ class CountingDelegate : public net::DownloadSessionDelegate {
 int runProgress(const DownloadOptions& options) {
     useSimulatedMac(options.mac);
     const std::vector<std::string> urls = readLines(options.urls);
-    if (!prepareDownloadDirectory()) {
+    if (!prepareDownloadDirectory(testsupport::inProcessServices())) {
         throw std::runtime_error("the download folder could not be prepared");
     }
     CountingDelegate delegate(urls.size());

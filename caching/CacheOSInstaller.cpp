@@ -29,18 +29,22 @@ void endRunWithFailure(const std::string& line) {
 
 }  // namespace
 
-CacheOSInstaller::CacheOSInstaller(SessionRequestManager* manager)
-    : requestManager(manager ? manager : &SessionRequestManager::shared()) {}
+CacheOSInstaller::CacheOSInstaller(const platform::Services& services,
+                                   net::NetworkPlugIn& network, SessionRequestManager& manager)
+    : services(services),
+      network(network),
+      documents(network, services.machine.trustedCertificates()),
+      requestManager(manager) {}
 
 void CacheOSInstaller::cacheOS() {
     cachingLog().debug("Caching");
     // Held until the process ends (InstallerLock.h).
-    if (const auto refusal = installerlock::holdForCaching()) {
+    if (const auto refusal = installerlock::holdForCaching(services)) {
         endRunWithFailure(*refusal);
         return;
     }
     clearPlacementLeftovers();
-    const CatalogResult catalog = fetchInstallerProducts();
+    const CatalogResult catalog = fetchInstallerProducts(services.machine, documents);
     if (!catalog.candidates) {
         endRunWithFailure(catalog.failure);
         return;
@@ -52,13 +56,13 @@ void CacheOSInstaller::cacheOS() {
     auto& shared = SharedData::shared();
     const auto urls =
         selectProductURLs(*catalog.candidates, {shared.osNamed, shared.osInstallerAppBundlePath},
-                          platformSelectionServices());
+                          platformSelectionServices(services, network, documents));
     if (!urls.empty()) {
-        if (!prepareDownloadDirectory()) {
+        if (!prepareDownloadDirectory(services)) {
             endRunWithFailure("The download folder could not be prepared; nothing was downloaded.");
             return;
         }
-        requestManager->downloadPackages(urls);
+        requestManager.downloadPackages(urls);
         return;
     }
     if (!shared.osInstallerAppBundlePath) {

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "net/Http.h"
 #include "platform/Process.h"
+#include "platform/Services.h"
 
 namespace vantrel {
 
@@ -13,8 +15,10 @@ class SessionRequestManager;
 // installer application. One instance, owned by the application delegate.
 class CacheOSInstaller {
   public:
-    // Downloads go through `manager`; by default the process's shared one.
-    explicit CacheOSInstaller(SessionRequestManager* manager = nullptr);
+    // Runs on the Mac of `services`; documents come through `network`, downloads through
+    // `manager`. All three outlive the driver.
+    CacheOSInstaller(const platform::Services& services, net::NetworkPlugIn& network,
+                     SessionRequestManager& manager);
 
     // The caching run, on the main thread: catalog, selection, then the downloads (the run
     // goes on with "downloadsDone"), or the end of the run when there is nothing to download.
@@ -39,7 +43,7 @@ class CacheOSInstaller {
   private:
     // Removes what a placement killed halfway left behind. Only with the lock held
     // exclusive: another run's placement may be under way otherwise.
-    static void clearPlacementLeftovers();
+    void clearPlacementLeftovers();
 
     // An assembly that cannot happen or go on: a line, the failure report for the window,
     // and the end of a failed assembly.
@@ -47,7 +51,11 @@ class CacheOSInstaller {
 
     std::vector<std::string> productPackages;
     std::string distributionFileToInstall;
-    SessionRequestManager* requestManager;
+    const platform::Services services;
+    net::NetworkPlugIn& network;
+    // The catalog, distribution and metadata fetches, over one connection kept open.
+    net::HttpClient documents;
+    SessionRequestManager& requestManager;
 };
 
 }  // namespace vantrel

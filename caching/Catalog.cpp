@@ -113,8 +113,8 @@ CatalogReading readCatalogTree(std::string_view body,
     return reading;
 }
 
-CatalogResult fetchInstallerProducts() {
-    const platform::OSVersion running = platform::operatingSystemVersion();
+CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::HttpClient& http) {
+    const platform::OSVersion running = machine.operatingSystemVersion();
     const auto path = catalogURL(running.minor);
     const std::string version = std::to_string(running.major) + "." +
                                 std::to_string(running.minor) + "." + std::to_string(running.patch);
@@ -122,9 +122,9 @@ CatalogResult fetchInstallerProducts() {
         return {std::nullopt, "No software update catalog is known for macOS " + version +
                                   "; only 10.13 to 10.16 are supported."};
     }
-    const std::string url = platform::catalogServer() + *path;
+    const std::string url = machine.catalogServer() + *path;
     platform::Error error;
-    const auto body = net::sharedHttpClient().fetch(url, &error);
+    const auto body = http.fetch(url, &error);
     if (!body) {
         return {std::nullopt, "Could not fetch the software update catalog " + url + ": " +
                                   platform::printableText(error.description)};

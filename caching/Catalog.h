@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/Http.h"
+#include "platform/Machine.h"
 #include "plist/Plist.h"
 
 namespace vantrel {
@@ -71,6 +73,6 @@ struct CatalogResult {
 
 // Reads the catalog for the running OS from the software-update server (blocking) and keeps
 // its installer products.
-CatalogResult fetchInstallerProducts();
+CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::HttpClient& http);
 
 }  // namespace vantrel

@@ -31,19 +31,19 @@ bool featuresNameVMM(std::string_view features) {
     return false;
 }
 
-std::string platformExpertProperty(std::string_view name) {
-    return propertyText(platform::platformExpertProperty(name));
+std::string platformExpertProperty(const platform::Machine& machine, std::string_view name) {
+    return propertyText(machine.platformExpertProperty(name));
 }
 
-bool isVirtualMachine() {
-    return featuresNameVMM(platform::sysctlValue("machdep.cpu.features"));
+bool isVirtualMachine(const platform::Machine& machine) {
+    return featuresNameVMM(machine.sysctlValue("machdep.cpu.features"));
 }
 
-HardwareIdentity readHardwareIdentity() {
+HardwareIdentity readHardwareIdentity(const platform::Machine& machine) {
     HardwareIdentity identity;
-    identity.boardID = platformExpertProperty("board-id");
-    identity.model = platformExpertProperty("compatible");
-    identity.virtualMachine = isVirtualMachine();
+    identity.boardID = platformExpertProperty(machine, "board-id");
+    identity.model = platformExpertProperty(machine, "compatible");
+    identity.virtualMachine = isVirtualMachine(machine);
     return identity;
 }
 

@@ -51,7 +51,7 @@ void CacheOSInstaller::runInstaller() {
         return;
     }
     platform::Error error;
-    const auto names = platform::listDirectory(*folder, &error);
+    const auto names = platform::listDirectory(services.root, *folder, &error);
     if (!names) {
         installerLog().error("Could not find installer distribution file");
         assemblyFailed(error.description);
@@ -75,6 +75,7 @@ void CacheOSInstaller::runInstaller() {
         ChunkDecoder outputDecoder;
         ChunkDecoder errorDecoder;
         const auto launchError = platform::runWithPipes(
+            services.root,
             installerProcess(path),
             [&](std::string_view chunk) { readInstallerOutput(outputDecoder.decode(chunk)); },
             [&](std::string_view chunk) {

@@ -31,8 +31,8 @@ void placementFailed(const std::string& line) {
 }  // namespace
 
 void CacheOSInstaller::clearPlacementLeftovers() {
-    platform::removePlacementLeftovers(SharedData::shared().workingDir);
-    platform::removePlacementLeftovers("/Applications");
+    platform::removePlacementLeftovers(services.root, SharedData::shared().workingDir);
+    platform::removePlacementLeftovers(services.root, "/Applications");
 }
 
 bool CacheOSInstaller::placeInstaller() {
@@ -47,18 +47,18 @@ bool CacheOSInstaller::placeInstaller() {
         return true;
     }
     // Replacing the filed-away installer must wait for no installation that runs from it.
-    if (const auto refusal = installerlock::holdForCaching()) {
+    if (const auto refusal = installerlock::holdForCaching(services)) {
         placementFailed(*refusal);
         return false;
     }
     clearPlacementLeftovers();
     const std::string filedAway = shared.workingDir + "/" + installerName;
-    if (const auto reason = platform::whyNotRootOnlyApplication(inApplications)) {
+    if (const auto reason = platform::whyNotRootOnlyApplication(services.root, inApplications)) {
         installerLog().error("%{public}s", *reason);
         placementFailed("The macOS Installer was not moved to " + filedAway + ": " + *reason);
         return false;
     }
-    if (const auto error = platform::placeItem(inApplications, filedAway)) {
+    if (const auto error = platform::placeItem(services.root, inApplications, filedAway)) {
         installerLog().error("%{public}s", error->description);
         shared.osInstallerAppBundlePath = inApplications;
         placementFailed("The macOS Installer could not be moved to " + filedAway + ": " +

@@ -110,7 +110,7 @@ class Selection {
             skip(key, "its English distribution is not a URL text");
             return false;
         }
-        if (!net::isValidURL(*distributionURL)) {
+        if (!services_.isValidURL(*distributionURL)) {
             return false;
         }
         const std::string shownURL = platform::printableText(*distributionURL);
@@ -160,7 +160,7 @@ class Selection {
             skip(key, "it has no \"ServerMetadataURL\" text");
             return false;
         }
-        if (!net::isValidURL(*metadataURL)) {
+        if (!services_.isValidURL(*metadataURL)) {
             return false;
         }
         const auto metadata = fetchXml(key, *metadataURL, "server metadata");
@@ -219,7 +219,7 @@ class Selection {
         const std::uint32_t count = plist_array_get_size(packages);
         for (std::uint32_t i = 0; i < count; ++i) {
             const auto url = plist::stringForKey(plist_array_get_item(packages, i), "URL");
-            if (!url || !net::isValidURL(*url)) {
+            if (!url || !services_.isValidURL(*url)) {
                 skip(key, "package " + std::to_string(i + 1) + " has no valid \"URL\"");
                 return std::nullopt;
             }
@@ -271,19 +271,29 @@ std::optional<platform::OSVersion> productVersion(std::string_view text) {
     return platform::OSVersion{parts[0], parts[1], parts[2]};
 }
 
-SelectionServices platformSelectionServices() {
+SelectionServices platformSelectionServices(const platform::Services& platform,
+                                            net::NetworkPlugIn& network, net::HttpClient& http) {
     SelectionServices services;
-    services.hardwareIdentity = readHardwareIdentity;
-    services.runningVersion = platform::operatingSystemVersion;
-    services.fetchDocument = [](const std::string& url, std::string* failure) {
+    services.hardwareIdentity = [&machine = platform.machine] {
+        return readHardwareIdentity(machine);
+    };
+    services.runningVersion = [&machine = platform.machine] {
+        return machine.operatingSystemVersion();
+    };
+    services.fetchDocument = [&http](const std::string& url, std::string* failure) {
         platform::Error error;
-        auto body = net::sharedHttpClient().fetch(url, &error);
+        auto body = http.fetch(url, &error);
         if (!body && failure) {
             *failure = error.description;
         }
         return body;
     };
-    services.readCachedBuild = dmgMounter::readCachedBuild;
+    services.readCachedBuild = [platform](const std::string& installerPath) {
+        return dmgMounter::readCachedBuild(platform, installerPath);
+    };
+    services.isValidURL = [&network](std::string_view url) {
+        return net::isValidURL(network, url);
+    };
     services.printLine = [](std::string_view line) { platform::printLine(line); };
     return services;
 }

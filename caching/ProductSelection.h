@@ -8,7 +8,9 @@
 
 #include "caching/Catalog.h"
 #include "caching/HardwareIdentity.h"
+#include "net/Http.h"
 #include "platform/Machine.h"
+#include "platform/Services.h"
 
 namespace vantrel {
 
@@ -21,10 +23,14 @@ struct SelectionServices {
     std::function<std::optional<std::string>(const std::string& url, std::string* failure)>
         fetchDocument;
     std::function<std::string(const std::string& installerPath)> readCachedBuild;
+    // Whether a URL from the catalog or a metadata file is one the network would take.
+    std::function<bool(std::string_view url)> isValidURL;
     std::function<void(std::string_view line)> printLine;
 };
 
-SelectionServices platformSelectionServices();
+// The program's: this Mac's hardware and OS, documents fetched with `http`.
+SelectionServices platformSelectionServices(const platform::Services& platform,
+                                            net::NetworkPlugIn& network, net::HttpClient& http);
 
 // What the run settings tell the selection.
 struct SelectionRequest {

@@ -13,7 +13,6 @@
 #include "platform/Console.h"
 #include "platform/FileURL.h"
 #include "platform/Files.h"
-#include "platform/Machine.h"
 #include "platform/PrintableText.h"
 #include "platform/Queues.h"
 
@@ -57,7 +56,7 @@ void SessionRequestDelegate::didFinishDownloadingToURL(net::DownloadTask& task,
     }
     // The name is one file name (no separator, never "." or ".."), so it stays in the folder.
     // A name already taken keeps the first file; the move fails and is ignored.
-    (void)platform::moveItem(location, *folder + "/" + name);
+    (void)platform::moveItem(root_, location, *folder + "/" + name);
 }
 
 void SessionRequestDelegate::didWriteData(net::DownloadTask& task, std::int64_t,
@@ -115,13 +114,10 @@ std::size_t SessionRequestDelegate::pendingTaskCount() const {
     return downloadTasks.size();
 }
 
-SessionRequestManager& SessionRequestManager::shared() {
-    static SessionRequestManager* manager = new SessionRequestManager();  // lives until exit
-    return *manager;
-}
-
-SessionRequestManager::SessionRequestManager(net::DownloadSession::Configuration configuration)
-    : sessionDelegate(std::make_unique<SessionRequestDelegate>()),
+SessionRequestManager::SessionRequestManager(const platform::Services& services,
+                                             net::DownloadSession::Configuration configuration)
+    : services(services),
+      sessionDelegate(new SessionRequestDelegate(services.root)),
       session(std::make_unique<net::DownloadSession>(std::move(configuration),
                                                      sessionDelegate.get())) {}
 
@@ -130,7 +126,7 @@ SessionRequestManager::~SessionRequestManager() {
 }
 
 void SessionRequestManager::downloadPackages(const std::vector<std::string>& urls) {
-    const std::string folder = SharedData::shared().tmpDir.value_or(platform::temporaryDirectory());
+    const std::string folder = SharedData::shared().tmpDir.value_or(services.machine.temporaryDirectory());
     std::lock_guard<std::mutex> guard(sessionDelegate->lock_);
     for (const auto& url : urls) {
         auto task = session->downloadTask(url, folder);
@@ -139,8 +135,8 @@ void SessionRequestManager::downloadPackages(const std::vector<std::string>& url
     }
 }
 
-bool prepareDownloadDirectory() {
-    const auto identifier = platform::bundleIdentifier();
+bool prepareDownloadDirectory(const platform::Services& services) {
+    const auto identifier = services.machine.bundleIdentifier();
     if (!identifier) {
         // Without it the path would be the temporary directory itself.
         platform::printLine(
@@ -148,14 +144,14 @@ bool prepareDownloadDirectory() {
             "bundle identifier.");
         return false;
     }
-    const std::string path = platform::temporaryDirectory() + *identifier;
-    if (platform::fileExists(path)) {
-        if (const auto error = platform::removeItem(path)) {
+    const std::string path = services.machine.temporaryDirectory() + *identifier;
+    if (platform::fileExists(services.root, path)) {
+        if (const auto error = platform::removeItem(services.root, path)) {
             platform::printLine(error->description);
             return false;
         }
     }
-    if (const auto error = platform::createDirectory(path, true, kDownloadFolderMode)) {
+    if (const auto error = platform::createDirectory(services.root, path, true, kDownloadFolderMode)) {
         platform::printLine(error->description);
         return false;
     }

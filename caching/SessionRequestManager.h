@@ -10,6 +10,7 @@
 
 #include "caching/DownloadProgress.h"
 #include "net/DownloadSession.h"
+#include "platform/Services.h"
 
 namespace vantrel {
 
@@ -34,6 +35,9 @@ class SessionRequestDelegate : public net::DownloadSessionDelegate {
   private:
     friend class SessionRequestManager;
 
+    explicit SessionRequestDelegate(platform::MacRoot root) : root_(std::move(root)) {}
+    platform::MacRoot root_;
+
     // Guards downloadTasks. downloadPackages holds it while it starts a whole batch, so no
     // completion of the batch is processed before every task of it is pending.
     mutable std::mutex lock_;
@@ -44,12 +48,13 @@ class SessionRequestDelegate : public net::DownloadSessionDelegate {
     std::map<std::uint64_t, ProgressRecord> allDownloadTasks;
 };
 
-// The process's download session and its delegate.
+// The run's download session and its delegate.
 class SessionRequestManager {
   public:
-    static SessionRequestManager& shared();
-
-    explicit SessionRequestManager(net::DownloadSession::Configuration configuration = {});
+    // Transfers run under `configuration` (network, trust, limits); files land on the Mac of
+    // `services`.
+    SessionRequestManager(const platform::Services& services,
+                          net::DownloadSession::Configuration configuration);
     ~SessionRequestManager();
     SessionRequestManager(const SessionRequestManager&) = delete;
     SessionRequestManager& operator=(const SessionRequestManager&) = delete;
@@ -61,6 +66,7 @@ class SessionRequestManager {
     SessionRequestDelegate& delegate() { return *sessionDelegate; }
 
   private:
+    const platform::Services services;
     std::unique_ptr<SessionRequestDelegate> sessionDelegate;  // outlives the session
     std::unique_ptr<net::DownloadSession> session;
 };
@@ -69,6 +75,6 @@ class SessionRequestManager {
 // identifier, private to root) and records it in SharedData tmpDir. Returns false, after a
 // line on standard output, when it cannot be emptied or created: stale files there would be
 // mistaken for this run's downloads.
-bool prepareDownloadDirectory();
+bool prepareDownloadDirectory(const platform::Services& services);
 
 }  // namespace vantrel

@@ -54,24 +54,26 @@ std::vector<std::string> dmgMounter::attachArguments(const std::string& imagePat
     return {"attach", imagePath, "-nobrowse", "-noverify", "-quiet", "-mountpoint", mountPoint};
 }
 
-std::string dmgMounter::readCachedBuild(const std::string& installerPath) {
-    CleanUp::unmountInstallerVolumes();
+std::string dmgMounter::readCachedBuild(const platform::Services& platform,
+                                       const std::string& installerPath) {
+    CleanUp::unmountInstallerVolumes(platform.volumes);
     const std::string imagePath = installerPath + "/Contents/SharedSupport/BaseSystem.dmg";
     const std::string mountPoint =
-        platform::temporaryDirectory() + platform::bundleIdentifier().value_or("") + "/baseMount";
-    if (const auto error = platform::createDirectory(mountPoint, true, kMountPointMode)) {
+        platform.machine.temporaryDirectory() +
+                                   platform.machine.bundleIdentifier().value_or("") + "/baseMount";
+    if (const auto error = platform::createDirectory(platform.root, mountPoint, true, kMountPointMode)) {
         platform::printLine(error->description);
     }
     platform::ProcessSpec spec;
     spec.executable = "/usr/bin/hdiutil";
     spec.arguments = attachArguments(imagePath, mountPoint);
-    if (platform::runInheritingStreams(spec)) {
+    if (platform::runInheritingStreams(platform.root, spec)) {
         platform::printLine("error running command");
     }
     const std::string build = decodeCachedBuild(
-        platform::readSmallFile(mountPoint + "/System/Library/CoreServices/SystemVersion.plist"),
+        platform::readSmallFile(platform.root, mountPoint + "/System/Library/CoreServices/SystemVersion.plist"),
         [](std::string_view line) { platform::printLine(line); });
-    CleanUp::unmountInstallerVolumes();
+    CleanUp::unmountInstallerVolumes(platform.volumes);
     return build;
 }
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Services.h"
+
 namespace vantrel {
 
 // Reads which build an installer application would install, from the base-system image it
@@ -17,7 +19,8 @@ class dmgMounter {
     // "ProductBuildVersion" of the installer at `installerPath` (an application bundle),
     // verbatim; empty when no build can be read, which equals no catalog build. Blocks until
     // the disk-image tool has finished. Lines about trouble go to standard output.
-    static std::string readCachedBuild(const std::string& installerPath);
+    static std::string readCachedBuild(const platform::Services& platform,
+                                       const std::string& installerPath);
 
     // The build named by the bytes of a system version file (absent when it could not be
     // read): "ProductBuildVersion" of a property list whose root is a dictionary of text to

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/Host.h"
+#include "base/Logging.h"
+#include "base/SharedData.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "plist/PlistLimits.h"
 
 namespace vantrel::fuzz {
@@ -76,6 +78,15 @@ void expectWithinPlistLimits(plist_t tree) {
     }
 }
 
+net::NetworkPlugIn*& networkPlugIn() {
+    static net::NetworkPlugIn* plugIn = nullptr;
+    return plugIn;
+}
+
+net::NetworkPlugIn& network() {
+    return *networkPlugIn();
+}
+
 void prepareProcess() {
     if (!macFolder().empty()) {
         return;
@@ -96,7 +107,12 @@ void prepareProcess() {
     fs::create_directories(root / "Applications/Vantrel.app/Contents/PlugIns");
     fs::copy_file(VANTREL_NETWORK_PLUGIN,
                   root / "Applications/Vantrel.app/Contents/PlugIns/libvantrel-network.so");
-    platform::useMac(platform::MacRoot(root), root / "Applications/Vantrel.app");
+    static auto* mac = new simmac::SimulatedMac(platform::MacRoot(root),
+                                                root / "Applications/Vantrel.app");
+    useLogSink(&mac->services().log);
+    SharedData::shared().describeMachine(mac->services().machine);
+    static auto* plugIn = new net::NetworkPlugIn(mac->root(), root / "Applications/Vantrel.app");
+    networkPlugIn() = plugIn;
 
     std::fflush(stdout);
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);

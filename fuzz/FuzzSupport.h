@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/NetworkLibrary.h"
+
 #include "plist/Plist.h"
 
 namespace vantrel::fuzz {
@@ -21,6 +23,8 @@ void expectWithinPlistLimits(plist_t tree);
 // Makes the process run on a fresh simulated Mac in a temporary folder (removed at exit) and
 // silences standard output. Idempotent.
 void prepareProcess();
+// The network plug-in of the process's simulated Mac (after prepareProcess).
+net::NetworkPlugIn& network();
 
 // `data` cut at every occurrence of `separator`; empty pieces kept.
 std::vector<std::string> splitInput(std::string_view data, std::string_view separator);

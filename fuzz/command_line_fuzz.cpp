@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         arguments = fuzz::splitInput(fuzz::asText(data, size), std::string_view("\0", 1));
     }
     SharedData& settings = SharedData::shared();
-    settings.resetForTesting();
+    settings.restoreDefaults();
     const ProcessArgs::Outcome outcome = ProcessArgs::evaluate(arguments, settings);
     switch (outcome.kind) {
         case ProcessArgs::Outcome::Kind::Parsed:

@@ -78,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return std::nullopt;
     };
     services.readCachedBuild = [](const std::string&) { return std::string("19H15"); };
+    services.isValidURL = [](std::string_view url) { return net::isValidURL(fuzz::network(), url); };
     services.printLine = [](std::string_view) {};
 
     SelectionRequest request;
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CandidateSet candidates;
     candidates.push_back({"001-1", std::move(product)});
     for (const auto& url : selectProductURLs(candidates, request, services)) {
-        if (!net::isValidURL(url)) {
+        if (!net::isValidURL(fuzz::network(), url)) {
             std::abort();  // only valid URLs may reach the downloads
         }
     }

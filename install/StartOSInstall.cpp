@@ -72,7 +72,7 @@ platform::ProcessSpec startOSInstall::processSpec(const std::string& installerPa
     return spec;
 }
 
-void startOSInstall::runOSInstall() {
+void startOSInstall::runOSInstall(const platform::Services& services) {
     startosinstallLog().notice("Starting osinstall");
     const auto& shared = SharedData::shared();
     if (!shared.osInstallerAppBundlePath) {
@@ -84,27 +84,31 @@ void startOSInstall::runOSInstall() {
         return;
     }
     // Checked again at the last moment: root runs this tool, whatever path led here.
-    if (const auto reason = platform::whyNotRootOnlyApplication(*shared.osInstallerAppBundlePath)) {
+    if (const auto reason = platform::whyNotRootOnlyApplication(services.root,
+                                                             *shared.osInstallerAppBundlePath)) {
         refuseToRun("startosinstall was not run: " + *reason);
         return;
     }
     // Held while the tool runs, so no caching run replaces the installer under it.
-    if (const auto refusal = installerlock::holdForInstallation()) {
+    if (const auto refusal = installerlock::holdForInstallation(services)) {
         refuseToRun(*refusal);
         return;
     }
     auto spec = processSpec(*shared.osInstallerAppBundlePath, shared.osWipe, shared.forceQuitApps,
                             static_cast<long>(::getpid()));
     platform::backgroundqueue::async(
-        [spec = std::move(spec)]() mutable { launchOSInstall(std::move(spec)); });
+        [services, spec = std::move(spec)]() mutable {
+            launchOSInstall(services, std::move(spec));
+        });
 }
 
-void startOSInstall::launchOSInstall(platform::ProcessSpec spec) {
+void startOSInstall::launchOSInstall(const platform::Services& services,
+                                     platform::ProcessSpec spec) {
     ChunkDecoder outputDecoder;
     ChunkDecoder errorDecoder;
     int status = 0;
     const auto error = platform::runWithPipes(
-        spec,
+        services.root, spec,
         [&](std::string_view chunk) {
             platform::mainqueue::async(
                 [text = outputDecoder.decode(chunk)] { handleInstallOutput(text); });
@@ -114,7 +118,7 @@ void startOSInstall::launchOSInstall(platform::ProcessSpec spec) {
                 [text = errorDecoder.decode(chunk)] { handleInstallErrors(text); });
         },
         &status);
-    installerlock::releaseAfterInstallation();
+    installerlock::releaseAfterInstallation(services);
     if (error) {
         reportLaunchFailure(error->description);
         endHeadlessRun("startosinstall could not be started");

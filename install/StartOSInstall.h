@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "platform/Services.h"
 
 namespace vantrel {
 
@@ -13,7 +14,7 @@ class startOSInstall {
   public:
     // Starts a run on a background worker and returns at once. Being called is the
     // permission to run: the caller has settled the erase confirmation.
-    static void runOSInstall();
+    static void runOSInstall(const platform::Services& services);
 
     // The arguments for the run: "--agreetolicense" first, "--pidtosignal" and the process id
     // last, "--erase" and "--forcequitapps" as the settings ask.
@@ -27,7 +28,7 @@ class startOSInstall {
     static void handleInstallErrors(const std::string& text);
 
   private:
-    static void launchOSInstall(platform::ProcessSpec spec);
+    static void launchOSInstall(const platform::Services& services, platform::ProcessSpec spec);
 };
 
 }  // namespace vantrel

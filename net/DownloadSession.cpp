@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "net/NetworkLibrary.h"
-#include "platform/Host.h"
-#include "platform/Machine.h"
 
 namespace vantrel::net {
 
@@ -80,7 +78,9 @@ struct DownloadSessionState {
         }
         commands.push_back(std::move(command));
         if (!thread.joinable()) {
-            if (NetworkLibrary* library = networkLibrary(&networkMissing)) {
+            NetworkLibrary* library =
+                configuration.network ? configuration.network->library(&networkMissing) : nullptr;
+            if (library) {
                 group = library->makeTransferGroup();
             }
             thread = std::thread([this] { run(); });
@@ -155,7 +155,7 @@ struct DownloadSessionState {
         auto transfer = std::make_unique<Transfer>();
         transfer->task = task;
         transfer->state = this;
-        std::string folder = platform::mac().host(task->stagingFolder_).string();
+        std::string folder = configuration.root.host(task->stagingFolder_).string();
         std::string pattern = folder + "/" + kStagingPrefix + "XXXXXX";
         transfer->fd = ::mkostemp(pattern.data(), O_CLOEXEC);
         if (transfer->fd < 0) {
@@ -164,11 +164,11 @@ struct DownloadSessionState {
             return;
         }
         transfer->stagingHostPath = pattern;
-        transfer->stagingMacPath = platform::mac().mac(pattern);
+        transfer->stagingMacPath = configuration.root.mac(pattern);
 
         // Read when the transfer starts: the session may be made before the Mac is known.
         const TransferSettings settings{
-            task->url_, configuration.trustedCertificates.value_or(platform::trustedCertificates()),
+            task->url_, configuration.trustedCertificates,
             configuration.limits, TransferKind::Download};
         if (!group) {
             discardStagingFile(*transfer);
@@ -229,7 +229,7 @@ struct DownloadSessionState {
             response = DownloadTask::Response{0, std::string()};
         }
         response->statusCode = answer.statusCode;
-        response->suggestedFilename = suggestedFilename(
+        response->suggestedFilename = suggestedFilename(*configuration.network,
             transfer.contentDisposition,
             answer.effectiveURL.empty() ? transfer.task->url_ : answer.effectiveURL);
     }

@@ -75,8 +75,12 @@ class DownloadSessionDelegate {
 class DownloadSession {
   public:
     struct Configuration {
-        // Certificates to trust; by default the simulated Mac's (trustedCertificates()).
-        std::optional<std::filesystem::path> trustedCertificates;
+        // Where the transfers come from; must outlive the session.
+        NetworkPlugIn* network = nullptr;
+        // The Mac whose paths the staging folders are.
+        platform::MacRoot root{"/"};
+        // Host path of the only certificates trusted.
+        std::filesystem::path trustedCertificates;
         NetworkLimits limits;
         std::chrono::milliseconds progressInterval{250};
     };

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/NetworkLibrary.h"
 #include "net/NetworkLimits.h"
 #include "platform/Files.h"
 
@@ -20,13 +21,14 @@ inline constexpr std::size_t kMaxDocumentBytes = 64 * 1024 * 1024;
 
 // True when `text` is an absolute URL with a scheme and a host, as a Mac's URL type accepts
 // one: no blanks, no control characters.
-bool isValidURL(std::string_view text);
+bool isValidURL(NetworkPlugIn& network, std::string_view text);
 
 // The name under which a server offers a file: the file name of a Content-Disposition header
 // value (`filename*=` before `filename=`) or else the last component of the URL's path,
 // percent-decoded. Reduced to one safe file name: never a path ("a/b" gives "b"), never "."
 // or "..", no NUL or other control characters. Empty when the response offers no name.
-std::string suggestedFilename(std::string_view contentDisposition, std::string_view url);
+std::string suggestedFilename(NetworkPlugIn& network, std::string_view contentDisposition,
+                              std::string_view url);
 
 // Keeps the Content-Disposition value of the response being received, one header line at a
 // time; a status line starts a new response (after a redirect) and forgets the old value.
@@ -37,7 +39,8 @@ void noteContentDisposition(std::string_view headerLine, std::string& contentDis
 // is held in memory.
 class HttpClient {
   public:
-    HttpClient();
+    // Trusts only the certificates in `trustFile` (a host path).
+    HttpClient(NetworkPlugIn& network, std::filesystem::path trustFile, NetworkLimits limits = {});
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
@@ -49,18 +52,9 @@ class HttpClient {
     std::optional<std::string> fetch(const std::string& url, platform::Error* error,
                                      std::size_t maxBytes = kMaxDocumentBytes);
 
-    // Certificates to trust; by default the simulated Mac's (trustedCertificates()).
-    void setTrustedCertificates(std::filesystem::path caFile);
-    // For tests: shorter limits.
-    void setLimits(const NetworkLimits& limits);
-
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// The process's client for the catalog, distribution and metadata fetches, made on first
-// use. Callers take turns: one fetch at a time (the main thread's caching run).
-HttpClient& sharedHttpClient();
 
 }  // namespace vantrel::net

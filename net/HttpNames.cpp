@@ -154,8 +154,8 @@ std::string dispositionFilename(std::string_view value) {
     return extended.empty() ? plain : extended;
 }
 
-std::string lastPathComponent(std::string_view url) {
-    NetworkLibrary* library = networkLibrary();
+std::string lastPathComponent(NetworkPlugIn& network, std::string_view url) {
+    NetworkLibrary* library = network.library();
     const auto path = library ? library->urlPath(std::string(url)) : std::nullopt;
     if (!path) {
         return {};
@@ -170,20 +170,21 @@ std::string lastPathComponent(std::string_view url) {
 
 }  // namespace
 
-bool isValidURL(std::string_view text) {
+bool isValidURL(NetworkPlugIn& network, std::string_view text) {
     if (text.empty() || hasControlOrBlank(text) || text.find('\0') != std::string_view::npos) {
         return false;
     }
-    NetworkLibrary* library = networkLibrary();
+    NetworkLibrary* library = network.library();
     const auto host = library ? library->urlHost(std::string(text)) : std::nullopt;
     return host && !host->empty();
 }
 
-std::string suggestedFilename(std::string_view contentDisposition, std::string_view url) {
+std::string suggestedFilename(NetworkPlugIn& network, std::string_view contentDisposition,
+                              std::string_view url) {
     if (std::string name = safeFileName(dispositionFilename(contentDisposition)); !name.empty()) {
         return name;
     }
-    return safeFileName(lastPathComponent(url));
+    return safeFileName(lastPathComponent(network, url));
 }
 
 void noteContentDisposition(std::string_view headerLine, std::string& contentDisposition) {

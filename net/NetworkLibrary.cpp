@@ -1,27 +1,25 @@
 #include "net/NetworkLibrary.h"
 
-#include <mutex>
-
 #include "platform/PlugIn.h"
 
 namespace vantrel::net {
 
-NetworkLibrary* networkLibrary(std::string* whyNot) {
-    static NetworkLibrary* library = nullptr;  // kept until the process ends
-    static std::string failure;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        auto* make = reinterpret_cast<MakeNetworkLibrary*>(
-            platform::loadPlugIn(kNetworkPlugInFile, kMakeNetworkLibrarySymbol, failure));
-        library = make ? make() : nullptr;
-        if (make && !library) {
-            failure = "the network library could not be initialised";
+NetworkPlugIn::NetworkPlugIn(const platform::MacRoot& root, std::filesystem::path appBundle)
+    : root_(root), appBundle_(std::move(appBundle)) {}
+
+NetworkLibrary* NetworkPlugIn::library(std::string* whyNot) {
+    std::call_once(once_, [this] {
+        auto* make = reinterpret_cast<MakeNetworkLibrary*>(platform::loadPlugIn(
+            root_, appBundle_, kNetworkPlugInFile, kMakeNetworkLibrarySymbol, failure_));
+        library_ = make ? make() : nullptr;
+        if (make && !library_) {
+            failure_ = "the network library could not be initialised";
         }
     });
-    if (!library && whyNot) {
-        *whyNot = failure;
+    if (!library_ && whyNot) {
+        *whyNot = failure_;
     }
-    return library;
+    return library_;
 }
 
 }  // namespace vantrel::net

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "net/NetworkLimits.h"
+#include "platform/MacRoot.h"
 
 namespace vantrel::net {
 
@@ -93,9 +95,25 @@ class NetworkLibrary {
     virtual std::optional<std::string> urlPath(const std::string& url) = 0;
 };
 
-// The process's network library, loaded on the first call and kept for good; null when the
-// plug-in cannot be loaded, and then `whyNot`, when given, says why. Safe from any thread.
-NetworkLibrary* networkLibrary(std::string* whyNot = nullptr);
+// The network plug-in of an application bundle, loaded on first use and kept for good.
+class NetworkPlugIn {
+  public:
+    // `appBundle` is the host path of the bundle on the Mac whose "/" is `root`.
+    NetworkPlugIn(const platform::MacRoot& root, std::filesystem::path appBundle);
+    NetworkPlugIn(const NetworkPlugIn&) = delete;
+    NetworkPlugIn& operator=(const NetworkPlugIn&) = delete;
+
+    // The library, loaded on the first call; null when the plug-in cannot be loaded, and then
+    // `whyNot`, when given, says why. Safe from any thread.
+    NetworkLibrary* library(std::string* whyNot = nullptr);
+
+  private:
+    const platform::MacRoot& root_;
+    std::filesystem::path appBundle_;
+    std::once_flag once_;
+    NetworkLibrary* library_ = nullptr;  // kept until the process ends
+    std::string failure_;
+};
 
 // The plug-in's file in the bundle's Contents/PlugIns, and what it exports: makes the one
 // library of the process. The plug-in needs nothing of the program's own code.

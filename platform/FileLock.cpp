@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 
-#include "platform/Host.h"
 
 namespace vantrel::platform {
 
@@ -48,8 +47,8 @@ LockResult whoHolds(int fd) {
 
 }  // namespace
 
-LockResult holdLock(const std::string& macPath, LockMode mode, Error* error) {
-    const std::string host = mac().host(macPath).string();
+LockResult holdLock(const MacRoot& root, const std::string& macPath, LockMode mode, Error* error) {
+    const std::string host = root.host(macPath).string();
     std::lock_guard<std::mutex> guard(heldGuard());
     const int operation = (mode == LockMode::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     if (auto found = held().find(host); found != held().end()) {
@@ -91,8 +90,8 @@ LockResult holdLock(const std::string& macPath, LockMode mode, Error* error) {
     return LockResult::Held;
 }
 
-void releaseSharedLock(const std::string& macPath) {
-    const std::string host = mac().host(macPath).string();
+void releaseSharedLock(const MacRoot& root, const std::string& macPath) {
+    const std::string host = root.host(macPath).string();
     std::lock_guard<std::mutex> guard(heldGuard());
     const auto found = held().find(host);
     if (found == held().end() || found->second.mode != LockMode::Shared) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/Files.h"
+#include "platform/MacRoot.h"
 
 namespace vantrel::platform {
 
@@ -19,9 +20,9 @@ enum class LockResult {
 // no child process inherits it. A process holds one lock per file: asking for Shared while it
 // holds Exclusive keeps the exclusive one (giving it up even for a moment would let another
 // process in between), and asking for Exclusive while it holds Shared tries to upgrade.
-LockResult holdLock(const std::string& macPath, LockMode mode, Error* error);
+LockResult holdLock(const MacRoot& root, const std::string& macPath, LockMode mode, Error* error);
 
 // Gives up the lock on `macPath` when this process holds it shared; an exclusive one is kept.
-void releaseSharedLock(const std::string& macPath);
+void releaseSharedLock(const MacRoot& root, const std::string& macPath);
 
 }  // namespace vantrel::platform

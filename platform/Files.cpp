@@ -12,7 +12,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/Host.h"
 
 namespace vantrel::platform {
 
@@ -31,13 +30,13 @@ Error errnoError(const std::string& verb, const std::string& macPath, int code) 
 
 }  // namespace
 
-bool fileExists(const std::string& macPath) {
+bool fileExists(const MacRoot& root, const std::string& macPath) {
     struct stat info {};
-    return ::lstat(mac().host(macPath).c_str(), &info) == 0;
+    return ::lstat(root.host(macPath).c_str(), &info) == 0;
 }
 
-std::optional<Error> createDirectory(const std::string& macPath, bool intermediates, mode_t mode) {
-    const fs::path host = mac().host(macPath);
+std::optional<Error> createDirectory(const MacRoot& root, const std::string& macPath, bool intermediates, mode_t mode) {
+    const fs::path host = root.host(macPath);
     if (intermediates) {
         std::error_code ec;
         // Parents get the usual 0755; only the folder asked for gets `mode`.
@@ -58,9 +57,9 @@ std::optional<Error> createDirectory(const std::string& macPath, bool intermedia
     return std::nullopt;
 }
 
-std::optional<Error> moveItem(const std::string& from, const std::string& to) {
-    const fs::path hostFrom = mac().host(from);
-    const fs::path hostTo = mac().host(to);
+std::optional<Error> moveItem(const MacRoot& root, const std::string& from, const std::string& to) {
+    const fs::path hostFrom = root.host(from);
+    const fs::path hostTo = root.host(to);
     struct stat info {};
     if (::lstat(hostFrom.c_str(), &info) != 0) {
         return errnoError("moved", from, errno);
@@ -76,17 +75,17 @@ std::optional<Error> moveItem(const std::string& from, const std::string& to) {
     return std::nullopt;
 }
 
-std::optional<Error> removeItem(const std::string& macPath) {
+std::optional<Error> removeItem(const MacRoot& root, const std::string& macPath) {
     std::error_code ec;
-    fs::remove_all(mac().host(macPath), ec);
+    fs::remove_all(root.host(macPath), ec);
     if (ec) {
         return errnoError("removed", macPath, ec.value());
     }
     return std::nullopt;
 }
 
-std::optional<std::vector<std::string>> listDirectory(const std::string& macPath, Error* error) {
-    DIR* dir = ::opendir(mac().host(macPath).c_str());
+std::optional<std::vector<std::string>> listDirectory(const MacRoot& root, const std::string& macPath, Error* error) {
+    DIR* dir = ::opendir(root.host(macPath).c_str());
     if (!dir) {
         if (error) {
             *error = errnoError("opened", macPath, errno);
@@ -104,8 +103,8 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& macPath
     return names;
 }
 
-std::optional<std::string> readSmallFile(const std::string& macPath) {
-    std::ifstream in(mac().host(macPath), std::ios::binary);
+std::optional<std::string> readSmallFile(const MacRoot& root, const std::string& macPath) {
+    std::ifstream in(root.host(macPath), std::ios::binary);
     if (!in) {
         return std::nullopt;
     }

@@ -14,38 +14,6 @@ MacRoot::MacRoot(fs::path hostRoot)
     }
 }
 
-std::optional<MacRoot> MacRoot::discoverFrom(const fs::path& executable) {
-    std::error_code ec;
-    fs::path dir = fs::weakly_canonical(executable, ec);
-    if (ec) {
-        dir = fs::absolute(executable);
-    }
-    dir = dir.parent_path();
-    while (true) {
-        if (fs::exists(dir / std::string(kMarkerFile), ec)) {
-            return MacRoot(dir);
-        }
-        if (dir == dir.root_path() || dir.empty()) {
-            return std::nullopt;
-        }
-        dir = dir.parent_path();
-    }
-}
-
-fs::path MacRoot::thisExecutable() {
-    std::error_code ec;
-    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path() : exe;
-}
-
-std::optional<MacRoot> MacRoot::discoverForThisProcess() {
-    fs::path exe = thisExecutable();
-    if (exe.empty()) {
-        return std::nullopt;
-    }
-    return discoverFrom(exe);
-}
-
 fs::path MacRoot::host(std::string_view macPath) const {
     std::string_view rest = macPath;
     while (!rest.empty() && rest.front() == '/') {

@@ -9,9 +9,6 @@
 
 namespace vantrel::platform {
 
-// What a Mac answers from its system files, firmware and kernel. On the simulated Mac the
-// answers come from System/Library/CoreServices/SystemVersion.plist and SimulatedMac.plist.
-
 struct OSVersion {
     std::int64_t major = 0;
     std::int64_t minor = 0;
@@ -19,23 +16,30 @@ struct OSVersion {
     friend bool operator==(const OSVersion&, const OSVersion&) = default;
 };
 
-// ProductVersion of the running system, "10.15.7" -> {10, 15, 7}; missing parts are 0.
-OSVersion operatingSystemVersion();
-// CFBundleIdentifier of the application bundle this process runs as.
-std::optional<std::string> bundleIdentifier();
-// The effective user, unless the simulated Mac names another ("UserName").
-std::string currentUserName();
-// The user logged in at the console; absent when nobody is.
-std::optional<std::string> consoleUser();
-// The per-user temporary folder (a Mac path ending in "/"), created private (0700) if missing.
-std::string temporaryDirectory();
-// Raw bytes of a property of the platform expert device ("board-id", "compatible").
-std::vector<std::uint8_t> platformExpertProperty(std::string_view name);
-// A kernel value by name ("machdep.cpu.features"); empty when unknown.
-std::string sysctlValue(std::string_view name);
-// Scheme, host and port of the software-update catalog server, e.g. "https://localhost:8443".
-std::string catalogServer();
-// Host path of the certificates trusted for HTTPS.
-std::filesystem::path trustedCertificates();
+// What a Mac answers about itself from its system files, firmware and kernel.
+class Machine {
+  public:
+    virtual ~Machine() = default;
+
+    // ProductVersion of the running system, "10.15.7" -> {10, 15, 7}; missing parts are 0.
+    virtual OSVersion operatingSystemVersion() const = 0;
+    // CFBundleIdentifier of the application bundle this process runs as.
+    virtual std::optional<std::string> bundleIdentifier() const = 0;
+    // The effective user's name.
+    virtual std::string currentUserName() const = 0;
+    // The user logged in at the console; absent when nobody is.
+    virtual std::optional<std::string> consoleUser() const = 0;
+    // The per-user temporary folder (a Mac path ending in "/"), created private (0700) if
+    // missing.
+    virtual std::string temporaryDirectory() const = 0;
+    // Raw bytes of a property of the platform expert device ("board-id", "compatible").
+    virtual std::vector<std::uint8_t> platformExpertProperty(std::string_view name) const = 0;
+    // A kernel value by name ("machdep.cpu.features"); empty when unknown.
+    virtual std::string sysctlValue(std::string_view name) const = 0;
+    // Scheme, host and port of the software-update catalog server, e.g. "https://host:8443".
+    virtual std::string catalogServer() const = 0;
+    // Host path of the only certificates trusted for HTTPS.
+    virtual std::filesystem::path trustedCertificates() const = 0;
+};
 
 }  // namespace vantrel::platform

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/Host.h"
 #include "platform/Machine.h"
 
 namespace vantrel::platform {
@@ -126,8 +125,9 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-std::optional<std::string> openURLAsConsoleUser(const std::string& address) {
-    const auto user = consoleUser();
+std::optional<std::string> openURLAsConsoleUser(const MacRoot& root, const Machine& machine,
+                                                const std::string& address) {
+    const auto user = machine.consoleUser();
     if (!user) {
         return "nobody is logged in at the console";
     }
@@ -138,7 +138,7 @@ std::optional<std::string> openURLAsConsoleUser(const std::string& address) {
     if (identity->uid == 0) {
         return "the console user is root";
     }
-    std::string executable = mac().host("/usr/bin/open").string();
+    std::string executable = root.host("/usr/bin/open").string();
     std::error_code ec;
     if (!std::filesystem::exists(executable, ec)) {
         executable = "/usr/bin/xdg-open";

@@ -3,6 +3,9 @@
 #include <optional>
 #include <string>
 
+#include "platform/MacRoot.h"
+#include "platform/Machine.h"
+
 namespace vantrel::platform {
 
 // Opens a web address in the browser of the user logged in at the console, as that user:
@@ -13,6 +16,7 @@ namespace vantrel::platform {
 //
 // Returns why nothing was opened: nobody at the console, a console user this system does not
 // know or who is root, no opener, or a child that could not drop its rights.
-std::optional<std::string> openURLAsConsoleUser(const std::string& address);
+std::optional<std::string> openURLAsConsoleUser(const MacRoot& root, const Machine& machine,
+                                                const std::string& address);
 
 }  // namespace vantrel::platform

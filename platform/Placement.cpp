@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/Host.h"
 
 namespace vantrel::platform {
 
@@ -179,15 +178,15 @@ void retire(const fs::path& from, const std::function<void(std::string_view)>& a
 
 }  // namespace
 
-std::optional<Error> placeItem(const std::string& from, const std::string& to,
+std::optional<Error> placeItem(const MacRoot& root, const std::string& from, const std::string& to,
                                const std::function<void(std::string_view)>& afterStep) {
     const auto step = [&afterStep](std::string_view name) {
         if (afterStep) {
             afterStep(name);
         }
     };
-    const fs::path hostFrom = mac().host(from);
-    const fs::path hostTo = mac().host(to);
+    const fs::path hostFrom = root.host(from);
+    const fs::path hostTo = root.host(to);
     struct stat info {};
     if (::lstat(hostFrom.c_str(), &info) != 0) {
         return failure("moved", from, errno);
@@ -221,9 +220,9 @@ std::optional<Error> placeItem(const std::string& from, const std::string& to,
     return std::nullopt;
 }
 
-void removePlacementLeftovers(const std::string& folder) {
+void removePlacementLeftovers(const MacRoot& root, const std::string& folder) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(mac().host(folder), ec)) {
+    for (const auto& entry : fs::directory_iterator(root.host(folder), ec)) {
         const std::string name = entry.path().filename().string();
         for (const auto prefix : {kPlacing, kReplaced, kRemoving}) {
             if (name.rfind(prefix, 0) == 0) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/Files.h"
+#include "platform/MacRoot.h"
 
 namespace vantrel::platform {
 
@@ -22,10 +23,10 @@ namespace vantrel::platform {
 // On failure nothing has changed: `from` and an old `to` are where they were.
 // `afterStep`, when given, is called with the name of each step after it is done (tests look
 // at the disk there, as a kill at that moment would leave it).
-std::optional<Error> placeItem(const std::string& from, const std::string& to,
+std::optional<Error> placeItem(const MacRoot& root, const std::string& from, const std::string& to,
                                const std::function<void(std::string_view)>& afterStep = {});
 
 // Removes what placeItem leaves behind when it is killed: its private folders in `folder`.
-void removePlacementLeftovers(const std::string& folder);
+void removePlacementLeftovers(const MacRoot& root, const std::string& folder);
 
 }  // namespace vantrel::platform

@@ -3,21 +3,21 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "platform/Host.h"
 #include "platform/TrustedPath.h"
 
 namespace vantrel::platform {
 
-void* loadPlugIn(const std::string& fileName, const char* symbol, std::string& whyNot) {
-    const auto file = appBundle() / "Contents" / "PlugIns" / fileName;
+void* loadPlugIn(const MacRoot& root, const std::filesystem::path& appBundle,
+                 const std::string& fileName, const char* symbol, std::string& whyNot) {
+    const auto file = appBundle / "Contents" / "PlugIns" / fileName;
     if (::geteuid() == 0) {
-        const std::string macPath = mac().mac(file);
-        // mac() answers a path outside the Mac unchanged; the rule is about the Mac's folders.
-        if (macPath == file.string() && mac().hostRoot() != "/") {
+        const std::string macPath = root.mac(file);
+        // root.mac() answers a path outside the Mac unchanged; the rule is about the Mac's folders.
+        if (macPath == file.string() && root.hostRoot() != "/") {
             whyNot = file.string() + " is outside the Mac";
             return nullptr;
         }
-        if (auto reason = whyNotRootOnly(macPath)) {
+        if (auto reason = whyNotRootOnly(root, macPath)) {
             whyNot = "the plug-in " + fileName + " is not root's: " + *reason;
             return nullptr;
         }

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <set>
 
-#include "platform/Host.h"
 
 extern char** environ;
 
@@ -113,8 +112,8 @@ struct Child {
 // and error replaced by `outFd` and `errFd` when given), default signal dispositions and an
 // empty signal mask: an ignored SIGPIPE or a blocked SIGTERM of ours must not become the
 // tool's.
-std::optional<Error> startChild(const ProcessSpec& spec, int outFd, int errFd, Child* child) {
-    const std::string hostExecutable = mac().host(spec.executable).string();
+std::optional<Error> startChild(const MacRoot& root, const ProcessSpec& spec, int outFd, int errFd, Child* child) {
+    const std::string hostExecutable = root.host(spec.executable).string();
     SpawnVectors vectors(hostExecutable, spec);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -202,7 +201,7 @@ void keepJobSignalsIgnoredByCaller() {
     }
 }
 
-std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& onStandardOutput,
+std::optional<Error> runWithPipes(const MacRoot& root, const ProcessSpec& spec, const ChunkReader& onStandardOutput,
                                   const ChunkReader& onStandardError, int* exitStatus) {
     int outPipe[2];
     int errPipe[2];
@@ -216,7 +215,7 @@ std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& on
         return launchError(spec, code);
     }
     Child child;
-    const auto error = startChild(spec, outPipe[1], errPipe[1], &child);
+    const auto error = startChild(root, spec, outPipe[1], errPipe[1], &child);
     ::close(outPipe[1]);
     ::close(errPipe[1]);
     if (error) {
@@ -284,9 +283,9 @@ std::optional<Error> runWithPipes(const ProcessSpec& spec, const ChunkReader& on
     return std::nullopt;
 }
 
-std::optional<Error> runInheritingStreams(const ProcessSpec& spec, int* exitStatus) {
+std::optional<Error> runInheritingStreams(const MacRoot& root, const ProcessSpec& spec, int* exitStatus) {
     Child child;
-    if (auto error = startChild(spec, -1, -1, &child)) {
+    if (auto error = startChild(root, spec, -1, -1, &child)) {
         return error;
     }
     const int status = finishChild(child);

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/Host.h"
 
 namespace vantrel::platform {
 
@@ -22,8 +21,8 @@ RootFolderState refused(const std::string& macPath, const std::string& what) {
 
 }  // namespace
 
-RootFolderState makeRootFolder(const std::string& macPath, mode_t mode) {
-    const fs::path host = mac().host(macPath);
+RootFolderState makeRootFolder(const MacRoot& root, const std::string& macPath, mode_t mode) {
+    const fs::path host = root.host(macPath);
     struct stat info {};
     if (::lstat(host.c_str(), &info) != 0) {
         if (errno == ENOTDIR) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/MacRoot.h"
+
 namespace vantrel::platform {
 
 // A folder of root's own that the program keeps its state in.
@@ -22,6 +24,6 @@ struct RootFolderState {
 // made, with missing parents (0755), when nothing is there; given that owner and mode when a
 // real folder is there. Anything else is left alone. The owner and mode are set on the opened
 // folder itself, never through a name that could be swapped for a link meanwhile.
-RootFolderState makeRootFolder(const std::string& macPath, mode_t mode);
+RootFolderState makeRootFolder(const MacRoot& root, const std::string& macPath, mode_t mode);
 
 }  // namespace vantrel::platform

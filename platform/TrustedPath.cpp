@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/Descriptor.h"
-#include "platform/Host.h"
 
 namespace vantrel::platform {
 
@@ -34,10 +33,10 @@ std::optional<std::string> whyNotRootOnlyStep(const struct stat& info, const std
 
 }  // namespace
 
-std::optional<std::string> whyNotRootOnly(const std::string& macPath) {
+std::optional<std::string> whyNotRootOnly(const MacRoot& root, const std::string& macPath) {
     // Walks down from the Mac's "/" one name at a time, never following a link, so each
     // step is the very item the next name is looked up in.
-    Descriptor folder(::open(mac().hostRoot().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Descriptor folder(::open(root.hostRoot().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (folder.get() < 0) {
         return "/ cannot be opened: " + std::string(std::strerror(errno));
     }
@@ -84,8 +83,9 @@ std::optional<std::string> whyNotRootOnly(const std::string& macPath) {
     return std::nullopt;
 }
 
-std::optional<std::string> whyNotRootOnlyApplication(const std::string& bundleMacPath) {
-    if (auto reason = whyNotRootOnly(bundleMacPath)) {
+std::optional<std::string> whyNotRootOnlyApplication(const MacRoot& root,
+                                                     const std::string& bundleMacPath) {
+    if (auto reason = whyNotRootOnly(root, bundleMacPath)) {
         return reason;
     }
     for (const char* inside : {"/Contents/Info.plist", "/Contents/Resources/startosinstall",
@@ -94,13 +94,13 @@ std::optional<std::string> whyNotRootOnlyApplication(const std::string& bundleMa
         // in must still be root's, or someone else could add it later.
         std::string item = bundleMacPath + inside;
         struct stat info {};
-        if (::lstat(mac().host(item).c_str(), &info) != 0 && errno == ENOENT) {
+        if (::lstat(root.host(item).c_str(), &info) != 0 && errno == ENOENT) {
             item = fs::path(item).parent_path().string();
-            if (::lstat(mac().host(item).c_str(), &info) != 0 && errno == ENOENT) {
+            if (::lstat(root.host(item).c_str(), &info) != 0 && errno == ENOENT) {
                 continue;
             }
         }
-        if (auto reason = whyNotRootOnly(item)) {
+        if (auto reason = whyNotRootOnly(root, item)) {
             return reason;
         }
     }

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/MacRoot.h"
+
 namespace vantrel::platform {
 
 // What root may use from disk. An item is root's when the item and every folder from the
@@ -17,12 +19,13 @@ namespace vantrel::platform {
 
 // Absent when `macPath` is root's; otherwise why not, naming the step that fails
 // ("/Library/Application Support/x is owned by uid 65534, not root").
-std::optional<std::string> whyNotRootOnly(const std::string& macPath);
+std::optional<std::string> whyNotRootOnly(const MacRoot& root, const std::string& macPath);
 
 // The same for an application bundle root reads and runs: the bundle itself, and inside it
 // the files root acts on where present (Contents/Info.plist, Contents/Resources/startosinstall
 // and Contents/SharedSupport/BaseSystem.dmg), or else the folder each would appear in. Other
 // files inside the bundle are not examined.
-std::optional<std::string> whyNotRootOnlyApplication(const std::string& bundleMacPath);
+std::optional<std::string> whyNotRootOnlyApplication(const MacRoot& root,
+                                                     const std::string& bundleMacPath);
 
 }  // namespace vantrel::platform

@@ -65,15 +65,18 @@ class AssemblyTest : public ::testing::Test {
         shared.tmpDir = kFolder;
         shared.install = true;
         shared.hasGUI = true;
-        CacheOSInstaller installer(&manager());
+        CacheOSInstaller installer(testsupport::inProcessServices(), testsupport::inProcessNetwork(), manager());
         StdoutCapture capture;
         installer.runInstaller();
         return capture.lines();
     }
-    static SessionRequestManager& manager() {
-        static SessionRequestManager* shared = new SessionRequestManager();
-        return *shared;
+    SessionRequestManager& manager() {
+        if (!manager_) {
+            manager_.emplace(testsupport::inProcessServices(), testsupport::downloadConfiguration());
+        }
+        return *manager_;
     }
+    std::optional<SessionRequestManager> manager_;
     static std::string makeApp(const std::string& marker) {
         return "/bin/mkdir -p \"$ROOT/Applications/Install macOS Catalina.app/Contents\"\n"
                "echo " +

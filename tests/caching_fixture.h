@@ -31,7 +31,10 @@
 
 #include "base/Notifications.h"
 #include "base/SharedData.h"
-#include "platform/Host.h"
+#include "base/Logging.h"
+#include "tests/support/InProcessMac.h"
+#include "net/NetworkLibrary.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "platform/Queues.h"
 #include "plist/Plist.h"
 
@@ -156,13 +159,21 @@ class BareMac {
         fs::copy_file(VANTREL_NETWORK_PLUGIN,
                       root_ / "Applications/Vantrel.app/Contents/PlugIns/libvantrel-network.so");
 
-        platform::useMac(platform::MacRoot(root_), root_ / "Applications/Vantrel.app");
-        SharedData::shared().resetForTesting();
+        mac_ = std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_),
+                                                      root_ / "Applications/Vantrel.app");
+        network_ = std::make_unique<net::NetworkPlugIn>(mac_->root(),
+                                                        root_ / "Applications/Vantrel.app");
+        useLogSink(&mac_->services().log);
+        testsupport::useInProcessMac(mac_->services(), *network_);
+        SharedData::shared().restoreDefaults();
+        SharedData::shared().describeMachine(mac_->services().machine);
         NotificationCenter::defaultCenter().removeAllObserversForTesting();
         platform::mainqueue::drainForTesting();
     }
     ~BareMac() {
         platform::mainqueue::drainForTesting();
+        forgetLogSink(&mac_->services().log);
+        testsupport::forgetInProcessMac(mac_->services());
         NotificationCenter::defaultCenter().removeAllObserversForTesting();
         std::error_code ec;
         fs::remove_all(root_, ec);
@@ -171,11 +182,15 @@ class BareMac {
     BareMac& operator=(const BareMac&) = delete;
 
     const fs::path& root() const { return root_; }
-    fs::path host(const std::string& macPath) const { return platform::mac().host(macPath); }
+    fs::path host(const std::string& macPath) const { return mac_->root().host(macPath); }
+    platform::Services services() const { return mac_->services(); }
+    net::NetworkPlugIn& network() const { return *network_; }
     std::string log() const { return readFile(root_ / "private/var/log/vantrel.log"); }
 
   private:
     fs::path root_;
+    std::unique_ptr<simmac::SimulatedMac> mac_;
+    std::unique_ptr<net::NetworkPlugIn> network_;
 };
 
 }  // namespace vantrel::cachingtest

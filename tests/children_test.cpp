@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/background_fixture.h"
 #include "tests/probe_fixture.h"
 #include "tests/support/TempMac.h"
@@ -52,7 +53,7 @@ TEST(ChildProcessTest, AToolGetsOnlyItsStandardStreamsAndDefaultSignals) {
 
     std::string output;
     int status = -1;
-    const auto error = platform::runWithPipes(
+    const auto error = platform::runWithPipes(testsupport::inProcessServices().root, 
         {"/usr/bin/probe", {}, std::nullopt}, [&](std::string_view chunk) { output.append(chunk); },
         {}, &status);
 
@@ -68,7 +69,7 @@ TEST(ChildProcessTest, AToolGetsOnlyItsStandardStreamsAndDefaultSignals) {
     installProbe(mac, "/usr/bin/hdiutil");
     ::pthread_sigmask(SIG_BLOCK, &blocked, &saved);
     const auto hdiutilError =
-        platform::runInheritingStreams({"/usr/bin/hdiutil", {}, std::nullopt});
+        platform::runInheritingStreams(testsupport::inProcessServices().root, {"/usr/bin/hdiutil", {}, std::nullopt});
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     ASSERT_FALSE(hdiutilError) << hdiutilError->description;
     EXPECT_EQ(probeFile(mac, "hdiutil.report"), kCleanStart);
@@ -86,7 +87,7 @@ TEST(ChildProcessTest, ARunEndsWhenTheToolExitsWithAllItWroteWhateverKeepsItsPip
     // 256 KiB the tool writes last are all still in the pipe when its exit is seen.
     std::string output;
     auto run = std::async(std::launch::async, [&] {
-        return platform::runWithPipes({"/usr/bin/probe", {}, std::nullopt},
+        return platform::runWithPipes(testsupport::inProcessServices().root, {"/usr/bin/probe", {}, std::nullopt},
                                       [&](std::string_view chunk) {
                                           if (output.empty()) {
                                               siginfo_t info{};
@@ -156,11 +157,11 @@ TEST(ChildProcessDeathTest, AtTheEndRunningToolsAreStoppedAndNoNewOneStarts) {
     EXPECT_EXIT(
         {
             int status = -1;
-            std::thread runner([&] { platform::runWithPipes(probe, {}, {}, &status); });
+            std::thread runner([&] { platform::runWithPipes(testsupport::inProcessServices().root, probe, {}, {}, &status); });
             backgroundtest::waitUntil([&] { return !probeFile(mac, "holding").empty(); }, 60s);
             const bool stopped = platform::stopChildProcesses(SIGTERM, 60s);
             runner.join();
-            const bool refused = platform::runWithPipes(probe, {}, {}).has_value();
+            const bool refused = platform::runWithPipes(testsupport::inProcessServices().root, probe, {}, {}).has_value();
             std::_Exit(stopped && status == 128 + SIGTERM && refused ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

@@ -5,8 +5,9 @@
 #include <fstream>
 
 #include "base/CleanUp.h"
-#include "platform/Host.h"
-#include "platform/MountTable.h"
+#include "tests/support/InProcessMac.h"
+#include "tests/support/InProcessMac.h"
+#include "platform/simmac/MountTable.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -25,7 +26,7 @@ class CleanUpTest : public ::testing::Test {
     }
     Lines mounted() const {
         Lines points;
-        for (const auto& volume : platform::MountTable(platform::mac()).list()) {
+        for (const auto& volume : simmac::MountTable(testsupport::inProcessServices().root).list()) {
             points.push_back(volume.mountPoint);
         }
         return points;
@@ -52,7 +53,7 @@ TEST_F(CleanUpTest, DetachesInstallerVolumesByTheirExactLastComponent) {
     mount("/Volumes/baseMount.old");
     std::ofstream(mac_.host("/Volumes/InstallESD/file")) << "content";
 
-    CleanUp::unmountInstallerVolumes();
+    CleanUp::unmountInstallerVolumes(testsupport::inProcessServices().volumes);
 
     EXPECT_EQ(mounted(), (Lines{"/Volumes/Data", "/Volumes/installesd", "/Volumes/InstallESD 1",
                                 "/Volumes/baseMount.old"}));
@@ -69,7 +70,7 @@ TEST_F(CleanUpTest, StopsSilentlyAtTheFirstVolumeThatCannotBeDetached) {
     mount("/Volumes/InstallESD", /*busy=*/true);
     mount("/tmp/baseMount");
 
-    CleanUp::unmountInstallerVolumes();
+    CleanUp::unmountInstallerVolumes(testsupport::inProcessServices().volumes);
 
     // The first was detached and logged; the busy one stopped the walk before the third.
     EXPECT_EQ(mounted(), (Lines{"/Volumes/InstallESD", "/tmp/baseMount"}));
@@ -77,9 +78,9 @@ TEST_F(CleanUpTest, StopsSilentlyAtTheFirstVolumeThatCannotBeDetached) {
 }
 
 TEST_F(CleanUpTest, WithNothingToDetachItLogsNothing) {
-    CleanUp::unmountInstallerVolumes();
+    CleanUp::unmountInstallerVolumes(testsupport::inProcessServices().volumes);
     mount("/Volumes/Backup");
-    CleanUp::unmountInstallerVolumes();
+    CleanUp::unmountInstallerVolumes(testsupport::inProcessServices().volumes);
     EXPECT_EQ(mounted(), Lines{"/Volumes/Backup"});
     EXPECT_TRUE(mac_.log().empty());
 }

@@ -210,7 +210,7 @@ class ProcessArgsTest : public ::testing::Test {
     void SetUp() override { mac_.useInProcess(); }
     SharedData& evaluate(const Lines& arguments) {
         auto& settings = SharedData::shared();
-        settings.resetForTesting();
+        settings.restoreDefaults();
         outcome_ = ProcessArgs::evaluate(arguments, settings);
         return settings;
     }

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "base/Notifications.h"
+#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "caching/DownloadProgress.h"
 #include "caching/SessionRequestManager.h"
@@ -95,7 +96,7 @@ class Downloads : public ::testing::Test {
                 });
         });
         server.start();
-        server.writeCertificate(platform::trustedCertificates());
+        server.writeCertificate(testsupport::inProcessServices().machine.trustedCertificates());
 
         auto& center = NotificationCenter::defaultCenter();
         center.addObserver(notificationnames::taskProgress(), [this](const Notification& note) {
@@ -111,7 +112,7 @@ class Downloads : public ::testing::Test {
             pendingWhenDone = sessionDelegate ? sessionDelegate->pendingTaskCount() : 0;
             ++downloadsDone;
         });
-        manager.emplace();
+        manager.emplace(testsupport::inProcessServices(), testsupport::downloadConfiguration());
         sessionDelegate = &manager->delegate();
     }
     void resumePausedTransfers() {
@@ -138,7 +139,7 @@ class Downloads : public ::testing::Test {
 TEST(DownloadFolder, IsEmptiedAndMadePrivate) {
     BareMac mac;
     cachingtest::writeFile(mac.host(kFolder + "/stale.dist"), "old");
-    ASSERT_TRUE(prepareDownloadDirectory());
+    ASSERT_TRUE(prepareDownloadDirectory(testsupport::inProcessServices()));
     EXPECT_EQ(SharedData::shared().tmpDir, kFolder);
     EXPECT_TRUE(fs::is_empty(mac.host(kFolder)));
     struct stat info {};
@@ -150,7 +151,7 @@ TEST(DownloadFolder, IsEmptiedAndMadePrivate) {
 }
 
 TEST_F(Downloads, EveryFileLandsUnderItsSafeNameAndTheEndIsAnnouncedOnce) {
-    ASSERT_TRUE(prepareDownloadDirectory());
+    ASSERT_TRUE(prepareDownloadDirectory(testsupport::inProcessServices()));
     const std::vector<std::string> urls{server.url("/files/Basic.dist"),
                                         server.url("/files/A.pkg"),
                                         server.url("/files/B.pkg"),
@@ -209,7 +210,7 @@ TEST_F(Downloads, EveryFileLandsUnderItsSafeNameAndTheEndIsAnnouncedOnce) {
 }
 
 TEST_F(Downloads, TheWholeBatchIsPendingBeforeAnyOfItsCompletionsCounts) {
-    ASSERT_TRUE(prepareDownloadDirectory());
+    ASSERT_TRUE(prepareDownloadDirectory(testsupport::inProcessServices()));
     // The download thread and the starting thread share one processor, and the starting
     // thread runs only when nothing else wants to: each start lets the download thread run
     // at once, as a starting thread descheduled mid-batch would.
@@ -242,7 +243,7 @@ TEST_F(Downloads, TheWholeBatchIsPendingBeforeAnyOfItsCompletionsCounts) {
 }
 
 TEST_F(Downloads, TheFigureCountsWhatArrivedWhileATransferPauses) {
-    ASSERT_TRUE(prepareDownloadDirectory());
+    ASSERT_TRUE(prepareDownloadDirectory(testsupport::inProcessServices()));
     const double small = 300;  // /files/Basic.dist
     const double paused = static_cast<double>(kPausedSize);
     const auto whileHalfArrived = reportedPercentage((small + paused / 2) / (small + paused) * 100);
@@ -266,7 +267,7 @@ TEST_F(Downloads, TheFigureCountsWhatArrivedWhileATransferPauses) {
 }
 
 TEST_F(Downloads, CancellingEveryTaskEndsTheBatch) {
-    ASSERT_TRUE(prepareDownloadDirectory());
+    ASSERT_TRUE(prepareDownloadDirectory(testsupport::inProcessServices()));
     std::vector<std::string> lines;
     {
         StdoutCapture capture;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/network_fixture.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -153,9 +154,9 @@ TEST(HttpLibraryTest, TheFirstTransferLoadsTheNetworkPlugIn) {
     const fs::path trusted = mac.root() / "private/etc/ssl/cert.pem";
     server.writeCertificate(trusted);
     {
-        net::HttpClient client;
+        net::HttpClient client = testsupport::documentClient();
         networktest::OneDownload delegate;
-        net::DownloadSession session({trusted, {}, std::chrono::milliseconds(0)}, &delegate);
+        net::DownloadSession session(testsupport::downloadConfiguration({}, std::chrono::milliseconds(0), trusted), &delegate);
         EXPECT_FALSE(loaded("libvantrel-network"));
         EXPECT_FALSE(loaded("libcurl"));
     }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "net/DownloadSession.h"
+#include "tests/support/InProcessMac.h"
 #include "net/Http.h"
 #include "tests/caching_tls.h"
 
@@ -40,7 +41,7 @@ class OneDownload : public net::DownloadSessionDelegate {
   public:
     void didFinishDownloadingToURL(net::DownloadTask& task, const std::string& location) override {
         std::lock_guard<std::mutex> guard(lock_);
-        file_ = cachingtest::readFile(platform::mac().host(location));
+        file_ = cachingtest::readFile(testsupport::inProcessServices().root.host(location));
         status_ = task.response() ? task.response()->statusCode : 0;
     }
     void didWriteData(net::DownloadTask&, std::int64_t, std::int64_t, std::int64_t) override {}
@@ -71,16 +72,14 @@ class OneDownload : public net::DownloadSessionDelegate {
 inline Outcome transfer(Kind kind, const std::string& url, const fs::path& trustFile,
                         const net::NetworkLimits& limits = {}) {
     if (kind == Kind::Document) {
-        net::HttpClient client;
-        client.setTrustedCertificates(trustFile);
-        client.setLimits(limits);
+        net::HttpClient client = testsupport::documentClient(limits, trustFile);
         platform::Error error;
         auto body = client.fetch(url, &error);
         return {body.has_value(), body.value_or(""), error.description};
     }
-    fs::create_directories(platform::mac().host("/private/tmp"));
+    fs::create_directories(testsupport::inProcessServices().root.host("/private/tmp"));
     OneDownload delegate;
-    net::DownloadSession session({trustFile, limits, 0ms}, &delegate);
+    net::DownloadSession session(testsupport::downloadConfiguration(limits, 0ms, trustFile), &delegate);
     session.downloadTask(url, "/private/tmp")->resume();
     return delegate.wait();
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "caching/Catalog.h"
+#include "tests/support/InProcessMac.h"
 #include "plist/Plist.h"
 #include "tests/network_fixture.h"
 
@@ -194,14 +195,15 @@ TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
         res.set_content(compressed(catalog, 15 + 16), "text/xml");
     });
     catalogServer.start();
-    catalogServer.writeCertificate(platform::trustedCertificates());
+    catalogServer.writeCertificate(testsupport::inProcessServices().machine.trustedCertificates());
     const fs::path facts = mac.root() / "SimulatedMac.plist";
     const plist::Plist root = plist::readPlistFile(facts);
     plist_dict_set_item(root.get(), "CatalogServer",
                         plist_new_string(catalogServer.url("").c_str()));
     ASSERT_TRUE(plist::writePlistFile(facts, root.get()));
 
-    const CatalogResult result = fetchInstallerProducts();
+    net::HttpClient http = testsupport::documentClient();
+    const CatalogResult result = fetchInstallerProducts(testsupport::inProcessServices().machine, http);
     ASSERT_TRUE(result.candidates) << result.failure;
     ASSERT_EQ(result.candidates->size(), 1u);
     EXPECT_EQ(result.candidates->front().productKey, "001-00001");

@@ -13,9 +13,11 @@
 #include <string_view>
 
 #include "base/Notifications.h"
+#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "caching/CacheOSInstaller.h"
-#include "platform/AppRegistry.h"
+#include "caching/SessionRequestManager.h"
+#include "platform/Applications.h"
 #include "platform/Placement.h"
 #include "tests/support/TempMac.h"
 
@@ -45,7 +47,9 @@ class PlacementTest : public ::testing::Test {
         mac_.useInProcess();
         mac_.addInstaller("Catalina", "19H15");
         fs::create_directories(mac_.host(kWorkingDir));
-        cacher_.emplace();  // made on the Mac, as the delegate makes it at launch
+        manager_.emplace(testsupport::inProcessServices(), testsupport::downloadConfiguration());
+        cacher_.emplace(testsupport::inProcessServices(), testsupport::inProcessNetwork(),
+                        *manager_);  // made on the Mac, as the delegate makes it at launch
     }
     void mark(const std::string& macBundle, const std::string& text) {
         std::ofstream(mac_.host(macBundle) / "Contents/marker") << text;
@@ -57,6 +61,7 @@ class PlacementTest : public ::testing::Test {
         return text;
     }
     TempMac mac_;
+    std::optional<SessionRequestManager> manager_;
     std::optional<CacheOSInstaller> cacher_;
 };
 
@@ -187,9 +192,9 @@ TEST_F(PlacementTest, AKillAtAnyStepOfAReplacementLeavesTheNewInstallerForTheNex
     // After each step the disk is what a kill there would leave. The next run looks the
     // installer up and files it away: it must find a whole one, and the new one.
     std::vector<std::string> steps;
-    const auto error = platform::placeItem(kInApplications, kFiledAway, [&](std::string_view step) {
+    const auto error = platform::placeItem(testsupport::inProcessServices().root, kInApplications, kFiledAway, [&](std::string_view step) {
         steps.emplace_back(step);
-        const auto found = platform::applicationPathForBundleIdentifier(
+        const auto found = testsupport::inProcessServices().applications.applicationPathForBundleIdentifier(
             "com.apple.InstallAssistant.Catalina", kWorkingDir);
         ASSERT_TRUE(found) << step;
         EXPECT_TRUE(fs::exists(mac_.host(*found) / "Contents/SharedSupport/BaseSystem.dmg"))
@@ -232,9 +237,9 @@ TEST_F(PlacementTest, AcrossVolumesAKillAtAnyStepLeavesTheNewInstallerForTheNext
         std::ofstream out(report);
         fs::copy(old, mac_.host(kFiledAway), fs::copy_options::recursive);
         const auto error =
-            platform::placeItem(kInApplications, kFiledAway, [&](std::string_view step) {
+            platform::placeItem(testsupport::inProcessServices().root, kInApplications, kFiledAway, [&](std::string_view step) {
                 out << step;
-                const auto found = platform::applicationPathForBundleIdentifier(
+                const auto found = testsupport::inProcessServices().applications.applicationPathForBundleIdentifier(
                     "com.apple.InstallAssistant.Catalina", kWorkingDir);
                 if (!found ||
                     !fs::exists(mac_.host(*found) / "Contents/SharedSupport/BaseSystem.dmg")) {
@@ -277,7 +282,7 @@ TEST_F(PlacementTest, AReplacementThatFailsPutsTheOldInstallerBack) {
     mac_.addInstaller("Catalina", "19H16");
     const fs::path elsewhere = mac_.root() / "taken-away.app";
     // The new installer vanishes just after the old one was moved aside: the rename fails.
-    const auto error = platform::placeItem(kInApplications, kFiledAway, [&](std::string_view step) {
+    const auto error = platform::placeItem(testsupport::inProcessServices().root, kInApplications, kFiledAway, [&](std::string_view step) {
         if (step == "old item moved aside") {
             fs::rename(mac_.host(kInApplications), elsewhere);
         }

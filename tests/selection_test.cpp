@@ -4,6 +4,7 @@
 #include <map>
 
 #include "caching/HardwareIdentity.h"
+#include "tests/support/InProcessMac.h"
 #include "caching/ProductSelection.h"
 #include "caching/XmlPath.h"
 #include "tests/caching_fixture.h"
@@ -181,7 +182,7 @@ TEST(HardwareIdentityDecoding, VMMCountsOnlyAsAWholeWord) {
 
 TEST(HardwareIdentityDecoding, ReadsTheSimulatedMacsFacts) {
     BareMac vm("10.15.7", "Mac-VM", true);
-    const HardwareIdentity identity = readHardwareIdentity();
+    const HardwareIdentity identity = readHardwareIdentity(testsupport::inProcessServices().machine);
     EXPECT_EQ(identity.boardID, "Mac-VM");
     EXPECT_EQ(identity.model, "");  // no "compatible" on this Mac
     EXPECT_TRUE(identity.virtualMachine);

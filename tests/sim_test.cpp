@@ -8,10 +8,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/AppRegistry.h"
-#include "platform/Host.h"
+#include "platform/Applications.h"
+#include "tests/support/InProcessMac.h"
+#include "tests/support/InProcessMac.h"
 #include "platform/Machine.h"
-#include "platform/MountTable.h"
+#include "platform/simmac/MountTable.h"
 #include "plist/Plist.h"
 #include "sim/lib/CopyTree.h"
 #include "sim/lib/DiskImage.h"
@@ -166,26 +167,26 @@ TEST(SimCommandTest, CreateWritesWhatTheMacAnswers) {
     EXPECT_EQ(contentOf(mac.host("/private/etc/ssl/cert.pem")), contentOf(pem));
 
     mac.useInProcess();
-    EXPECT_EQ(platform::operatingSystemVersion(), (platform::OSVersion{10, 14, 6}));
+    EXPECT_EQ(testsupport::inProcessServices().machine.operatingSystemVersion(), (platform::OSVersion{10, 14, 6}));
     const std::string board = "Mac-0000000000000042";
     std::vector<std::uint8_t> boardBytes(board.begin(), board.end());
     boardBytes.push_back(0);  // as the firmware gives it
-    EXPECT_EQ(platform::platformExpertProperty("board-id"), boardBytes);
-    const auto model = platform::platformExpertProperty("compatible");
+    EXPECT_EQ(testsupport::inProcessServices().machine.platformExpertProperty("board-id"), boardBytes);
+    const auto model = testsupport::inProcessServices().machine.platformExpertProperty("compatible");
     EXPECT_EQ(std::string(model.begin(), model.end()), std::string("iMac19,1", 9));
-    EXPECT_NE((" " + platform::sysctlValue("machdep.cpu.features") + " ").find(" VMM "),
+    EXPECT_NE((" " + testsupport::inProcessServices().machine.sysctlValue("machdep.cpu.features") + " ").find(" VMM "),
               std::string::npos);
-    EXPECT_EQ(platform::consoleUser(), "ada");
-    EXPECT_EQ(platform::currentUserName(), "grace");
-    EXPECT_EQ(platform::catalogServer(), "https://localhost:9443");
-    EXPECT_EQ(platform::bundleIdentifier(), "com.corvane.vantrel");
+    EXPECT_EQ(testsupport::inProcessServices().machine.consoleUser(), "ada");
+    EXPECT_EQ(testsupport::inProcessServices().machine.currentUserName(), "grace");
+    EXPECT_EQ(testsupport::inProcessServices().machine.catalogServer(), "https://localhost:9443");
+    EXPECT_EQ(testsupport::inProcessServices().machine.bundleIdentifier(), "com.corvane.vantrel");
 
     // The defaults: nobody at the console, not a virtual machine.
     TempMac plain;
     plain.useInProcess();
-    EXPECT_FALSE(platform::consoleUser());
-    EXPECT_EQ(platform::sysctlValue("machdep.cpu.features").find("VMM"), std::string::npos);
-    EXPECT_EQ(platform::operatingSystemVersion(), (platform::OSVersion{10, 15, 7}));
+    EXPECT_FALSE(testsupport::inProcessServices().machine.consoleUser());
+    EXPECT_EQ(testsupport::inProcessServices().machine.sysctlValue("machdep.cpu.features").find("VMM"), std::string::npos);
+    EXPECT_EQ(testsupport::inProcessServices().machine.operatingSystemVersion(), (platform::OSVersion{10, 15, 7}));
 }
 
 TEST(SimCommandTest, CreateRefusesBadInputAndNeverTouchesAnExistingFolder) {
@@ -233,9 +234,9 @@ TEST(SimCommandTest, AddInstallerMakesAnInstallerTheMacFindsAndReplacesItsNamesa
     EXPECT_NE(fs::status(tool).permissions() & fs::perms::owner_exec, fs::perms::none);
 
     mac.useInProcess();
-    EXPECT_EQ(platform::applicationPathForBundleIdentifier("com.apple.InstallAssistant.Catalina"),
+    EXPECT_EQ(testsupport::inProcessServices().applications.applicationPathForBundleIdentifier("com.apple.InstallAssistant.Catalina"),
               path);
-    EXPECT_FALSE(platform::applicationPathForBundleIdentifier("com.apple.InstallAssistant.Mojave"));
+    EXPECT_FALSE(testsupport::inProcessServices().applications.applicationPathForBundleIdentifier("com.apple.InstallAssistant.Mojave"));
 
     std::ofstream(bundle / "Contents/stale") << "from the first one";
     mac.sim("add-installer", {"--release", "Catalina", "--build", "19H16"});

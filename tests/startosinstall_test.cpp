@@ -10,9 +10,10 @@
 #include <thread>
 
 #include "base/Notifications.h"
+#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
-#include "platform/Host.h"
+#include "tests/support/InProcessMac.h"
 #include "platform/Queues.h"
 #include "tests/support/TempMac.h"
 
@@ -88,7 +89,7 @@ TEST_F(RunnerTest, ReportsPreparingProgressOnTheMainThreadUntilTheToolSignals) {
     shared.osWipe = true;
     shared.forceQuitApps = false;
 
-    startOSInstall::runOSInstall();
+    startOSInstall::runOSInstall(testsupport::inProcessServices());
     ASSERT_TRUE(testsupport::serveMainQueueUntil([] { return signalled_ == 1; }));
     testsupport::serveMainQueueUntil([&] { return reports().size() >= 4; });
 
@@ -111,7 +112,7 @@ TEST_F(RunnerTest, AnErrorOfTheToolReachesTheWindowAsItsMessage) {
     SharedData::shared().osInstallerAppBundlePath = mac_.addInstaller("Mojave", "18G103");
     mac_.sim("refuse", {"--message", "The target volume is too small."});
 
-    startOSInstall::runOSInstall();
+    startOSInstall::runOSInstall(testsupport::inProcessServices());
     ASSERT_TRUE(testsupport::serveMainQueueUntil([&] { return !reports().empty(); }));
     // The message keeps the line end that followed it.
     EXPECT_EQ(reports(),
@@ -122,7 +123,7 @@ TEST_F(RunnerTest, AnErrorOfTheToolReachesTheWindowAsItsMessage) {
 }
 
 TEST_F(RunnerTest, WithoutAnInstallerPathNothingIsLaunched) {
-    startOSInstall::runOSInstall();
+    startOSInstall::runOSInstall(testsupport::inProcessServices());
     ASSERT_TRUE(testsupport::serveMainQueueUntil([&] {
         for (const auto& entry : mac_.log()) {
             if (entry.category == "startosinstall" && entry.level == "Error") {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/Notifications.h"
+#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
 #include "tests/disk_fixture.h"
@@ -136,7 +137,7 @@ TEST(RootRunsOnlyWhatRootOwns, StartosinstallIsCheckedAgainJustBeforeItRuns) {
     auto& shared = SharedData::shared();
     shared.hasGUI = true;  // the window shows the refusal; the test process goes on
     shared.osInstallerAppBundlePath = installer;
-    startOSInstall::runOSInstall();
+    startOSInstall::runOSInstall(testsupport::inProcessServices());
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "startosinstall was not run: " + installer +
                              "/Contents/Resources/startosinstall is writable by all users");

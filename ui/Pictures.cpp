@@ -2,16 +2,16 @@
 
 #include <QString>
 
-#include "platform/Host.h"
+#include "ui/WindowServices.h"
 
 namespace vantrel {
 
 QPixmap picture(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name.front() == '.' ||
-        !platform::macConfigured()) {
+        !windowServices().platform) {
         return {};
     }
-    const auto file = platform::appBundle() / "Contents" / "Resources" / (name + ".png");
+    const auto file = windowServices().platform->appBundle / "Contents" / "Resources" / (name + ".png");
     QPixmap pixmap;
     if (!pixmap.load(QString::fromStdString(file.string()), "PNG")) {
         return {};

@@ -1,5 +1,7 @@
 #include "ui/ProgressWindow.h"
 
+#include "ui/WindowServices.h"
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -173,7 +175,11 @@ void ProgressWindow::closeWindow() {
 }
 
 void ProgressWindow::openURL(const std::string& address) {
-    if (const auto reason = platform::openURLAsConsoleUser(address)) {
+    if (const auto reason = windowServices().platform
+                                 ? platform::openURLAsConsoleUser(windowServices().platform->root,
+                                                                  windowServices().platform->machine,
+                                                                  address)
+                                 : std::optional<std::string>("no Mac")) {
         mainLog().notice("The web site is not opened: %{public}s", *reason);
     }
 }

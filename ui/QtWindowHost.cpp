@@ -13,7 +13,7 @@
 
 #include "app/WindowHost.h"
 #include "platform/Console.h"
-#include "platform/Host.h"
+#include "ui/WindowServices.h"
 #include "platform/Machine.h"
 #include "platform/Queues.h"
 #include "ui/Storyboard.h"
@@ -60,7 +60,9 @@ void useAPrivateRuntimeFolder() {
     if (const char* given = std::getenv("XDG_RUNTIME_DIR"); given && isPrivateFolder(given)) {
         return;
     }
-    const std::string temporary = platform::mac().host(platform::temporaryDirectory()).string();
+    const std::string temporary = windowServices().platform->root
+            .host(windowServices().platform->machine.temporaryDirectory())
+            .string();
     std::string folder = temporary + "runtime";
     (void)::mkdir(folder.c_str(), 0700);
     if (!isPrivateFolder(folder)) {
@@ -118,6 +120,8 @@ class QtWindowHost final : public WindowHost {
 
 }  // namespace vantrel
 
-extern "C" __attribute__((visibility("default"))) vantrel::WindowHost* vantrelMakeWindowHost() {
+extern "C" __attribute__((visibility("default"))) vantrel::WindowHost* vantrelMakeWindowHost(
+    const vantrel::platform::Services* services, std::function<void()> cancelDownloads) {
+    vantrel::useWindowServices({services, std::move(cancelDownloads)});
     return new vantrel::QtWindowHost();
 }

@@ -1,15 +1,19 @@
 #include "ui/Storyboard.h"
 
-#include "caching/SessionRequestManager.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
+#include "ui/WindowServices.h"
 
 namespace vantrel::storyboard {
 
 QWidget* instantiateController(const std::string& identifier, QWidget* parent) {
     if (identifier == "mainStoryboard") {
         return new ProgressWindow(
-            [] { SessionRequestManager::shared().delegate().cancelAllTasks(); }, parent);
+            [] {
+                if (windowServices().cancelDownloads) {
+                    windowServices().cancelDownloads();
+                }
+            }, parent);
     }
     if (identifier == "verifyVCSheet") {
         return new ChallengeSheet(parent);

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "platform/MacRoot.h"
-#include "platform/MountTable.h"
+#include "platform/simmac/MountTable.h"
 #include "sim/command/Command.h"
 #include "sim/command/CommandLine.h"
 #include "sim/lib/SimulatedMac.h"
@@ -30,7 +30,7 @@ int mount(const std::vector<std::string>& arguments) {
             throw std::runtime_error("PATH must be a Mac path below /, not '" + mountPoint + "'");
         }
         std::filesystem::create_directories(root.host(mountPoint));
-        platform::MountTable(root).add({mountPoint, "", busy});
+        simmac::MountTable(root).add({mountPoint, "", busy});
         return 0;
     });
 }
@@ -42,7 +42,7 @@ int volumes(const std::vector<std::string>& arguments) {
     app.add_option("DIR", folder, "Folder of the simulated Mac")->required();
     return runCommand(app, arguments, [&] {
         const platform::MacRoot root(findSimulatedMac(folder));
-        for (const auto& volume : platform::MountTable(root).list()) {
+        for (const auto& volume : simmac::MountTable(root).list()) {
             std::printf("%s%s%s\n", volume.mountPoint.c_str(), volume.busy ? " (busy)" : "",
                         volume.image.empty() ? "" : ("\t" + volume.image).c_str());
         }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
 #include "plist/Plist.h"
 #include "sim/lib/CopyTree.h"
@@ -80,7 +81,7 @@ void writeMacFacts(const fs::path& root, const MacSpec& spec) {
     if (spec.catalogServer) {
         plist_dict_set_item(facts, "CatalogServer", plist_new_string(spec.catalogServer->c_str()));
     }
-    writePlist(root / std::string(platform::MacRoot::kMarkerFile), facts);
+    writePlist(root / std::string(simmac::SimulatedMac::kMarkerFile), facts);
 }
 
 // The Mac's own folder: made when missing, and in any case owned by root when root makes the
@@ -155,11 +156,11 @@ fs::path createSimulatedMac(const fs::path& rootPath, const MacSpec& spec) {
 fs::path findSimulatedMac(const fs::path& path) {
     std::error_code ec;
     const fs::path absolute = fs::absolute(path, ec);
-    if (fs::exists(absolute / std::string(platform::MacRoot::kMarkerFile), ec)) {
+    if (fs::exists(absolute / std::string(simmac::SimulatedMac::kMarkerFile), ec)) {
         return absolute.lexically_normal();
     }
     throw std::runtime_error(path.string() + " is not a simulated Mac (it has no " +
-                             std::string(platform::MacRoot::kMarkerFile) +
+                             std::string(simmac::SimulatedMac::kMarkerFile) +
                              "); make one with 'vantrel-sim create'");
 }
 

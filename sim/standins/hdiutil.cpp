@@ -7,15 +7,16 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
-#include "platform/MountTable.h"
+#include "platform/simmac/MountTable.h"
 #include "sim/lib/DiskImage.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using vantrel::platform::MacRoot;
-using vantrel::platform::MountTable;
+using vantrel::simmac::MountTable;
 
 int usage() {
     std::fprintf(stderr,
@@ -127,7 +128,7 @@ int detach(const MacRoot& root, const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto root = MacRoot::discoverForThisProcess();
+    const auto root = vantrel::simmac::SimulatedMac::discoverForThisProcess();
     if (!root) {
         std::fprintf(stderr, "hdiutil: must run inside a simulated Mac\n");
         return 1;

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
 #include "sim/lib/PackageInstall.h"
 #include "sim/lib/ReaderPace.h"
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: installer -pkg <path> -target <device> [-verboseR]\n");
         return failed(out, "Both -pkg and -target are required");
     }
-    const auto mac = vantrel::platform::MacRoot::discoverForThisProcess();
+    const auto mac = vantrel::simmac::SimulatedMac::discoverForThisProcess();
     if (!mac) {
         return failed(out, "This installer is not inside a simulated Mac");
     }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
 #include "sim/lib/ReaderPace.h"
 #include "sim/lib/SimState.h"
@@ -62,8 +63,8 @@ std::vector<std::pair<std::string, std::string>> environmentNow() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto executable = MacRoot::thisExecutable();
-    const auto root = MacRoot::discoverFrom(executable);
+    const auto executable = vantrel::simmac::SimulatedMac::thisExecutable();
+    const auto root = vantrel::simmac::SimulatedMac::discoverFrom(executable);
     if (!root) {
         return refuse("startosinstall must run inside a simulated Mac.");
     }

@@ -7,9 +7,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/Logging.h"
+#include "tests/support/InProcessMac.h"
 #include "base/Notifications.h"
 #include "base/SharedData.h"
-#include "platform/Host.h"
 #include "platform/Queues.h"
 #include "sim/lib/SimulatedMac.h"
 
@@ -51,6 +52,10 @@ TempMac::TempMac(const std::vector<std::string>& createOptions) : root_(makeTemp
 }
 
 TempMac::~TempMac() {
+    if (mac_) {
+        forgetLogSink(&mac_->services().log);
+        forgetInProcessMac(mac_->services());
+    }
     std::error_code ec;
     fs::remove_all(root_, ec);
 }
@@ -109,11 +114,30 @@ std::optional<sim::InstallationRecord> TempMac::installation() const {
     return sim::readInstallationRecord(platform::MacRoot(root_));
 }
 
+platform::Services TempMac::services() const {
+    if (!mac_) {
+        mac_ = std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_),
+                                                      host(sim::kAppInMac));
+    }
+    return mac_->services();
+}
+
+net::NetworkPlugIn& TempMac::network() const {
+    if (!network_) {
+        const platform::Services mac = services();
+        network_ = std::make_unique<net::NetworkPlugIn>(mac.root, mac.appBundle);
+    }
+    return *network_;
+}
+
 void TempMac::useInProcess() const {
     platform::mainqueue::drainForTesting();  // nothing of an earlier test may run on this Mac
-    platform::useMac(platform::MacRoot(root_), host(sim::kAppInMac));
+    const platform::Services mac = services();
+    useLogSink(&mac.log);
+    useInProcessMac(mac, network());
     NotificationCenter::defaultCenter().removeAllObserversForTesting();
-    SharedData::shared().resetForTesting();
+    SharedData::shared().restoreDefaults();
+    SharedData::shared().describeMachine(mac.machine);
 }
 
 bool serveMainQueueUntil(const std::function<bool()>& condition,

@@ -8,18 +8,22 @@
 //   EXPECT_EQ(run.outputLines(), std::vector<std::string>{"true"});
 //   EXPECT_TRUE(mac.logged("main", "Default", "Vantrel launched"));
 //
-// For in-process tests of the program's classes, `mac.useInProcess()` makes the Mac the test
-// process's own (platform::useMac) with fresh SharedData, no observers and an empty main
-// queue. The folder is removed when the TempMac goes away.
+// For in-process tests of the program's classes, `mac.services()` are the platform's services
+// over this Mac, and `mac.useInProcess()` gives the test process fresh SharedData describing
+// it, its log, no observers and an empty main queue. The folder is removed when the TempMac goes away.
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/NetworkLibrary.h"
+#include "platform/Services.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "sim/lib/SimState.h"
 #include "tests/support/ProgramRun.h"
 
@@ -66,11 +70,21 @@ class TempMac {
     // The installation the stand-in startosinstall recorded, if any.
     std::optional<sim::InstallationRecord> installation() const;
 
+    // The platform's services over this Mac, for the program's classes run in process.
+    platform::Services services() const;
+    // The network plug-in of this Mac's Vantrel.
+    net::NetworkPlugIn& network() const;
+    // Prepares the test process to run the program's classes on this Mac, as the entry point
+    // does: the logs write to this Mac's log, the run settings are fresh and describe this
+    // Mac, no observers are left and the main queue is empty.
     void useInProcess() const;
 
   private:
     std::filesystem::path root_;
     std::filesystem::path program_;
+    // Made on first use.
+    mutable std::unique_ptr<simmac::SimulatedMac> mac_;
+    mutable std::unique_ptr<net::NetworkPlugIn> network_;
 };
 
 // Serves the main queue on the calling thread until `condition` holds or `timeout` passes;

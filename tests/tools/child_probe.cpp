@@ -29,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
 
 extern char** environ;
@@ -135,7 +136,7 @@ void announceAndWaitUntilRead() {
 
 int main(int argc, char** argv) {
     (void)argc;
-    const auto root = vantrel::platform::MacRoot::discoverForThisProcess();
+    const auto root = vantrel::simmac::SimulatedMac::discoverForThisProcess();
     if (!root) {
         return 70;
     }

@@ -1,4 +1,4 @@
-#include "platform/Machine.h"
+#include "platform/simmac/SimulatedMachine.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -6,15 +6,14 @@
 
 #include <charconv>
 
-#include "platform/Host.h"
 #include "plist/Plist.h"
 
-namespace vantrel::platform {
+namespace vantrel::simmac {
 
 namespace {
 
-plist::Plist simulatedMac() {
-    return plist::readPlistFile(mac().markerFile());
+plist::Plist simulatedMac(const platform::MacRoot& root) {
+    return plist::readPlistFile(root.host("/SimulatedMac.plist"));
 }
 
 std::int64_t leadingInteger(std::string_view text) {
@@ -25,11 +24,11 @@ std::int64_t leadingInteger(std::string_view text) {
 
 }  // namespace
 
-OSVersion operatingSystemVersion() {
+platform::OSVersion SimulatedMachine::operatingSystemVersion() const {
     plist::Plist version =
-        plist::readPlistFile(mac().host("/System/Library/CoreServices/SystemVersion.plist"));
+        plist::readPlistFile(root_.host("/System/Library/CoreServices/SystemVersion.plist"));
     const std::string text = plist::stringForKey(version.get(), "ProductVersion").value_or("");
-    OSVersion result;
+    platform::OSVersion result;
     std::int64_t* parts[] = {&result.major, &result.minor, &result.patch};
     std::size_t start = 0;
     for (auto* part : parts) {
@@ -47,8 +46,8 @@ OSVersion operatingSystemVersion() {
     return result;
 }
 
-std::optional<std::string> bundleIdentifier() {
-    plist::Plist info = plist::readPlistFile(appBundle() / "Contents" / "Info.plist");
+std::optional<std::string> SimulatedMachine::bundleIdentifier() const {
+    plist::Plist info = plist::readPlistFile(appBundle_ / "Contents" / "Info.plist");
     auto identifier = plist::stringForKey(info.get(), "CFBundleIdentifier");
     if (!identifier || identifier->empty()) {
         return std::nullopt;
@@ -56,8 +55,8 @@ std::optional<std::string> bundleIdentifier() {
     return identifier;
 }
 
-std::string currentUserName() {
-    plist::Plist facts = simulatedMac();
+std::string SimulatedMachine::currentUserName() const {
+    plist::Plist facts = simulatedMac(root_);
     if (auto name = plist::stringForKey(facts.get(), "UserName"); name && !name->empty()) {
         return *name;
     }
@@ -67,8 +66,8 @@ std::string currentUserName() {
     return std::to_string(::geteuid());
 }
 
-std::optional<std::string> consoleUser() {
-    plist::Plist facts = simulatedMac();
+std::optional<std::string> SimulatedMachine::consoleUser() const {
+    plist::Plist facts = simulatedMac(root_);
     auto user = plist::stringForKey(facts.get(), "ConsoleUser");
     if (!user || user->empty()) {
         return std::nullopt;
@@ -76,9 +75,9 @@ std::optional<std::string> consoleUser() {
     return user;
 }
 
-std::string temporaryDirectory() {
+std::string SimulatedMachine::temporaryDirectory() const {
     const std::string path = "/private/var/folders/" + std::to_string(::geteuid()) + "/T/";
-    const auto host = mac().host(path);
+    const auto host = root_.host(path);
     std::error_code ec;
     if (!std::filesystem::exists(host, ec)) {
         std::filesystem::create_directories(host, ec);
@@ -87,8 +86,8 @@ std::string temporaryDirectory() {
     return path;
 }
 
-std::vector<std::uint8_t> platformExpertProperty(std::string_view name) {
-    plist::Plist facts = simulatedMac();
+std::vector<std::uint8_t> SimulatedMachine::platformExpertProperty(std::string_view name) const {
+    plist::Plist facts = simulatedMac(root_);
     plist_t device = plist::dictItem(facts.get(), "IOPlatformExpertDevice");
     const std::string key(name);
     plist_t value = plist::dictItem(device, key.c_str());
@@ -101,19 +100,19 @@ std::vector<std::uint8_t> platformExpertProperty(std::string_view name) {
     return {};
 }
 
-std::string sysctlValue(std::string_view name) {
-    plist::Plist facts = simulatedMac();
+std::string SimulatedMachine::sysctlValue(std::string_view name) const {
+    plist::Plist facts = simulatedMac(root_);
     const std::string key(name);
     return plist::stringForKey(plist::dictItem(facts.get(), "sysctl"), key.c_str()).value_or("");
 }
 
-std::string catalogServer() {
-    plist::Plist facts = simulatedMac();
+std::string SimulatedMachine::catalogServer() const {
+    plist::Plist facts = simulatedMac(root_);
     return plist::stringForKey(facts.get(), "CatalogServer").value_or("https://swscan.localhost");
 }
 
-std::filesystem::path trustedCertificates() {
-    return mac().host("/private/etc/ssl/cert.pem");
+std::filesystem::path SimulatedMachine::trustedCertificates() const {
+    return root_.host("/private/etc/ssl/cert.pem");
 }
 
-}  // namespace vantrel::platform
+}  // namespace vantrel::simmac

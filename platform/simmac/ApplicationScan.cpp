@@ -1,14 +1,13 @@
-#include "platform/AppRegistry.h"
+#include "platform/simmac/ApplicationScan.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <vector>
 
-#include "platform/Host.h"
 #include "platform/TrustedPath.h"
 #include "plist/Plist.h"
 
-namespace vantrel::platform {
+namespace vantrel::simmac {
 
 namespace fs = std::filesystem;
 
@@ -34,15 +33,15 @@ bool isBundleWithIdentifier(const fs::path& candidate, const std::string& bundle
 
 }  // namespace
 
-std::optional<std::string> applicationPathForBundleIdentifier(
+std::optional<std::string> ApplicationScan::applicationPathForBundleIdentifier(
     const std::string& bundleIdentifier, const std::string& ownFolder,
-    std::vector<SkippedApplication>* skipped) {
-    std::vector<fs::path> searched = {mac().host("/Applications")};
-    const fs::path own = ownFolder.empty() ? fs::path() : mac().host(ownFolder);
+    std::vector<platform::SkippedApplication>* skipped) const {
+    std::vector<fs::path> searched = {root_.host("/Applications")};
+    const fs::path own = ownFolder.empty() ? fs::path() : root_.host(ownFolder);
     if (!own.empty()) {
         searched.push_back(own);
     }
-    for (const auto& folder : sortedEntries(mac().host("/Library/Application Support"))) {
+    for (const auto& folder : sortedEntries(root_.host("/Library/Application Support"))) {
         if (folder != own) {
             searched.push_back(folder);
         }
@@ -52,8 +51,8 @@ std::optional<std::string> applicationPathForBundleIdentifier(
             if (!isBundleWithIdentifier(candidate, bundleIdentifier)) {
                 continue;
             }
-            const std::string path = mac().mac(candidate);
-            if (auto reason = whyNotRootOnlyApplication(path)) {
+            const std::string path = root_.mac(candidate);
+            if (auto reason = platform::whyNotRootOnlyApplication(root_, path)) {
                 if (skipped) {
                     skipped->push_back({path, *reason});
                 }
@@ -65,4 +64,4 @@ std::optional<std::string> applicationPathForBundleIdentifier(
     return std::nullopt;
 }
 
-}  // namespace vantrel::platform
+}  // namespace vantrel::simmac

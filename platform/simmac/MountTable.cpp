@@ -1,4 +1,4 @@
-#include "platform/MountTable.h"
+#include "platform/simmac/MountTable.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 
 #include "plist/Plist.h"
 
-namespace vantrel::platform {
+namespace vantrel::simmac {
 
 namespace fs = std::filesystem;
 
@@ -22,7 +22,7 @@ constexpr const char* kLockFile = "/private/var/db/mounts/.lock";
 // Holds the table's lock for the lifetime of the object.
 class TableLock {
   public:
-    TableLock(const MacRoot& root, int operation) {
+    TableLock(const platform::MacRoot& root, int operation) {
         std::error_code ec;
         fs::create_directories(root.host(kTableDir), ec);
         fd_ = ::open(root.host(kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -42,7 +42,7 @@ class TableLock {
     int fd_ = -1;
 };
 
-std::vector<MountTable::Volume> readTable(const MacRoot& root) {
+std::vector<MountTable::Volume> readTable(const platform::MacRoot& root) {
     std::vector<MountTable::Volume> volumes;
     plist::Plist table = plist::readPlistFile(root.host(kTableFile));
     if (!table || plist_get_node_type(table.get()) != PLIST_ARRAY) {
@@ -61,7 +61,7 @@ std::vector<MountTable::Volume> readTable(const MacRoot& root) {
     return volumes;
 }
 
-void writeTable(const MacRoot& root, const std::vector<MountTable::Volume>& volumes) {
+void writeTable(const platform::MacRoot& root, const std::vector<MountTable::Volume>& volumes) {
     plist::Plist table(plist_new_array());
     for (const auto& volume : volumes) {
         plist_t entry = plist_new_dict();
@@ -75,7 +75,7 @@ void writeTable(const MacRoot& root, const std::vector<MountTable::Volume>& volu
 
 }  // namespace
 
-MountTable::MountTable(MacRoot root) : root_(std::move(root)) {}
+MountTable::MountTable(platform::MacRoot root) : root_(std::move(root)) {}
 
 std::vector<MountTable::Volume> MountTable::list() const {
     TableLock lock(root_, LOCK_SH);
@@ -111,4 +111,4 @@ MountTable::DetachResult MountTable::detach(const std::string& mountPoint) {
     return DetachResult::Detached;
 }
 
-}  // namespace vantrel::platform
+}  // namespace vantrel::simmac

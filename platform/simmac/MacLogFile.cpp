@@ -1,4 +1,4 @@
-#include "platform/Log.h"
+#include "platform/simmac/MacLogFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,10 +10,11 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Host.h"
 #include "platform/PrintableText.h"
 
-namespace vantrel::platform {
+namespace vantrel::simmac {
+
+using platform::LogLevel;
 
 namespace {
 
@@ -29,8 +30,8 @@ const char* levelName(LogLevel level) {
     return "Default";
 }
 
-int openLog() {
-    const auto path = mac().host("/private/var/log/vantrel.log");
+int openLog(const platform::MacRoot& root) {
+    const auto path = root.host("/private/var/log/vantrel.log");
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
     return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
@@ -52,23 +53,21 @@ std::string timestamp() {
 
 }  // namespace
 
-void writeLog(std::string_view subsystem, std::string_view category, LogLevel level,
-              std::string_view message) {
-    // Reopened when the process moves to another simulated Mac (tests do).
-    static std::mutex lock;
-    static int fd = -1;
-    static std::filesystem::path openedFor;
+MacLogFile::~MacLogFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void MacLogFile::write(std::string_view subsystem, std::string_view category, LogLevel level,
+                       std::string_view message) {
     int logFd;
     {
-        std::lock_guard<std::mutex> guard(lock);
-        if (fd < 0 || openedFor != mac().hostRoot()) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            fd = openLog();
-            openedFor = mac().hostRoot();
+        std::lock_guard<std::mutex> guard(lock_);
+        if (fd_ < 0) {
+            fd_ = openLog(root_);
         }
-        logFd = fd;
+        logFd = fd_;
     }
     if (logFd < 0) {
         return;
@@ -81,7 +80,7 @@ void writeLog(std::string_view subsystem, std::string_view category, LogLevel le
     line += "] <";
     line += levelName(level);
     line += "> ";
-    line += printableKeepingBackslashes(message);
+    line += platform::printableKeepingBackslashes(message);
     line += '\n';
     (void)!::write(logFd, line.data(), line.size());
 }
