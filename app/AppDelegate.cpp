@@ -118,7 +118,7 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
 }
 
 void AppDelegate::showMainWindow() {
-    mainStoryboard = loadWindowHost();
+    mainStoryboard = loadWindowHost(processWindowServices());
     if (!mainStoryboard) {
         // Without the window the run goes on headless rather than not at all.
         auto& shared = SharedData::shared();

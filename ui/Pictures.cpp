@@ -2,16 +2,14 @@
 
 #include <QString>
 
-#include "platform/Host.h"
-
 namespace vantrel {
 
-QPixmap picture(const std::string& name) {
+QPixmap picture(const std::filesystem::path& resourcesFolder, const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name.front() == '.' ||
-        !platform::macConfigured()) {
+        resourcesFolder.empty()) {
         return {};
     }
-    const auto file = platform::appBundle() / "Contents" / "Resources" / (name + ".png");
+    const auto file = resourcesFolder / (name + ".png");
     QPixmap pixmap;
     if (!pixmap.load(QString::fromStdString(file.string()), "PNG")) {
         return {};

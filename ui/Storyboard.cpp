@@ -1,18 +1,17 @@
 #include "ui/Storyboard.h"
 
-#include "caching/SessionRequestManager.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
 
 namespace vantrel::storyboard {
 
-QWidget* instantiateController(const std::string& identifier, QWidget* parent) {
+QWidget* instantiateController(const WindowServices& services, const std::string& identifier,
+                               QWidget* parent) {
     if (identifier == "mainStoryboard") {
-        return new ProgressWindow(
-            [] { SessionRequestManager::shared().delegate().cancelAllTasks(); }, parent);
+        return new ProgressWindow(services, parent);
     }
     if (identifier == "verifyVCSheet") {
-        return new ChallengeSheet(parent);
+        return new ChallengeSheet(services, parent);
     }
     return nullptr;
 }
