@@ -54,12 +54,9 @@ TEST(WindowPlugInTest, ThePlugInExportsItsFactoryAloneAndTakesNothingOfTheProgra
 // centre's operations on the centre it is handed, the names of the notifications and the
 // random source. None of it keeps state of its own.
 const std::set<std::string> kStatelessProgramCode = {
-    "vantrel::NotificationCenter::addObserver",
-    "vantrel::NotificationCenter::post",
-    "vantrel::notificationnames::taskProgress",
-    "vantrel::notificationnames::willPresentChallenge",
-    "vantrel::notificationnames::wonChallenge",
-    "vantrel::platform::fillRandomBytes",
+    "vantrel::NotificationCenter::addObserver", "vantrel::NotificationCenter::post",
+    "vantrel::notificationnames::taskProgress", "vantrel::notificationnames::willPresentChallenge",
+    "vantrel::notificationnames::wonChallenge", "vantrel::platform::fillRandomBytes",
 };
 
 TEST(WindowPlugInTest, TheWindowsCodeCallsNothingOfTheProgramButStatelessCode) {
