@@ -130,8 +130,9 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
 }
 
 void AppDelegate::showMainWindow() {
-    mainStoryboard = loadWindowHost(
-        services, [this] { downloads.delegate().cancelAllTasks(); });
+    mainStoryboard = loadWindowHost(services, processWindowServices(services, [this] {
+                                        downloads.delegate().cancelAllTasks();
+                                    }));
     if (!mainStoryboard) {
         // Without the window the run goes on headless rather than not at all.
         auto& shared = SharedData::shared();

@@ -35,8 +35,8 @@ int main(int argc, char** argv) {
     }
     // Vantrel.app/Contents/MacOS/Vantrel: the bundle is three levels up. Never destroyed:
     // the run ends with exitProcess while workers may still use it.
-    auto* mac = new simmac::SimulatedMac(
-        *root, executable.parent_path().parent_path().parent_path());
+    auto* mac =
+        new simmac::SimulatedMac(*root, executable.parent_path().parent_path().parent_path());
     const platform::Services services = mac->services();
     if (!services.machine.bundleIdentifier()) {
         platform::printLine("Vantrel must run from its application bundle: " +

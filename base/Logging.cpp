@@ -52,8 +52,7 @@ std::string decimalText(double number) {
 }
 
 void LogCategory::log(LogLevel level, std::string_view format, double argument) const {
-    writeLog(name_, level,
-             substitute(format, "%f", decimalText(argument)));
+    writeLog(name_, level, substitute(format, "%f", decimalText(argument)));
 }
 
 // Each category's log object is made on first use and kept for the life of the process.

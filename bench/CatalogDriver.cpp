@@ -7,12 +7,12 @@
 #include <stdexcept>
 
 #include "bench/DriverModes.h"
-#include "tests/support/InProcessMac.h"
 #include "bench/DriverSupport.h"
 #include "caching/Catalog.h"
 #include "caching/ProductSelection.h"
 #include "net/Http.h"
 #include "platform/Machine.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 
@@ -21,7 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string catalogAddress() {
-    const auto path = catalogURL(testsupport::inProcessServices().machine.operatingSystemVersion().minor);
+    const auto path =
+        catalogURL(testsupport::inProcessServices().machine.operatingSystemVersion().minor);
     if (!path) {
         throw std::runtime_error("the simulated Mac runs a system without a catalog");
     }

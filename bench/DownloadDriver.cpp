@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "base/Notifications.h"
-#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "bench/DriverModes.h"
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"
 #include "platform/Console.h"
-#include "tests/support/InProcessMac.h"
 #include "platform/Queues.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 
@@ -54,7 +53,8 @@ int runDownload(const DownloadOptions& options) {
     if (!prepareDownloadDirectory(testsupport::inProcessServices())) {
         throw std::runtime_error("the download folder could not be prepared");
     }
-    const fs::path folder = testsupport::inProcessServices().root.host(*SharedData::shared().tmpDir);
+    const fs::path folder =
+        testsupport::inProcessServices().root.host(*SharedData::shared().tmpDir);
 
     static std::mutex samplesLock;
     static std::vector<ProgressSample> samples;

@@ -9,11 +9,11 @@
 #include <stdexcept>
 
 #include "base/SharedData.h"
-#include "tests/support/InProcessMac.h"
 #include "bench/DriverModes.h"
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"
 #include "net/DownloadSession.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 

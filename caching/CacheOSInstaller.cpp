@@ -29,8 +29,8 @@ void endRunWithFailure(const std::string& line) {
 
 }  // namespace
 
-CacheOSInstaller::CacheOSInstaller(const platform::Services& services,
-                                   net::NetworkPlugIn& network, SessionRequestManager& manager)
+CacheOSInstaller::CacheOSInstaller(const platform::Services& services, net::NetworkPlugIn& network,
+                                   SessionRequestManager& manager)
     : services(services),
       network(network),
       documents(network, services.machine.trustedCertificates()),

@@ -75,8 +75,7 @@ void CacheOSInstaller::runInstaller() {
         ChunkDecoder outputDecoder;
         ChunkDecoder errorDecoder;
         const auto launchError = platform::runWithPipes(
-            services.root,
-            installerProcess(path),
+            services.root, installerProcess(path),
             [&](std::string_view chunk) { readInstallerOutput(outputDecoder.decode(chunk)); },
             [&](std::string_view chunk) {
                 if (const std::string text = errorDecoder.decode(chunk); !text.empty()) {

@@ -126,7 +126,8 @@ SessionRequestManager::~SessionRequestManager() {
 }
 
 void SessionRequestManager::downloadPackages(const std::vector<std::string>& urls) {
-    const std::string folder = SharedData::shared().tmpDir.value_or(services.machine.temporaryDirectory());
+    const std::string folder =
+        SharedData::shared().tmpDir.value_or(services.machine.temporaryDirectory());
     std::lock_guard<std::mutex> guard(sessionDelegate->lock_);
     for (const auto& url : urls) {
         auto task = session->downloadTask(url, folder);
@@ -151,7 +152,8 @@ bool prepareDownloadDirectory(const platform::Services& services) {
             return false;
         }
     }
-    if (const auto error = platform::createDirectory(services.root, path, true, kDownloadFolderMode)) {
+    if (const auto error =
+            platform::createDirectory(services.root, path, true, kDownloadFolderMode)) {
         platform::printLine(error->description);
         return false;
     }

@@ -55,13 +55,13 @@ std::vector<std::string> dmgMounter::attachArguments(const std::string& imagePat
 }
 
 std::string dmgMounter::readCachedBuild(const platform::Services& platform,
-                                       const std::string& installerPath) {
+                                        const std::string& installerPath) {
     CleanUp::unmountInstallerVolumes(platform.volumes);
     const std::string imagePath = installerPath + "/Contents/SharedSupport/BaseSystem.dmg";
-    const std::string mountPoint =
-        platform.machine.temporaryDirectory() +
+    const std::string mountPoint = platform.machine.temporaryDirectory() +
                                    platform.machine.bundleIdentifier().value_or("") + "/baseMount";
-    if (const auto error = platform::createDirectory(platform.root, mountPoint, true, kMountPointMode)) {
+    if (const auto error =
+            platform::createDirectory(platform.root, mountPoint, true, kMountPointMode)) {
         platform::printLine(error->description);
     }
     platform::ProcessSpec spec;
@@ -71,7 +71,8 @@ std::string dmgMounter::readCachedBuild(const platform::Services& platform,
         platform::printLine("error running command");
     }
     const std::string build = decodeCachedBuild(
-        platform::readSmallFile(platform.root, mountPoint + "/System/Library/CoreServices/SystemVersion.plist"),
+        platform::readSmallFile(platform.root,
+                                mountPoint + "/System/Library/CoreServices/SystemVersion.plist"),
         [](std::string_view line) { platform::printLine(line); });
     CleanUp::unmountInstallerVolumes(platform.volumes);
     return build;

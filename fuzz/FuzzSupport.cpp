@@ -107,8 +107,8 @@ void prepareProcess() {
     fs::create_directories(root / "Applications/Vantrel.app/Contents/PlugIns");
     fs::copy_file(VANTREL_NETWORK_PLUGIN,
                   root / "Applications/Vantrel.app/Contents/PlugIns/libvantrel-network.so");
-    static auto* mac = new simmac::SimulatedMac(platform::MacRoot(root),
-                                                root / "Applications/Vantrel.app");
+    static auto* mac =
+        new simmac::SimulatedMac(platform::MacRoot(root), root / "Applications/Vantrel.app");
     useLogSink(&mac->services().log);
     SharedData::shared().describeMachine(mac->services().machine);
     static auto* plugIn = new net::NetworkPlugIn(mac->root(), root / "Applications/Vantrel.app");

@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return std::nullopt;
     };
     services.readCachedBuild = [](const std::string&) { return std::string("19H15"); };
-    services.isValidURL = [](std::string_view url) { return net::isValidURL(fuzz::network(), url); };
+    services.isValidURL = [](std::string_view url) {
+        return net::isValidURL(fuzz::network(), url);
+    };
     services.printLine = [](std::string_view) {};
 
     SelectionRequest request;

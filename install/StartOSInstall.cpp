@@ -84,8 +84,8 @@ void startOSInstall::runOSInstall(const platform::Services& services) {
         return;
     }
     // Checked again at the last moment: root runs this tool, whatever path led here.
-    if (const auto reason = platform::whyNotRootOnlyApplication(services.root,
-                                                             *shared.osInstallerAppBundlePath)) {
+    if (const auto reason =
+            platform::whyNotRootOnlyApplication(services.root, *shared.osInstallerAppBundlePath)) {
         refuseToRun("startosinstall was not run: " + *reason);
         return;
     }
@@ -96,10 +96,9 @@ void startOSInstall::runOSInstall(const platform::Services& services) {
     }
     auto spec = processSpec(*shared.osInstallerAppBundlePath, shared.osWipe, shared.forceQuitApps,
                             static_cast<long>(::getpid()));
-    platform::backgroundqueue::async(
-        [services, spec = std::move(spec)]() mutable {
-            launchOSInstall(services, std::move(spec));
-        });
+    platform::backgroundqueue::async([services, spec = std::move(spec)]() mutable {
+        launchOSInstall(services, std::move(spec));
+    });
 }
 
 void startOSInstall::launchOSInstall(const platform::Services& services,

@@ -167,9 +167,8 @@ struct DownloadSessionState {
         transfer->stagingMacPath = configuration.root.mac(pattern);
 
         // Read when the transfer starts: the session may be made before the Mac is known.
-        const TransferSettings settings{
-            task->url_, configuration.trustedCertificates,
-            configuration.limits, TransferKind::Download};
+        const TransferSettings settings{task->url_, configuration.trustedCertificates,
+                                        configuration.limits, TransferKind::Download};
         if (!group) {
             discardStagingFile(*transfer);
             complete(*task, platform::Error{"The network library (libcurl) could not be set up (" +
@@ -229,8 +228,8 @@ struct DownloadSessionState {
             response = DownloadTask::Response{0, std::string()};
         }
         response->statusCode = answer.statusCode;
-        response->suggestedFilename = suggestedFilename(*configuration.network,
-            transfer.contentDisposition,
+        response->suggestedFilename = suggestedFilename(
+            *configuration.network, transfer.contentDisposition,
             answer.effectiveURL.empty() ? transfer.task->url_ : answer.effectiveURL);
     }
 

@@ -15,7 +15,8 @@ struct HttpClient::Impl {
     std::unique_ptr<DocumentFetcher> fetcher;
 };
 
-HttpClient::HttpClient(NetworkPlugIn& network, std::filesystem::path trustFile, NetworkLimits limits)
+HttpClient::HttpClient(NetworkPlugIn& network, std::filesystem::path trustFile,
+                       NetworkLimits limits)
     : impl_(new Impl{network, std::move(trustFile), limits, {}, {}}) {}
 
 HttpClient::~HttpClient() = default;
@@ -38,9 +39,7 @@ std::optional<std::string> HttpClient::fetch(const std::string& url, platform::E
     }
     std::optional<std::string> body;
     if (impl_->fetcher) {
-        const TransferSettings settings{url,
-                                        impl_->caFile,
-                                        impl_->limits, TransferKind::Document};
+        const TransferSettings settings{url, impl_->caFile, impl_->limits, TransferKind::Document};
         body = impl_->fetcher->fetch(settings, maxBytes, failure);
     }
     if (!body && error) {
@@ -48,6 +47,5 @@ std::optional<std::string> HttpClient::fetch(const std::string& url, platform::E
     }
     return body;
 }
-
 
 }  // namespace vantrel::net

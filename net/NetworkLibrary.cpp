@@ -11,7 +11,7 @@ NetworkLibrary* NetworkPlugIn::library(std::string* whyNot) {
     std::call_once(once_, [this] {
         auto* make = reinterpret_cast<MakeNetworkLibrary*>(platform::loadPlugIn(
             root_, appBundle_, kNetworkPlugInFile, kMakeNetworkLibrarySymbol, failure_));
-        library_ = make ? make() : nullptr;
+        library_.reset(make ? make() : nullptr);
         if (make && !library_) {
             failure_ = "the network library could not be initialised";
         }
@@ -19,7 +19,7 @@ NetworkLibrary* NetworkPlugIn::library(std::string* whyNot) {
     if (!library_ && whyNot) {
         *whyNot = failure_;
     }
-    return library_;
+    return library_.get();
 }
 
 }  // namespace vantrel::net

@@ -111,7 +111,7 @@ class NetworkPlugIn {
     const platform::MacRoot& root_;
     std::filesystem::path appBundle_;
     std::once_flag once_;
-    NetworkLibrary* library_ = nullptr;  // kept until the process ends
+    std::unique_ptr<NetworkLibrary> library_;  // the plug-in itself stays loaded for good
     std::string failure_;
 };
 

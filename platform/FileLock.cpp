@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 
-
 namespace vantrel::platform {
 
 namespace {

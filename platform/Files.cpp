@@ -12,7 +12,6 @@
 #include <fstream>
 #include <sstream>
 
-
 namespace vantrel::platform {
 
 namespace fs = std::filesystem;
@@ -35,7 +34,8 @@ bool fileExists(const MacRoot& root, const std::string& macPath) {
     return ::lstat(root.host(macPath).c_str(), &info) == 0;
 }
 
-std::optional<Error> createDirectory(const MacRoot& root, const std::string& macPath, bool intermediates, mode_t mode) {
+std::optional<Error> createDirectory(const MacRoot& root, const std::string& macPath,
+                                     bool intermediates, mode_t mode) {
     const fs::path host = root.host(macPath);
     if (intermediates) {
         std::error_code ec;
@@ -84,7 +84,8 @@ std::optional<Error> removeItem(const MacRoot& root, const std::string& macPath)
     return std::nullopt;
 }
 
-std::optional<std::vector<std::string>> listDirectory(const MacRoot& root, const std::string& macPath, Error* error) {
+std::optional<std::vector<std::string>> listDirectory(const MacRoot& root,
+                                                      const std::string& macPath, Error* error) {
     DIR* dir = ::opendir(root.host(macPath).c_str());
     if (!dir) {
         if (error) {

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <vector>
 
-
 namespace vantrel::platform {
 
 namespace fs = std::filesystem;

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <set>
 
-
 extern char** environ;
 
 namespace vantrel::platform {
@@ -112,7 +111,8 @@ struct Child {
 // and error replaced by `outFd` and `errFd` when given), default signal dispositions and an
 // empty signal mask: an ignored SIGPIPE or a blocked SIGTERM of ours must not become the
 // tool's.
-std::optional<Error> startChild(const MacRoot& root, const ProcessSpec& spec, int outFd, int errFd, Child* child) {
+std::optional<Error> startChild(const MacRoot& root, const ProcessSpec& spec, int outFd, int errFd,
+                                Child* child) {
     const std::string hostExecutable = root.host(spec.executable).string();
     SpawnVectors vectors(hostExecutable, spec);
     posix_spawn_file_actions_t actions;
@@ -201,7 +201,8 @@ void keepJobSignalsIgnoredByCaller() {
     }
 }
 
-std::optional<Error> runWithPipes(const MacRoot& root, const ProcessSpec& spec, const ChunkReader& onStandardOutput,
+std::optional<Error> runWithPipes(const MacRoot& root, const ProcessSpec& spec,
+                                  const ChunkReader& onStandardOutput,
                                   const ChunkReader& onStandardError, int* exitStatus) {
     int outPipe[2];
     int errPipe[2];
@@ -283,7 +284,8 @@ std::optional<Error> runWithPipes(const MacRoot& root, const ProcessSpec& spec, 
     return std::nullopt;
 }
 
-std::optional<Error> runInheritingStreams(const MacRoot& root, const ProcessSpec& spec, int* exitStatus) {
+std::optional<Error> runInheritingStreams(const MacRoot& root, const ProcessSpec& spec,
+                                          int* exitStatus) {
     Child child;
     if (auto error = startChild(root, spec, -1, -1, &child)) {
         return error;

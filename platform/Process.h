@@ -39,11 +39,13 @@ void keepJobSignalsIgnoredByCaller();
 // until the child has exited. What the child wrote before it exited is still handed on; a
 // helper of the child that keeps a pipe open does not hold the run up. Returns an error, and
 // runs nothing, when the child cannot be started.
-std::optional<Error> runWithPipes(const MacRoot& root, const ProcessSpec& spec, const ChunkReader& onStandardOutput,
+std::optional<Error> runWithPipes(const MacRoot& root, const ProcessSpec& spec,
+                                  const ChunkReader& onStandardOutput,
                                   const ChunkReader& onStandardError, int* exitStatus = nullptr);
 
 // Starts the child with the program's own standard streams and waits for it.
-std::optional<Error> runInheritingStreams(const MacRoot& root, const ProcessSpec& spec, int* exitStatus = nullptr);
+std::optional<Error> runInheritingStreams(const MacRoot& root, const ProcessSpec& spec,
+                                          int* exitStatus = nullptr);
 
 // For the end of the process: from now on no child is started (a start fails with an error),
 // every child still running gets `signal`, and the call waits until they have all exited or

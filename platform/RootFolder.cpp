@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 
-
 namespace vantrel::platform {
 
 namespace fs = std::filesystem;

@@ -65,14 +65,16 @@ class AssemblyTest : public ::testing::Test {
         shared.tmpDir = kFolder;
         shared.install = true;
         shared.hasGUI = true;
-        CacheOSInstaller installer(testsupport::inProcessServices(), testsupport::inProcessNetwork(), manager());
+        CacheOSInstaller installer(testsupport::inProcessServices(),
+                                   testsupport::inProcessNetwork(), manager());
         StdoutCapture capture;
         installer.runInstaller();
         return capture.lines();
     }
     SessionRequestManager& manager() {
         if (!manager_) {
-            manager_.emplace(testsupport::inProcessServices(), testsupport::downloadConfiguration());
+            manager_.emplace(testsupport::inProcessServices(),
+                             testsupport::downloadConfiguration());
         }
         return *manager_;
     }

@@ -29,14 +29,14 @@
 #include <thread>
 #include <vector>
 
+#include "base/Logging.h"
 #include "base/Notifications.h"
 #include "base/SharedData.h"
-#include "base/Logging.h"
-#include "tests/support/InProcessMac.h"
 #include "net/NetworkLibrary.h"
-#include "platform/simmac/SimulatedMac.h"
 #include "platform/Queues.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "plist/Plist.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel::cachingtest {
 
@@ -161,8 +161,8 @@ class BareMac {
 
         mac_ = std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_),
                                                       root_ / "Applications/Vantrel.app");
-        network_ = std::make_unique<net::NetworkPlugIn>(mac_->root(),
-                                                        root_ / "Applications/Vantrel.app");
+        network_ =
+            std::make_unique<net::NetworkPlugIn>(mac_->root(), root_ / "Applications/Vantrel.app");
         useLogSink(&mac_->services().log);
         testsupport::useInProcessMac(mac_->services(), *network_);
         SharedData::shared().restoreDefaults();

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "platform/Process.h"
-#include "tests/support/InProcessMac.h"
 #include "tests/background_fixture.h"
 #include "tests/probe_fixture.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -53,9 +53,9 @@ TEST(ChildProcessTest, AToolGetsOnlyItsStandardStreamsAndDefaultSignals) {
 
     std::string output;
     int status = -1;
-    const auto error = platform::runWithPipes(testsupport::inProcessServices().root, 
-        {"/usr/bin/probe", {}, std::nullopt}, [&](std::string_view chunk) { output.append(chunk); },
-        {}, &status);
+    const auto error = platform::runWithPipes(
+        testsupport::inProcessServices().root, {"/usr/bin/probe", {}, std::nullopt},
+        [&](std::string_view chunk) { output.append(chunk); }, {}, &status);
 
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     ::signal(SIGUSR2, previous);
@@ -68,8 +68,8 @@ TEST(ChildProcessTest, AToolGetsOnlyItsStandardStreamsAndDefaultSignals) {
     // The disk-image tool, which shares the program's own streams, starts as clean.
     installProbe(mac, "/usr/bin/hdiutil");
     ::pthread_sigmask(SIG_BLOCK, &blocked, &saved);
-    const auto hdiutilError =
-        platform::runInheritingStreams(testsupport::inProcessServices().root, {"/usr/bin/hdiutil", {}, std::nullopt});
+    const auto hdiutilError = platform::runInheritingStreams(
+        testsupport::inProcessServices().root, {"/usr/bin/hdiutil", {}, std::nullopt});
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     ASSERT_FALSE(hdiutilError) << hdiutilError->description;
     EXPECT_EQ(probeFile(mac, "hdiutil.report"), kCleanStart);
@@ -87,16 +87,16 @@ TEST(ChildProcessTest, ARunEndsWhenTheToolExitsWithAllItWroteWhateverKeepsItsPip
     // 256 KiB the tool writes last are all still in the pipe when its exit is seen.
     std::string output;
     auto run = std::async(std::launch::async, [&] {
-        return platform::runWithPipes(testsupport::inProcessServices().root, {"/usr/bin/probe", {}, std::nullopt},
-                                      [&](std::string_view chunk) {
-                                          if (output.empty()) {
-                                              siginfo_t info{};
-                                              ::waitid(P_PID, std::stoi(std::string(chunk)), &info,
-                                                       WEXITED | WNOWAIT);
-                                          }
-                                          output.append(chunk);
-                                      },
-                                      {});
+        return platform::runWithPipes(
+            testsupport::inProcessServices().root, {"/usr/bin/probe", {}, std::nullopt},
+            [&](std::string_view chunk) {
+                if (output.empty()) {
+                    siginfo_t info{};
+                    ::waitid(P_PID, std::stoi(std::string(chunk)), &info, WEXITED | WNOWAIT);
+                }
+                output.append(chunk);
+            },
+            {});
     });
     const bool ended = run.wait_for(120s) == std::future_status::ready;
     if (!ended) {
@@ -157,11 +157,16 @@ TEST(ChildProcessDeathTest, AtTheEndRunningToolsAreStoppedAndNoNewOneStarts) {
     EXPECT_EXIT(
         {
             int status = -1;
-            std::thread runner([&] { platform::runWithPipes(testsupport::inProcessServices().root, probe, {}, {}, &status); });
+            std::thread runner([&] {
+                platform::runWithPipes(testsupport::inProcessServices().root, probe, {}, {},
+                                       &status);
+            });
             backgroundtest::waitUntil([&] { return !probeFile(mac, "holding").empty(); }, 60s);
             const bool stopped = platform::stopChildProcesses(SIGTERM, 60s);
             runner.join();
-            const bool refused = platform::runWithPipes(testsupport::inProcessServices().root, probe, {}, {}).has_value();
+            const bool refused =
+                platform::runWithPipes(testsupport::inProcessServices().root, probe, {}, {})
+                    .has_value();
             std::_Exit(stopped && status == 128 + SIGTERM && refused ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

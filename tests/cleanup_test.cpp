@@ -5,9 +5,8 @@
 #include <fstream>
 
 #include "base/CleanUp.h"
-#include "tests/support/InProcessMac.h"
-#include "tests/support/InProcessMac.h"
 #include "platform/simmac/MountTable.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -26,7 +25,8 @@ class CleanUpTest : public ::testing::Test {
     }
     Lines mounted() const {
         Lines points;
-        for (const auto& volume : simmac::MountTable(testsupport::inProcessServices().root).list()) {
+        for (const auto& volume :
+             simmac::MountTable(testsupport::inProcessServices().root).list()) {
             points.push_back(volume.mountPoint);
         }
         return points;

@@ -9,12 +9,12 @@
 #include <set>
 
 #include "base/Notifications.h"
-#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "caching/DownloadProgress.h"
 #include "caching/SessionRequestManager.h"
 #include "platform/Machine.h"
 #include "tests/caching_tls.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel {
 namespace {

@@ -5,10 +5,10 @@
 #include <mutex>
 
 #include "caching/DownloadProgress.h"
-#include "tests/support/InProcessMac.h"
 #include "net/DownloadSession.h"
 #include "net/Http.h"
 #include "tests/caching_tls.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel {
 namespace {
@@ -79,29 +79,54 @@ TEST(DownloadPercentage, FormatsWithTwoIntegerAndTwoFractionDigitsRoundingHalfTo
 TEST(ServerFileNames, AreOneSafeNameInsideTheFolder) {
     const BareMac mac;  // URLs are read by the network plug-in of the Mac's bundle
     const std::string url = "https://su.test/content/041-1/InstallAssistantAuto.pkg";
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", url), "InstallAssistantAuto.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"Basic.dist\"", url), "Basic.dist");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=plain.pkg", url), "plain.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), 
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", url),
+              "InstallAssistantAuto.pkg");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
+                                     "attachment; filename=\"Basic.dist\"", url),
+              "Basic.dist");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
+                                     "attachment; filename=plain.pkg", url),
+              "plain.pkg");
+    EXPECT_EQ(net::suggestedFilename(
+                  testsupport::inProcessNetwork(),
                   "attachment; filename=\"x.pkg\"; filename*=UTF-8''caf%C3%A9.pkg", url),
               "caf\xC3\xA9.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"a;b \\\"q\\\".pkg\"", url),
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
+                                     "attachment; filename=\"a;b \\\"q\\\".pkg\"", url),
               "a;b \"q\".pkg");
     // Paths are cut to their last component; ".", ".." and nothing fall back to the URL.
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"../../etc/passwd\"", url), "passwd");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"/abs/x.pkg\"", url), "x.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"..\\\\..\\\\w.pkg\"", url), "w.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"..\"", url),
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
+                                     "attachment; filename=\"../../etc/passwd\"", url),
+              "passwd");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
+                                     "attachment; filename=\"/abs/x.pkg\"", url),
+              "x.pkg");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
+                                     "attachment; filename=\"..\\\\..\\\\w.pkg\"", url),
+              "w.pkg");
+    EXPECT_EQ(
+        net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"..\"", url),
+        "InstallAssistantAuto.pkg");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
+                                     "attachment; filename=\"dir/\"", url),
               "InstallAssistantAuto.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"dir/\"", url),
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "inline", url),
               "InstallAssistantAuto.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "inline", url), "InstallAssistantAuto.pkg");
     // The URL's last component, percent-decoded, then made safe the same way.
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/a%20b.pkg?x=1"), "a b.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/x/..%2F..%2Fescape.pkg"), "escape.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/x/%2E%2E"), "");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/a%00b%0A.pkg"), "ab.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/dir/"), "dir");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "",
+                                     "https://su.test/a%20b.pkg?x=1"),
+              "a b.pkg");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "",
+                                     "https://su.test/x/..%2F..%2Fescape.pkg"),
+              "escape.pkg");
+    EXPECT_EQ(
+        net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/x/%2E%2E"),
+        "");
+    EXPECT_EQ(
+        net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/a%00b%0A.pkg"),
+        "ab.pkg");
+    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/dir/"),
+              "dir");
     EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/"), "");
     EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "not a url"), "");
 }
@@ -109,13 +134,15 @@ TEST(ServerFileNames, AreOneSafeNameInsideTheFolder) {
 TEST(ServerURLs, OnlyAbsoluteURLsWithAHostAreValid) {
     const BareMac mac;  // URLs are read by the network plug-in of the Mac's bundle
     EXPECT_TRUE(net::isValidURL(testsupport::inProcessNetwork(), "https://su.test/a.pkg"));
-    EXPECT_TRUE(net::isValidURL(testsupport::inProcessNetwork(), "https://localhost:8443/x/y.dist?q=1"));
+    EXPECT_TRUE(
+        net::isValidURL(testsupport::inProcessNetwork(), "https://localhost:8443/x/y.dist?q=1"));
     EXPECT_TRUE(net::isValidURL(testsupport::inProcessNetwork(), "http://su.test/a.pkg"));
     for (const char* bad : {"", "relative/a.pkg", "/absolute/path", "https://",
                             "https://su.test/with space", "https://su.test/\n"}) {
         EXPECT_FALSE(net::isValidURL(testsupport::inProcessNetwork(), bad)) << bad;
     }
-    EXPECT_FALSE(net::isValidURL(testsupport::inProcessNetwork(), std::string_view("https://a\0b/", 12)));
+    EXPECT_FALSE(
+        net::isValidURL(testsupport::inProcessNetwork(), std::string_view("https://a\0b/", 12)));
 }
 
 class Network : public ::testing::Test {
@@ -204,7 +231,8 @@ class Recorder : public net::DownloadSessionDelegate {
     void didFinishDownloadingToURL(net::DownloadTask& task, const std::string& location) override {
         noteThread();
         std::lock_guard<std::mutex> guard(lock);
-        tasks[task.taskIdentifier()].file = cachingtest::readFile(testsupport::inProcessServices().root.host(location));
+        tasks[task.taskIdentifier()].file =
+            cachingtest::readFile(testsupport::inProcessServices().root.host(location));
         tasks[task.taskIdentifier()].response = task.response();
         locations.push_back(location);
     }
@@ -285,7 +313,8 @@ TEST_F(Network, DownloadsRunAtOnceAndStreamIntoTheStagingFolder) {
     Recorder recorder;
     std::vector<std::size_t> sizes{3 * 1024 * 1024 + 17, 1024 * 1024, 5, 2 * 1024 * 1024};
     {
-        net::DownloadSession session(testsupport::downloadConfiguration({}, std::chrono::hours(1)), &recorder);
+        net::DownloadSession session(testsupport::downloadConfiguration({}, std::chrono::hours(1)),
+                                     &recorder);
         std::vector<std::shared_ptr<net::DownloadTask>> tasks;
         for (std::size_t size : sizes) {
             tasks.push_back(
@@ -347,7 +376,8 @@ TEST_F(Network, FailedTransfersCompleteWithoutAFileAndErrorStatusesWithOne) {
     fs::create_directories(mac.host("/private/tmp"));
 
     Recorder recorder;
-    net::DownloadSession session(testsupport::downloadConfiguration({.stallWindow = 2s}, 0ms), &recorder);
+    net::DownloadSession session(testsupport::downloadConfiguration({.stallWindow = 2s}, 0ms),
+                                 &recorder);
     auto cut = session.downloadTask(server.url("/cut"), "/private/tmp");
     auto stall = session.downloadTask(server.url("/stall"), "/private/tmp");
     auto missing = session.downloadTask(server.url("/missing.pkg"), "/private/tmp");

@@ -156,7 +156,9 @@ TEST(HttpLibraryTest, TheFirstTransferLoadsTheNetworkPlugIn) {
     {
         net::HttpClient client = testsupport::documentClient();
         networktest::OneDownload delegate;
-        net::DownloadSession session(testsupport::downloadConfiguration({}, std::chrono::milliseconds(0), trusted), &delegate);
+        net::DownloadSession session(
+            testsupport::downloadConfiguration({}, std::chrono::milliseconds(0), trusted),
+            &delegate);
         EXPECT_FALSE(loaded("libvantrel-network"));
         EXPECT_FALSE(loaded("libcurl"));
     }

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "net/DownloadSession.h"
-#include "tests/support/InProcessMac.h"
 #include "net/Http.h"
 #include "tests/caching_tls.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel::networktest {
 
@@ -79,7 +79,8 @@ inline Outcome transfer(Kind kind, const std::string& url, const fs::path& trust
     }
     fs::create_directories(testsupport::inProcessServices().root.host("/private/tmp"));
     OneDownload delegate;
-    net::DownloadSession session(testsupport::downloadConfiguration(limits, 0ms, trustFile), &delegate);
+    net::DownloadSession session(testsupport::downloadConfiguration(limits, 0ms, trustFile),
+                                 &delegate);
     session.downloadTask(url, "/private/tmp")->resume();
     return delegate.wait();
 }

@@ -8,9 +8,9 @@
 #include <mutex>
 
 #include "caching/Catalog.h"
-#include "tests/support/InProcessMac.h"
 #include "plist/Plist.h"
 #include "tests/network_fixture.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel {
 namespace {
@@ -203,7 +203,8 @@ TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
     ASSERT_TRUE(plist::writePlistFile(facts, root.get()));
 
     net::HttpClient http = testsupport::documentClient();
-    const CatalogResult result = fetchInstallerProducts(testsupport::inProcessServices().machine, http);
+    const CatalogResult result =
+        fetchInstallerProducts(testsupport::inProcessServices().machine, http);
     ASSERT_TRUE(result.candidates) << result.failure;
     ASSERT_EQ(result.candidates->size(), 1u);
     EXPECT_EQ(result.candidates->front().productKey, "001-00001");

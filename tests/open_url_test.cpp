@@ -81,7 +81,9 @@ TEST(OpenURLTest, TheOpenerRunsAsTheConsoleUserWithACleanEnvironmentAndNoOpenFil
     ::getgroups(static_cast<int>(rootGroups.size()), rootGroups.data());
     const gid_t extra[] = {0, 4, 27};
     ASSERT_EQ(::setgroups(3, extra), 0);
-    const auto failure = platform::openURLAsConsoleUser(testsupport::inProcessServices().root, testsupport::inProcessServices().machine, "https://www.corvane.com");
+    const auto failure = platform::openURLAsConsoleUser(testsupport::inProcessServices().root,
+                                                        testsupport::inProcessServices().machine,
+                                                        "https://www.corvane.com");
     ::setgroups(rootGroups.size(), rootGroups.data());
     ::close(leaked);
     ::unsetenv("VANTREL_ROOT_SECRET");
@@ -100,17 +102,23 @@ TEST(OpenURLTest, TheOpenerRunsAsTheConsoleUserWithACleanEnvironmentAndNoOpenFil
 TEST(OpenURLTest, NothingIsOpenedForRootAnUnknownUserOrNobodyAtTheConsole) {
     {
         OpenerMac mac("root");
-        EXPECT_EQ(platform::openURLAsConsoleUser(testsupport::inProcessServices().root, testsupport::inProcessServices().machine, "https://www.corvane.com"),
+        EXPECT_EQ(platform::openURLAsConsoleUser(testsupport::inProcessServices().root,
+                                                 testsupport::inProcessServices().machine,
+                                                 "https://www.corvane.com"),
                   "the console user is root");
     }
     {
         OpenerMac mac("alice-not-on-this-system");
-        EXPECT_EQ(platform::openURLAsConsoleUser(testsupport::inProcessServices().root, testsupport::inProcessServices().machine, "https://www.corvane.com"),
+        EXPECT_EQ(platform::openURLAsConsoleUser(testsupport::inProcessServices().root,
+                                                 testsupport::inProcessServices().machine,
+                                                 "https://www.corvane.com"),
                   "the console user alice-not-on-this-system is not known to this system");
     }
     {
         OpenerMac mac("");
-        EXPECT_EQ(platform::openURLAsConsoleUser(testsupport::inProcessServices().root, testsupport::inProcessServices().machine, "https://www.corvane.com"),
+        EXPECT_EQ(platform::openURLAsConsoleUser(testsupport::inProcessServices().root,
+                                                 testsupport::inProcessServices().machine,
+                                                 "https://www.corvane.com"),
                   "nobody is logged in at the console");
     }
 }

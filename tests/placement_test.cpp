@@ -13,12 +13,12 @@
 #include <string_view>
 
 #include "base/Notifications.h"
-#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "caching/CacheOSInstaller.h"
 #include "caching/SessionRequestManager.h"
 #include "platform/Applications.h"
 #include "platform/Placement.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -192,21 +192,24 @@ TEST_F(PlacementTest, AKillAtAnyStepOfAReplacementLeavesTheNewInstallerForTheNex
     // After each step the disk is what a kill there would leave. The next run looks the
     // installer up and files it away: it must find a whole one, and the new one.
     std::vector<std::string> steps;
-    const auto error = platform::placeItem(testsupport::inProcessServices().root, kInApplications, kFiledAway, [&](std::string_view step) {
-        steps.emplace_back(step);
-        const auto found = testsupport::inProcessServices().applications.applicationPathForBundleIdentifier(
-            "com.apple.InstallAssistant.Catalina", kWorkingDir);
-        ASSERT_TRUE(found) << step;
-        EXPECT_TRUE(fs::exists(mac_.host(*found) / "Contents/SharedSupport/BaseSystem.dmg"))
-            << step;
-        EXPECT_EQ(marker(*found), "new") << step;
-        // Whatever stands under the installer's own names is whole.
-        for (const char* path : {kInApplications, kFiledAway}) {
-            if (fs::exists(mac_.host(path))) {
-                EXPECT_TRUE(fs::exists(mac_.host(path) / "Contents/Info.plist")) << step;
+    const auto error = platform::placeItem(
+        testsupport::inProcessServices().root, kInApplications, kFiledAway,
+        [&](std::string_view step) {
+            steps.emplace_back(step);
+            const auto found =
+                testsupport::inProcessServices().applications.applicationPathForBundleIdentifier(
+                    "com.apple.InstallAssistant.Catalina", kWorkingDir);
+            ASSERT_TRUE(found) << step;
+            EXPECT_TRUE(fs::exists(mac_.host(*found) / "Contents/SharedSupport/BaseSystem.dmg"))
+                << step;
+            EXPECT_EQ(marker(*found), "new") << step;
+            // Whatever stands under the installer's own names is whole.
+            for (const char* path : {kInApplications, kFiledAway}) {
+                if (fs::exists(mac_.host(path))) {
+                    EXPECT_TRUE(fs::exists(mac_.host(path) / "Contents/Info.plist")) << step;
+                }
             }
-        }
-    });
+        });
     ASSERT_FALSE(error) << error->description;
     EXPECT_EQ(steps, (std::vector<std::string>{"old item moved aside", "new item in place",
                                                "old item deleted"}));
@@ -236,11 +239,13 @@ TEST_F(PlacementTest, AcrossVolumesAKillAtAnyStepLeavesTheNewInstallerForTheNext
         }
         std::ofstream out(report);
         fs::copy(old, mac_.host(kFiledAway), fs::copy_options::recursive);
-        const auto error =
-            platform::placeItem(testsupport::inProcessServices().root, kInApplications, kFiledAway, [&](std::string_view step) {
+        const auto error = platform::placeItem(
+            testsupport::inProcessServices().root, kInApplications, kFiledAway,
+            [&](std::string_view step) {
                 out << step;
-                const auto found = testsupport::inProcessServices().applications.applicationPathForBundleIdentifier(
-                    "com.apple.InstallAssistant.Catalina", kWorkingDir);
+                const auto found = testsupport::inProcessServices()
+                                       .applications.applicationPathForBundleIdentifier(
+                                           "com.apple.InstallAssistant.Catalina", kWorkingDir);
                 if (!found ||
                     !fs::exists(mac_.host(*found) / "Contents/SharedSupport/BaseSystem.dmg")) {
                     out << ": no whole installer";
@@ -282,11 +287,13 @@ TEST_F(PlacementTest, AReplacementThatFailsPutsTheOldInstallerBack) {
     mac_.addInstaller("Catalina", "19H16");
     const fs::path elsewhere = mac_.root() / "taken-away.app";
     // The new installer vanishes just after the old one was moved aside: the rename fails.
-    const auto error = platform::placeItem(testsupport::inProcessServices().root, kInApplications, kFiledAway, [&](std::string_view step) {
-        if (step == "old item moved aside") {
-            fs::rename(mac_.host(kInApplications), elsewhere);
-        }
-    });
+    const auto error =
+        platform::placeItem(testsupport::inProcessServices().root, kInApplications, kFiledAway,
+                            [&](std::string_view step) {
+                                if (step == "old item moved aside") {
+                                    fs::rename(mac_.host(kInApplications), elsewhere);
+                                }
+                            });
     ASSERT_TRUE(error);
     EXPECT_EQ(marker(kFiledAway), "old");
     EXPECT_EQ(namesIn(mac_.host(kWorkingDir)),

@@ -4,10 +4,10 @@
 #include <map>
 
 #include "caching/HardwareIdentity.h"
-#include "tests/support/InProcessMac.h"
 #include "caching/ProductSelection.h"
 #include "caching/XmlPath.h"
 #include "tests/caching_fixture.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel {
 namespace {
@@ -116,6 +116,7 @@ class Selection : public ::testing::Test {
         };
         s.readCachedBuild = [this](const std::string& path) { return cachedBuilds[path]; };
         s.printLine = [this](std::string_view line) { lines.emplace_back(line); };
+        s.isValidURL = [this](std::string_view url) { return net::isValidURL(mac.network(), url); };
         return s;
     }
 
@@ -182,7 +183,8 @@ TEST(HardwareIdentityDecoding, VMMCountsOnlyAsAWholeWord) {
 
 TEST(HardwareIdentityDecoding, ReadsTheSimulatedMacsFacts) {
     BareMac vm("10.15.7", "Mac-VM", true);
-    const HardwareIdentity identity = readHardwareIdentity(testsupport::inProcessServices().machine);
+    const HardwareIdentity identity =
+        readHardwareIdentity(testsupport::inProcessServices().machine);
     EXPECT_EQ(identity.boardID, "Mac-VM");
     EXPECT_EQ(identity.model, "");  // no "compatible" on this Mac
     EXPECT_TRUE(identity.virtualMachine);

@@ -9,8 +9,6 @@
 #include <fstream>
 
 #include "platform/Applications.h"
-#include "tests/support/InProcessMac.h"
-#include "tests/support/InProcessMac.h"
 #include "platform/Machine.h"
 #include "platform/simmac/MountTable.h"
 #include "plist/Plist.h"
@@ -18,6 +16,7 @@
 #include "sim/lib/DiskImage.h"
 #include "sim/lib/InstallerApp.h"
 #include "sim/lib/SimulatedMac.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -167,15 +166,20 @@ TEST(SimCommandTest, CreateWritesWhatTheMacAnswers) {
     EXPECT_EQ(contentOf(mac.host("/private/etc/ssl/cert.pem")), contentOf(pem));
 
     mac.useInProcess();
-    EXPECT_EQ(testsupport::inProcessServices().machine.operatingSystemVersion(), (platform::OSVersion{10, 14, 6}));
+    EXPECT_EQ(testsupport::inProcessServices().machine.operatingSystemVersion(),
+              (platform::OSVersion{10, 14, 6}));
     const std::string board = "Mac-0000000000000042";
     std::vector<std::uint8_t> boardBytes(board.begin(), board.end());
     boardBytes.push_back(0);  // as the firmware gives it
-    EXPECT_EQ(testsupport::inProcessServices().machine.platformExpertProperty("board-id"), boardBytes);
-    const auto model = testsupport::inProcessServices().machine.platformExpertProperty("compatible");
+    EXPECT_EQ(testsupport::inProcessServices().machine.platformExpertProperty("board-id"),
+              boardBytes);
+    const auto model =
+        testsupport::inProcessServices().machine.platformExpertProperty("compatible");
     EXPECT_EQ(std::string(model.begin(), model.end()), std::string("iMac19,1", 9));
-    EXPECT_NE((" " + testsupport::inProcessServices().machine.sysctlValue("machdep.cpu.features") + " ").find(" VMM "),
-              std::string::npos);
+    EXPECT_NE(
+        (" " + testsupport::inProcessServices().machine.sysctlValue("machdep.cpu.features") + " ")
+            .find(" VMM "),
+        std::string::npos);
     EXPECT_EQ(testsupport::inProcessServices().machine.consoleUser(), "ada");
     EXPECT_EQ(testsupport::inProcessServices().machine.currentUserName(), "grace");
     EXPECT_EQ(testsupport::inProcessServices().machine.catalogServer(), "https://localhost:9443");
@@ -185,8 +189,11 @@ TEST(SimCommandTest, CreateWritesWhatTheMacAnswers) {
     TempMac plain;
     plain.useInProcess();
     EXPECT_FALSE(testsupport::inProcessServices().machine.consoleUser());
-    EXPECT_EQ(testsupport::inProcessServices().machine.sysctlValue("machdep.cpu.features").find("VMM"), std::string::npos);
-    EXPECT_EQ(testsupport::inProcessServices().machine.operatingSystemVersion(), (platform::OSVersion{10, 15, 7}));
+    EXPECT_EQ(
+        testsupport::inProcessServices().machine.sysctlValue("machdep.cpu.features").find("VMM"),
+        std::string::npos);
+    EXPECT_EQ(testsupport::inProcessServices().machine.operatingSystemVersion(),
+              (platform::OSVersion{10, 15, 7}));
 }
 
 TEST(SimCommandTest, CreateRefusesBadInputAndNeverTouchesAnExistingFolder) {
@@ -234,9 +241,11 @@ TEST(SimCommandTest, AddInstallerMakesAnInstallerTheMacFindsAndReplacesItsNamesa
     EXPECT_NE(fs::status(tool).permissions() & fs::perms::owner_exec, fs::perms::none);
 
     mac.useInProcess();
-    EXPECT_EQ(testsupport::inProcessServices().applications.applicationPathForBundleIdentifier("com.apple.InstallAssistant.Catalina"),
+    EXPECT_EQ(testsupport::inProcessServices().applications.applicationPathForBundleIdentifier(
+                  "com.apple.InstallAssistant.Catalina"),
               path);
-    EXPECT_FALSE(testsupport::inProcessServices().applications.applicationPathForBundleIdentifier("com.apple.InstallAssistant.Mojave"));
+    EXPECT_FALSE(testsupport::inProcessServices().applications.applicationPathForBundleIdentifier(
+        "com.apple.InstallAssistant.Mojave"));
 
     std::ofstream(bundle / "Contents/stale") << "from the first one";
     mac.sim("add-installer", {"--release", "Catalina", "--build", "19H16"});

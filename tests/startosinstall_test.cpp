@@ -10,11 +10,10 @@
 #include <thread>
 
 #include "base/Notifications.h"
-#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
-#include "tests/support/InProcessMac.h"
 #include "platform/Queues.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {

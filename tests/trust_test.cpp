@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "base/Notifications.h"
-#include "tests/support/InProcessMac.h"
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
 #include "tests/disk_fixture.h"
 #include "tests/mirror_fixture.h"
+#include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {

@@ -4,12 +4,15 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/Notifications.h"
 #include "platform/Console.h"
+#include "tests/support/TempMac.h"
+#include "tests/support/WindowServices.h"
 #include "ui/ChallengeCode.h"
 #include "ui/verifyVC.h"
 
@@ -77,14 +80,27 @@ std::function<std::uint64_t()> draws(std::deque<std::uint64_t> numbers, int* cou
 
 class ChallengeTest : public testing::Test {
   protected:
-    void SetUp() override {
-        NotificationCenter::defaultCenter().removeAllObserversForTesting();
-        NotificationCenter::defaultCenter().addObserver(notificationnames::wonChallenge(),
-                                                        [this](const Notification&) { ++wins; });
+    // The process's services need a Mac to run on.
+    static void SetUpTestSuite() { mac = new testsupport::TempMac({"--console-user", "alice"}); }
+    static void TearDownTestSuite() {
+        delete mac;
+        mac = nullptr;
     }
-    void TearDown() override { NotificationCenter::defaultCenter().removeAllObserversForTesting(); }
+    void SetUp() override {
+        mac->useInProcess();
+        services.emplace(testsupport::windowServicesWith(center));
+        // The sheet posts to the centre it is handed: a post to the process's would go unseen.
+        center.addObserver(notificationnames::wonChallenge(),
+                           [this](const Notification&) { ++wins; });
+    }
+
+    static testsupport::TempMac* mac;
+    NotificationCenter center;
+    std::optional<WindowServices> services;
     int wins = 0;
 };
+
+testsupport::TempMac* ChallengeTest::mac = nullptr;
 
 TEST(ChallengeCodeTest, TheRejectionRuleAndZeroPadding) {
     int count = 0;
@@ -110,7 +126,7 @@ TEST(ChallengeCodeTest, TheRejectionRuleAndZeroPadding) {
 
 TEST_F(ChallengeTest, TheRightCodeMovesTheFocusAlongAndWinsOnce) {
     RecordingSheet sheet;
-    verifyVC controller(sheet, draws({24681}));
+    verifyVC controller(sheet, *services, draws({24681}));
     controller.viewDidLoad();
     EXPECT_EQ(sheet.code, "4681");
     EXPECT_EQ(controller.challengePIN(), "4681");
@@ -133,7 +149,7 @@ TEST_F(ChallengeTest, TheRightCodeMovesTheFocusAlongAndWinsOnce) {
 
 TEST_F(ChallengeTest, AWrongCodeShakesEmptiesAndKeepsTheSameCode) {
     RecordingSheet sheet;
-    verifyVC controller(sheet, draws({1616 + 10000 * 7, 9999}));
+    verifyVC controller(sheet, *services, draws({1616 + 10000 * 7, 9999}));
     controller.viewDidLoad();
     ASSERT_EQ(sheet.code, "1616");
     for (const char* digit : {"1", "6", "1", "7"}) {
@@ -155,7 +171,7 @@ TEST_F(ChallengeTest, AWrongCodeShakesEmptiesAndKeepsTheSameCode) {
 
 TEST_F(ChallengeTest, ALetterShakesAndStaysAndBackspaceEmptiesEverything) {
     RecordingSheet sheet;
-    verifyVC controller(sheet, draws({4321}));
+    verifyVC controller(sheet, *services, draws({4321}));
     controller.viewDidLoad();
     sheet.type(controller, "4");
     sheet.type(controller, "x");
@@ -178,7 +194,7 @@ TEST_F(ChallengeTest, ALetterShakesAndStaysAndBackspaceEmptiesEverything) {
 
 TEST_F(ChallengeTest, PastedDigitsAllCountAndOtherScriptsNeverMatch) {
     RecordingSheet sheet;
-    verifyVC controller(sheet, draws({11234}));
+    verifyVC controller(sheet, *services, draws({11234}));
     controller.viewDidLoad();
     ASSERT_EQ(sheet.code, "1234");
     sheet.type(controller, "12");
@@ -205,7 +221,7 @@ TEST_F(ChallengeTest, PastedDigitsAllCountAndOtherScriptsNeverMatch) {
 
 TEST_F(ChallengeTest, AViewTaggedFiveLosesTheFocusBeforeTheComparison) {
     RecordingSheet sheet(5);
-    verifyVC controller(sheet, draws({11111}));
+    verifyVC controller(sheet, *services, draws({11111}));
     controller.viewDidLoad();
     for (int i = 0; i < 4; ++i) {
         sheet.type(controller, "1");
@@ -216,7 +232,7 @@ TEST_F(ChallengeTest, AViewTaggedFiveLosesTheFocusBeforeTheComparison) {
     EXPECT_EQ(wins, 1);
 
     RecordingSheet plain;
-    verifyVC other(plain, draws({11111}));
+    verifyVC other(plain, *services, draws({11111}));
     other.viewDidLoad();
     for (int i = 0; i < 4; ++i) {
         plain.type(other, "1");
@@ -228,11 +244,10 @@ TEST_F(ChallengeTest, CancelEndsTheProgramWithStatusNineWithoutWinning) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            NotificationCenter::defaultCenter().addObserver(
-                notificationnames::wonChallenge(),
-                [](const Notification&) { platform::exitProcess(3); });
+            center.addObserver(notificationnames::wonChallenge(),
+                               [](const Notification&) { platform::exitProcess(3); });
             RecordingSheet sheet;
-            verifyVC controller(sheet, draws({11234}));
+            verifyVC controller(sheet, *services, draws({11234}));
             controller.viewDidLoad();
             sheet.type(controller, "1");
             controller.cancelChallenge();

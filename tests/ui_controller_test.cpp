@@ -16,6 +16,7 @@
 #include "base/SharedData.h"
 #include "platform/Queues.h"
 #include "tests/support/TempMac.h"
+#include "tests/support/WindowServices.h"
 #include "ui/ViewController.h"
 
 namespace vantrel {
@@ -90,27 +91,28 @@ class ViewControllerTest : public testing::Test {
         delete mac;
         mac = nullptr;
     }
-    void SetUp() override { mac->useInProcess(); }
-    void TearDown() override {
-        platform::mainqueue::drainForTesting();
-        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+    void SetUp() override {
+        mac->useInProcess();
+        services.emplace(testsupport::windowServicesWith(center));
     }
+    void TearDown() override { platform::mainqueue::drainForTesting(); }
 
     // A loaded controller for a run with the given settings.
     std::unique_ptr<ViewController> loaded(RecordingView& view) {
-        auto controller = std::make_unique<ViewController>(view, [this] { ++cancels; });
+        auto controller = std::make_unique<ViewController>(view, *services);
         controller->viewDidLoad();
         controller->viewDidAppear();
         return controller;
     }
 
-    static void post(ProgressReport report) {
-        NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
-                                                 std::move(report));
+    // Posts to the centre the controller was handed.
+    void post(ProgressReport report) {
+        center.post(notificationnames::taskProgress(), std::move(report));
     }
 
     static TempMac* mac;
-    int cancels = 0;
+    NotificationCenter center;
+    std::optional<WindowServices> services;
 };
 
 TempMac* ViewControllerTest::mac = nullptr;
@@ -121,7 +123,7 @@ TEST_F(ViewControllerTest, LoadShowsThePreparingTextThePictureAndDecidesTheQuitB
     shared.osInstallerAppBundlePath = "/Applications/Install macOS Mojave.app";
     {
         RecordingView view;
-        ViewController controller(view, nullptr);
+        ViewController controller(view, *services);
         controller.viewDidLoad();
         EXPECT_EQ(view.text(E::statusText), "Preparing macOS Installer...");
         EXPECT_EQ(view.images[E::productIcon], "Mojave");
@@ -137,7 +139,7 @@ TEST_F(ViewControllerTest, LoadShowsThePreparingTextThePictureAndDecidesTheQuitB
         SCOPED_TRACE(showCancel);
         shared.showCancel = showCancel;
         RecordingView view;
-        ViewController controller(view, nullptr);
+        ViewController controller(view, *services);
         controller.viewDidLoad();
         EXPECT_EQ(view.text(E::statusText), "Could not find a macOS Installer");
         EXPECT_EQ(view.isHidden(E::problemReporter), false);
@@ -149,7 +151,7 @@ TEST_F(ViewControllerTest, LoadShowsThePreparingTextThePictureAndDecidesTheQuitB
     // Caching was asked for: the installer is still to come.
     shared.cache = true;
     RecordingView view;
-    ViewController controller(view, nullptr);
+    ViewController controller(view, *services);
     controller.viewDidLoad();
     EXPECT_EQ(view.text(E::statusText), "Preparing macOS Installer...");
     EXPECT_FALSE(view.isHidden(E::problemReporter).has_value());
@@ -225,14 +227,18 @@ TEST_F(ViewControllerTest, EachReportChangesTheWindowByTheTable) {
     }
 }
 
-TEST_F(ViewControllerTest, AReportWithAnAbsentValueOrNoPayloadChangesNothing) {
+TEST_F(ViewControllerTest, AReportWithAnAbsentValueOrNoPayloadOrElsewhereChangesNothing) {
     RecordingView view;
     auto controller = loaded(view);
     view.calls.clear();
     post({{"Installer", std::nullopt}});
     post({{"Download", 10.0}, {"Installer", std::nullopt}});  // ignored whole
-    NotificationCenter::defaultCenter().post(notificationnames::taskProgress());
+    center.post(notificationnames::taskProgress());
     post({});
+    // The controller hears only the centre it was handed, not the process's.
+    NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
+                                             ProgressReport{{"Download", 10.0}});
+    NotificationCenter::defaultCenter().post(notificationnames::willPresentChallenge());
     platform::mainqueue::drainForTesting();
     EXPECT_TRUE(view.calls.empty());
 
@@ -248,11 +254,11 @@ TEST_F(ViewControllerTest, ReportsFromOtherThreadsAreAppliedOnTheMainThreadInOrd
     view.calls.clear();
     view.threads.clear();
     constexpr int kReports = 300;
-    std::thread poster([] {
+    std::thread poster([this] {
         for (int i = 0; i < kReports; ++i) {
             post({{"Download", static_cast<double>(i)}});
         }
-        NotificationCenter::defaultCenter().post(notificationnames::willPresentChallenge());
+        center.post(notificationnames::willPresentChallenge());
     });
     poster.join();
     EXPECT_TRUE(view.calls.empty());
@@ -274,7 +280,7 @@ TEST_F(ViewControllerTest, WorkQueuedForAControllerThatIsGoneIsDropped) {
     auto controller = loaded(view);
     view.calls.clear();
     post({{"Download", 5.0}});
-    NotificationCenter::defaultCenter().post(notificationnames::willPresentChallenge());
+    center.post(notificationnames::willPresentChallenge());
     controller.reset();
     post({{"Download", 6.0}});
     platform::mainqueue::drainForTesting();
@@ -283,7 +289,9 @@ TEST_F(ViewControllerTest, WorkQueuedForAControllerThatIsGoneIsDropped) {
 
 TEST_F(ViewControllerTest, QuitCancelsTheDownloadsThenClosesAndTheLogoOpensTheSite) {
     RecordingView view;
-    ViewController controller(view, [&] { view.calls.push_back("cancel"); });
+    WindowServices quitting = *services;
+    quitting.cancelAllDownloads = [&] { view.calls.push_back("cancel"); };
+    ViewController controller(view, quitting);
     controller.viewDidLoad();
     view.calls.clear();
     controller.quitButton();

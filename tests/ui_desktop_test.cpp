@@ -17,6 +17,7 @@
 #include "platform/Queues.h"
 #include "tests/support/TempMac.h"
 #include "tests/support/VirtualDisplay.h"
+#include "tests/support/WindowServices.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
 
@@ -99,7 +100,8 @@ TEST(DesktopTest, TheSheetStaysInsideItsWindowAndTheCodeNeverReachesTheSelection
     shared.osWipe = true;
     shared.osInstallerAppBundlePath = "/Applications/Install macOS Catalina.app";
 
-    auto window = std::make_unique<ProgressWindow>(nullptr);
+    const WindowServices services = testsupport::inProcessWindowServices();
+    auto window = std::make_unique<ProgressWindow>(services);
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     NotificationCenter::defaultCenter().post(notificationnames::willPresentChallenge());

@@ -17,12 +17,14 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "platform/Queues.h"
 #include "tests/support/OffscreenApplication.h"
 #include "tests/support/TempMac.h"
+#include "tests/support/WindowServices.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
 
@@ -62,6 +64,7 @@ class SheetTest : public testing::Test {
     }
     void SetUp() override {
         mac->useInProcess();
+        services.emplace(testsupport::inProcessWindowServices());
         NotificationCenter::defaultCenter().addObserver(notificationnames::wonChallenge(),
                                                         [this](const Notification&) { ++wins; });
         auto& shared = SharedData::shared();
@@ -76,7 +79,7 @@ class SheetTest : public testing::Test {
     }
 
     void showWindow() {
-        window = std::make_unique<ProgressWindow>(nullptr);
+        window = std::make_unique<ProgressWindow>(*services);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -96,6 +99,7 @@ class SheetTest : public testing::Test {
     }
 
     static TempMac* mac;
+    std::optional<WindowServices> services;
     std::unique_ptr<ProgressWindow> window;
     int wins = 0;
 };
@@ -237,7 +241,8 @@ TEST(WindowShapeTest, OneSizeNoMaximiseControlAndCentredOnTheScreen) {
     ensureApplication();
     TempMac mac({"--console-user", "alice"});
     mac.useInProcess();
-    ProgressWindow window(nullptr);
+    const WindowServices services = testsupport::inProcessWindowServices();
+    ProgressWindow window(services);
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);

@@ -32,7 +32,8 @@ class KeyWatcher : public QObject {
 
 }  // namespace
 
-ChallengeSheet::ChallengeSheet(QWidget* parent, std::function<std::uint64_t()> draw)
+ChallengeSheet::ChallengeSheet(const WindowServices& services, QWidget* parent,
+                               std::function<std::uint64_t()> draw)
     : QFrame(parent), ui_(std::make_unique<Ui::ChallengeSheet>()) {
     ui_->setupUi(this);
     setAutoFillBackground(false);  // paintEvent draws the panel
@@ -40,7 +41,7 @@ ChallengeSheet::ChallengeSheet(QWidget* parent, std::function<std::uint64_t()> d
     codeFont.setLetterSpacing(QFont::AbsoluteSpacing, 6);
     ui_->pinField->setFont(codeFont);
     shaker_ = new WindowShaker(this);
-    controller_ = std::make_unique<verifyVC>(*this, std::move(draw));
+    controller_ = std::make_unique<verifyVC>(*this, services, std::move(draw));
 
     // The sheet hears every edit of the four digit fields, not of the field with the code.
     for (int tag = 1; tag <= verifyVC::kLastFieldTag; ++tag) {

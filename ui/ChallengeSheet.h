@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "base/WindowHost.h"
 #include "ui/ChallengeCode.h"
 #include "ui/ChallengeView.h"
 #include "ui/verifyVC.h"
@@ -28,8 +29,9 @@ class WindowShaker;
 class ChallengeSheet : public QFrame, public ChallengeView {
     Q_OBJECT
   public:
-    explicit ChallengeSheet(QWidget* parent,
-                            std::function<std::uint64_t()> draw = drawRandomNumber);
+    // `services` outlive the sheet.
+    ChallengeSheet(const WindowServices& services, QWidget* parent,
+                   std::function<std::uint64_t()> draw = drawRandomNumber);
     ~ChallengeSheet() override;
 
     verifyVC& controller() { return *controller_; }

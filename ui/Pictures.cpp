@@ -2,16 +2,14 @@
 
 #include <QString>
 
-#include "ui/WindowServices.h"
-
 namespace vantrel {
 
-QPixmap picture(const std::string& name) {
+QPixmap picture(const std::filesystem::path& resourcesFolder, const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name.front() == '.' ||
-        !windowServices().platform) {
+        resourcesFolder.empty()) {
         return {};
     }
-    const auto file = windowServices().platform->appBundle / "Contents" / "Resources" / (name + ".png");
+    const auto file = resourcesFolder / (name + ".png");
     QPixmap pixmap;
     if (!pixmap.load(QString::fromStdString(file.string()), "PNG")) {
         return {};

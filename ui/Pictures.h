@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPixmap>
+#include <filesystem>
 #include <string>
 
 namespace vantrel {
@@ -9,8 +10,8 @@ namespace vantrel {
 inline constexpr const char* kProblemPicture = "Problem";
 inline constexpr const char* kLogoPicture = "Corvane";
 
-// The picture `name` from the application bundle's resources (Contents/Resources/<name>.png);
-// empty when there is none or the name is not a plain file name.
-QPixmap picture(const std::string& name);
+// The picture `name` from the application bundle's resources folder (<folder>/<name>.png);
+// empty when there is none, no folder or the name is not a plain file name.
+QPixmap picture(const std::filesystem::path& resourcesFolder, const std::string& name);
 
 }  // namespace vantrel

@@ -1,7 +1,5 @@
 #include "ui/ProgressWindow.h"
 
-#include "ui/WindowServices.h"
-
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -9,8 +7,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "base/Logging.h"
-#include "platform/OpenURL.h"
 #include "ui/ChallengeSheet.h"
 #include "ui/Pictures.h"
 #include "ui/SheetBackdrop.h"
@@ -25,8 +21,8 @@ constexpr int kBarScale = 100;
 constexpr int kBarMaximum = 100 * kBarScale;
 }  // namespace
 
-ProgressWindow::ProgressWindow(std::function<void()> cancelDownloads, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::ProgressWindow>()) {
+ProgressWindow::ProgressWindow(const WindowServices& services, QWidget* parent)
+    : QWidget(parent), services_(services), ui_(std::make_unique<Ui::ProgressWindow>()) {
     ui_->setupUi(this);
     // A utility's window: one size, no maximise control, in the middle of the screen.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -40,13 +36,13 @@ ProgressWindow::ProgressWindow(std::function<void()> cancelDownloads, QWidget* p
     barPolicy.setRetainSizeWhenHidden(true);
     ui_->progressBar->setSizePolicy(barPolicy);
     ui_->problemReporter->setPixmap(
-        picture(kProblemPicture)
+        picture(services_.resourcesFolder, kProblemPicture)
             .scaled(ui_->problemReporter->maximumSize() * devicePixelRatio(), Qt::KeepAspectRatio,
                     Qt::SmoothTransformation));
     ui_->problemReporter->setScaledContents(true);
     ui_->problemReporter->hide();
-    ui_->logoButton->setIcon(QIcon(picture(kLogoPicture)));
-    controller_ = std::make_unique<ViewController>(*this, std::move(cancelDownloads));
+    ui_->logoButton->setIcon(QIcon(picture(services_.resourcesFolder, kLogoPicture)));
+    controller_ = std::make_unique<ViewController>(*this, services_);
     connect(ui_->quitButtonView, &QPushButton::clicked, this,
             [this] { controller_->quitButton(); });
     connect(ui_->logoButton, &QToolButton::clicked, this, [this] { controller_->corvaneGo(); });
@@ -91,7 +87,7 @@ void ProgressWindow::setText(ProgressElement element, const std::string& text) {
 
 void ProgressWindow::setImage(ProgressElement element, const std::string& resourceName) {
     if (auto* label = qobject_cast<QLabel*>(this->element(element))) {
-        const QPixmap pixmap = picture(resourceName);
+        const QPixmap pixmap = picture(services_.resourcesFolder, resourceName);
         label->setPixmap(pixmap.isNull()
                              ? pixmap
                              : pixmap.scaled(label->maximumSize() * devicePixelRatio(),
@@ -128,8 +124,8 @@ void ProgressWindow::setBusy(bool busy) {
 }
 
 void ProgressWindow::presentSheet(const std::string& identifier) {
-    auto* sheet =
-        qobject_cast<ChallengeSheet*>(storyboard::instantiateController(identifier, this));
+    auto* sheet = qobject_cast<ChallengeSheet*>(
+        storyboard::instantiateController(services_, identifier, this));
     if (!sheet) {
         return;
     }
@@ -175,12 +171,8 @@ void ProgressWindow::closeWindow() {
 }
 
 void ProgressWindow::openURL(const std::string& address) {
-    if (const auto reason = windowServices().platform
-                                 ? platform::openURLAsConsoleUser(windowServices().platform->root,
-                                                                  windowServices().platform->machine,
-                                                                  address)
-                                 : std::optional<std::string>("no Mac")) {
-        mainLog().notice("The web site is not opened: %{public}s", *reason);
+    if (const auto reason = services_.openURLAsConsoleUser(address)) {
+        services_.logMain(platform::LogLevel::Default, "The web site is not opened: " + *reason);
     }
 }
 

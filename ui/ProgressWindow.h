@@ -2,9 +2,9 @@
 
 #include <QPointer>
 #include <QWidget>
-#include <functional>
 #include <memory>
 
+#include "base/WindowHost.h"
 #include "ui/ProgressView.h"
 #include "ui/ViewController.h"
 
@@ -22,7 +22,8 @@ class SheetBackdrop;
 class ProgressWindow : public QWidget, public ProgressView {
     Q_OBJECT
   public:
-    explicit ProgressWindow(std::function<void()> cancelDownloads, QWidget* parent = nullptr);
+    // `services` outlive the window.
+    explicit ProgressWindow(const WindowServices& services, QWidget* parent = nullptr);
     ~ProgressWindow() override;
 
     ViewController& controller() { return *controller_; }
@@ -47,6 +48,7 @@ class ProgressWindow : public QWidget, public ProgressView {
   private:
     void setBlocked(bool blocked);
 
+    const WindowServices& services_;
     std::unique_ptr<Ui::ProgressWindow> ui_;
     std::unique_ptr<ViewController> controller_;
     bool appeared_ = false;

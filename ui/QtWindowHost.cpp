@@ -1,6 +1,7 @@
-// The window plug-in: the toolkit's side of the seam in app/WindowHost.h. Its references to
-// the program's own code (settings, notifications, the main queue) are resolved against the
-// executable when the plug-in is loaded, so both share one instance of each.
+// The toolkit's side of the window seam: the progress window on Qt, run with the services the
+// program hands over.
+#include "ui/QtWindowHost.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,14 +9,10 @@
 #include <QMetaObject>
 #include <QWidget>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
-#include "app/WindowHost.h"
-#include "platform/Console.h"
-#include "ui/WindowServices.h"
-#include "platform/Machine.h"
-#include "platform/Queues.h"
 #include "ui/Storyboard.h"
 
 namespace vantrel {
@@ -56,17 +53,17 @@ bool isPrivateFolder(const std::string& path) {
 // toolkit would complain on standard error and fall back to a folder in /tmp that anyone
 // could have made first. So root gets a folder of its own in the Mac's temporary folder
 // (root's alone); when someone else made that one, a fresh one beside it.
-void useAPrivateRuntimeFolder() {
+void useAPrivateRuntimeFolder(const std::filesystem::path& temporary) {
     if (const char* given = std::getenv("XDG_RUNTIME_DIR"); given && isPrivateFolder(given)) {
         return;
     }
-    const std::string temporary = windowServices().platform->root
-            .host(windowServices().platform->machine.temporaryDirectory())
-            .string();
-    std::string folder = temporary + "runtime";
+    if (temporary.empty()) {
+        return;
+    }
+    std::string folder = (temporary / "runtime").string();
     (void)::mkdir(folder.c_str(), 0700);
     if (!isPrivateFolder(folder)) {
-        std::string fresh = temporary + "runtime-XXXXXX";
+        std::string fresh = (temporary / "runtime-XXXXXX").string();
         folder = ::mkdtemp(fresh.data()) ? fresh : "";
     }
     if (!folder.empty()) {
@@ -76,19 +73,21 @@ void useAPrivateRuntimeFolder() {
 
 class QtWindowHost final : public WindowHost {
   public:
+    explicit QtWindowHost(const WindowServices& services) : services_(services) {}
+
     void showMainWindow() override {
         choosePlatform();
-        useAPrivateRuntimeFolder();
+        useAPrivateRuntimeFolder(services_.temporaryFolder);
         static int argc = 1;
         static char name[] = "Vantrel";
         static char* argv[] = {name, nullptr};
         application_ = std::make_unique<QApplication>(argc, argv);
         QApplication::setQuitOnLastWindowClosed(true);
         // From here on the main queue's work runs inside the toolkit's loop, in order.
-        platform::mainqueue::setDispatcher([](std::function<void()> work) {
+        services_.handMainQueueTo([](std::function<void()> work) {
             QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
         });
-        window_.reset(storyboard::instantiateController("mainStoryboard"));
+        window_.reset(storyboard::instantiateController(services_, "mainStoryboard"));
         window_->setWindowFlag(Qt::WindowStaysOnTopHint);
         window_->show();
         if (QGuiApplication::platformName() != "offscreen") {  // nothing to raise there
@@ -104,24 +103,26 @@ class QtWindowHost final : public WindowHost {
 
     [[noreturn]] void runEventLoop(std::function<void()> willTerminate) override {
         if (!application_) {  // no window was shown: the plain main loop serves the run
-            platform::mainqueue::runMainLoop();
+            services_.serveMainQueue();
+        } else {
+            QApplication::exec();  // returns when the last window has closed
+            willTerminate();
+            services_.exitProcess(0);
         }
-        QApplication::exec();  // returns when the last window has closed
-        willTerminate();
-        platform::exitProcess(0);
+        std::abort();  // not reached: both end the process
     }
 
   private:
+    // A copy: the host lives as long as the process and its windows refer to it.
+    const WindowServices services_;
     std::unique_ptr<QApplication> application_;
     std::unique_ptr<QWidget> window_;
 };
 
 }  // namespace
 
-}  // namespace vantrel
-
-extern "C" __attribute__((visibility("default"))) vantrel::WindowHost* vantrelMakeWindowHost(
-    const vantrel::platform::Services* services, std::function<void()> cancelDownloads) {
-    vantrel::useWindowServices({services, std::move(cancelDownloads)});
-    return new vantrel::QtWindowHost();
+std::unique_ptr<WindowHost> makeQtWindowHost(const WindowServices& services) {
+    return std::make_unique<QtWindowHost>(services);
 }
+
+}  // namespace vantrel

@@ -2,21 +2,16 @@
 
 #include "ui/ChallengeSheet.h"
 #include "ui/ProgressWindow.h"
-#include "ui/WindowServices.h"
 
 namespace vantrel::storyboard {
 
-QWidget* instantiateController(const std::string& identifier, QWidget* parent) {
+QWidget* instantiateController(const WindowServices& services, const std::string& identifier,
+                               QWidget* parent) {
     if (identifier == "mainStoryboard") {
-        return new ProgressWindow(
-            [] {
-                if (windowServices().cancelDownloads) {
-                    windowServices().cancelDownloads();
-                }
-            }, parent);
+        return new ProgressWindow(services, parent);
     }
     if (identifier == "verifyVCSheet") {
-        return new ChallengeSheet(parent);
+        return new ChallengeSheet(services, parent);
     }
     return nullptr;
 }

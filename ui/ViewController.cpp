@@ -3,10 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/Logging.h"
-#include "base/SharedData.h"
-#include "platform/Queues.h"
-
 namespace vantrel {
 
 namespace {
@@ -30,31 +26,34 @@ std::optional<std::vector<std::pair<std::string, double>>> numericEntries(
 
 }  // namespace
 
-ViewController::ViewController(ProgressView& view, std::function<void()> cancelDownloads)
-    : view_(view), cancelDownloads_(std::move(cancelDownloads)), alive_(std::make_shared<char>()) {}
+ViewController::ViewController(ProgressView& view, const WindowServices& services)
+    : view_(view), services_(services), alive_(std::make_shared<char>()) {}
 
 ViewController::~ViewController() = default;
 
 void ViewController::viewDidLoad() {
-    auto& center = NotificationCenter::defaultCenter();
+    const WindowServices& services = services_;
+    auto& center = services.notifications;
     const std::weak_ptr<char> alive = alive_;
-    // The observers may run on any thread: they touch nothing of the controller but queue
-    // work that runs on the main thread only while the controller lives.
-    center.addObserver(notificationnames::willPresentChallenge(),
-                       [this, alive](const Notification&) { queueChallenge(this, alive); });
+    // The observers may run on any thread and outlive the controller: they touch nothing of
+    // it but queue work that runs on the main thread only while the controller lives.
+    center.addObserver(
+        notificationnames::willPresentChallenge(),
+        [&services, this, alive](const Notification&) { queueChallenge(services, this, alive); });
     setStatus("Preparing macOS Installer...");
     center.addObserver(notificationnames::taskProgress(),
-                       [this, alive](const Notification& notification) {
-                           queueProgress(this, alive, notification);
+                       [&services, this, alive](const Notification& notification) {
+                           queueProgress(services, this, alive, notification);
                        });
-    center.addObserver(notificationnames::wonChallenge(), [this, alive](const Notification&) {
-        platform::mainqueue::async([this, alive] {
-            if (alive.lock()) {
-                didWinChallenge();
-            }
-        });
-    });
-    const auto& shared = SharedData::shared();
+    center.addObserver(notificationnames::wonChallenge(),
+                       [&services, this, alive](const Notification&) {
+                           services.runOnMainQueue([this, alive] {
+                               if (alive.lock()) {
+                                   didWinChallenge();
+                               }
+                           });
+                       });
+    const auto& shared = services_.settings;
     view_.setImage(E::productIcon, shared.osNamed);
     if (!shared.osInstallerAppBundlePath && !shared.cache) {
         setStatus("Could not find a macOS Installer");
@@ -72,14 +71,15 @@ void ViewController::setStatus(const std::string& text) {
 }
 
 void ViewController::viewDidAppear() {
-    view_.setHidden(E::quitButtonView, !SharedData::shared().showCancel);
+    view_.setHidden(E::quitButtonView, !services_.settings.showCancel);
 }
 
 void ViewController::willPostProgress(const Notification& notification) {
-    queueProgress(this, alive_, notification);
+    queueProgress(services_, this, alive_, notification);
 }
 
-void ViewController::queueProgress(ViewController* controller, const std::weak_ptr<char>& alive,
+void ViewController::queueProgress(const WindowServices& services, ViewController* controller,
+                                   const std::weak_ptr<char>& alive,
                                    const Notification& notification) {
     if (!notification.userInfo) {
         return;
@@ -89,7 +89,7 @@ void ViewController::queueProgress(ViewController* controller, const std::weak_p
         return;
     }
     for (auto& [key, value] : *entries) {
-        platform::mainqueue::async([controller, alive, key = std::move(key), value] {
+        services.runOnMainQueue([controller, alive, key = std::move(key), value] {
             if (alive.lock()) {
                 controller->displayProgress(key, value);
             }
@@ -98,7 +98,7 @@ void ViewController::queueProgress(ViewController* controller, const std::weak_p
 }
 
 void ViewController::displayProgress(const std::string& key, double value) {
-    const auto& shared = SharedData::shared();
+    const auto& shared = services_.settings;
     if (key == "Installer") {
         view_.setText(E::stepOfStep, "Step 2 of 3");
         setStatus("Moving macOS Installer into place...");
@@ -139,11 +139,12 @@ void ViewController::displayProgress(const std::string& key, double value) {
 }
 
 void ViewController::willPresentChallenge(const Notification&) {
-    queueChallenge(this, alive_);
+    queueChallenge(services_, this, alive_);
 }
 
-void ViewController::queueChallenge(ViewController* controller, const std::weak_ptr<char>& alive) {
-    platform::mainqueue::async([controller, alive] {
+void ViewController::queueChallenge(const WindowServices& services, ViewController* controller,
+                                    const std::weak_ptr<char>& alive) {
+    services.runOnMainQueue([controller, alive] {
         if (alive.lock()) {
             controller->presentChallenge();
         }
@@ -160,7 +161,7 @@ void ViewController::presentChallenge() {
         view_.setBusy(false);
     }
     view_.presentSheet(kChallengeIdentifier);
-    mainLog().notice("Waiting for the erase confirmation");
+    services_.logMain(platform::LogLevel::Default, "Waiting for the erase confirmation");
 }
 
 void ViewController::didWinChallenge() {
@@ -175,9 +176,7 @@ void ViewController::didWinChallenge() {
 }
 
 void ViewController::quitButton() {
-    if (cancelDownloads_) {
-        cancelDownloads_();
-    }
+    services_.cancelAllDownloads();
     view_.closeWindow();
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/Notifications.h"
+#include "base/WindowHost.h"
 #include "ui/ProgressView.h"
 
 namespace vantrel {
@@ -14,11 +15,11 @@ namespace vantrel {
 // quit and logo buttons. It does no work itself.
 //
 // The window owns its controller. Notification observers are never removed; the work they
-// queue for the main thread is dropped once the controller is gone.
+// queue for the main thread is dropped once the controller is gone. Everything of the
+// program it uses comes through `services`, which outlive it.
 class ViewController {
   public:
-    // `cancelDownloads` cancels every pending download of the shared session (any thread).
-    ViewController(ProgressView& view, std::function<void()> cancelDownloads);
+    ViewController(ProgressView& view, const WindowServices& services);
     ~ViewController();
     ViewController(const ViewController&) = delete;
     ViewController& operator=(const ViewController&) = delete;
@@ -44,14 +45,16 @@ class ViewController {
     static constexpr const char* kWaitingForConfirmation = "Waiting for the erase confirmation...";
 
   private:
-    static void queueProgress(ViewController* controller, const std::weak_ptr<char>& alive,
-                              const Notification& notification);
-    static void queueChallenge(ViewController* controller, const std::weak_ptr<char>& alive);
+    // May run after the controller is gone: they reach it only through `alive`.
+    static void queueProgress(const WindowServices& services, ViewController* controller,
+                              const std::weak_ptr<char>& alive, const Notification& notification);
+    static void queueChallenge(const WindowServices& services, ViewController* controller,
+                               const std::weak_ptr<char>& alive);
     void presentChallenge();
     void setStatus(const std::string& text);
 
     ProgressView& view_;
-    std::function<void()> cancelDownloads_;
+    const WindowServices& services_;
     // The bar is animated only while work runs and no figure has come yet; the status the
     // sheet replaced comes back when the erase is confirmed.
     bool figureShown_ = false;

@@ -3,13 +3,11 @@
 #include <QList>
 #include <QString>
 
-#include "base/Notifications.h"
-#include "platform/Console.h"
-
 namespace vantrel {
 
-verifyVC::verifyVC(ChallengeView& view, std::function<std::uint64_t()> draw)
-    : view_(view), draw_(std::move(draw)) {}
+verifyVC::verifyVC(ChallengeView& view, const WindowServices& services,
+                   std::function<std::uint64_t()> draw)
+    : view_(view), services_(services), draw_(std::move(draw)) {}
 
 void verifyVC::viewDidLoad() {
     view_.focusViewWithTag(1);
@@ -37,7 +35,7 @@ void verifyVC::compare() {
     if (userPIN_ == challengePIN_) {
         if (!won_) {  // the installation is started once, whatever edits still arrive
             won_ = true;
-            NotificationCenter::defaultCenter().post(notificationnames::wonChallenge());
+            services_.notifications.post(notificationnames::wonChallenge());
         }
         view_.closeWindow();
         return;
@@ -64,7 +62,7 @@ bool verifyVC::keyDown(bool isBackspace) {
 
 void verifyVC::cancelChallenge() {
     view_.closeWindow();
-    platform::exitProcess(9);
+    services_.exitProcess(9);
 }
 
 bool containsDecimalDigit(const std::string& text) {

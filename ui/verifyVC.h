@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "base/WindowHost.h"
 #include "ui/ChallengeCode.h"
 #include "ui/ChallengeView.h"
 
@@ -11,12 +12,14 @@ namespace vantrel {
 
 // The erase confirmation: shows a random 4-digit code and takes the answer, one digit field
 // at a time. The right answer posts "wonChallenge" and closes the sheet; cancel ends the
-// program with status 9. Everything runs on the main thread.
+// program with status 9. Everything runs on the main thread; what it uses of the program
+// comes through `services`, which outlive it.
 class verifyVC {
   public:
     static constexpr int kLastFieldTag = 4;
 
-    explicit verifyVC(ChallengeView& view, std::function<std::uint64_t()> draw = drawRandomNumber);
+    verifyVC(ChallengeView& view, const WindowServices& services,
+             std::function<std::uint64_t()> draw = drawRandomNumber);
 
     // Set-up when the sheet is loaded: focus on the first field, a fresh code on show.
     void viewDidLoad();
@@ -35,6 +38,7 @@ class verifyVC {
     void resetAnswer();
 
     ChallengeView& view_;
+    const WindowServices& services_;
     std::function<std::uint64_t()> draw_;
     std::string challengePIN_;
     std::string userPIN_;

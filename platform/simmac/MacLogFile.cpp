@@ -85,4 +85,4 @@ void MacLogFile::write(std::string_view subsystem, std::string_view category, Lo
     (void)!::write(logFd, line.data(), line.size());
 }
 
-}  // namespace vantrel::platform
+}  // namespace vantrel::simmac

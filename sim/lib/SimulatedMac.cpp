@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "plist/Plist.h"
 #include "sim/lib/CopyTree.h"
 #include "sim/lib/InstallerApp.h"

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
 #include "platform/simmac/MountTable.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "sim/lib/DiskImage.h"
 
 namespace {

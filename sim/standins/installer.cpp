@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "sim/lib/PackageInstall.h"
 #include "sim/lib/ReaderPace.h"
 

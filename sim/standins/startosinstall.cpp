@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
+#include "platform/simmac/SimulatedMac.h"
 #include "sim/lib/ReaderPace.h"
 #include "sim/lib/SimState.h"
 

@@ -8,11 +8,11 @@
 #include <thread>
 
 #include "base/Logging.h"
-#include "tests/support/InProcessMac.h"
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "platform/Queues.h"
 #include "sim/lib/SimulatedMac.h"
+#include "tests/support/InProcessMac.h"
 
 namespace vantrel::testsupport {
 
@@ -116,8 +116,8 @@ std::optional<sim::InstallationRecord> TempMac::installation() const {
 
 platform::Services TempMac::services() const {
     if (!mac_) {
-        mac_ = std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_),
-                                                      host(sim::kAppInMac));
+        mac_ =
+            std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_), host(sim::kAppInMac));
     }
     return mac_->services();
 }

@@ -10,7 +10,8 @@
 //
 // For in-process tests of the program's classes, `mac.services()` are the platform's services
 // over this Mac, and `mac.useInProcess()` gives the test process fresh SharedData describing
-// it, its log, no observers and an empty main queue. The folder is removed when the TempMac goes away.
+// it, its log, no observers and an empty main queue. The folder is removed when the TempMac goes
+// away.
 
 #include <chrono>
 #include <filesystem>

@@ -29,8 +29,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/simmac/SimulatedMac.h"
 #include "platform/MacRoot.h"
+#include "platform/simmac/SimulatedMac.h"
 
 extern char** environ;
 
