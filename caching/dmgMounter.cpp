@@ -25,22 +25,11 @@ std::optional<plist::Plist> textDictionary(const std::optional<std::string>& dat
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         return std::nullopt;
     }
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(root.get(), &iterator);
     bool allText = true;
-    while (true) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root.get(), iterator, &key, &value);
-        if (!key) {
-            break;
-        }
-        std::free(key);
-        if (plist_get_node_type(value) != PLIST_STRING) {
-            allText = false;
-        }
-    }
-    std::free(iterator);
+    plist::forEachDictItem(root.get(), [&](const char*, plist_t value) {
+        allText = plist_get_node_type(value) == PLIST_STRING;
+        return allText;
+    });
     if (!allText) {
         return std::nullopt;
     }

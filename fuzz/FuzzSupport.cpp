@@ -37,19 +37,10 @@ std::vector<plist_t> childrenOf(plist_t node) {
             children.push_back(plist_array_get_item(node, i));
         }
     } else if (plist_get_node_type(node) == PLIST_DICT) {
-        plist_dict_iter iterator = nullptr;
-        plist_dict_new_iter(node, &iterator);
-        while (true) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, iterator, &key, &value);
-            if (!key) {
-                break;
-            }
-            std::free(key);
+        plist::forEachDictItem(node, [&](const char*, plist_t value) {
             children.push_back(value);
-        }
-        std::free(iterator);
+            return true;
+        });
     }
     return children;
 }

@@ -167,4 +167,27 @@ std::optional<std::string> stringForKey(plist_t dict, const char* key) {
     return stringValue(dictItem(dict, key));
 }
 
+void forEachDictItem(plist_t dict,
+                     const std::function<bool(const char* key, plist_t value)>& visit) {
+    if (!dict || plist_get_node_type(dict) != PLIST_DICT) {
+        return;
+    }
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(dict, &iterator);
+    while (true) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dict, iterator, &key, &value);
+        if (!key) {
+            break;
+        }
+        const bool goOn = visit(key, value);
+        std::free(key);
+        if (!goOn) {
+            break;
+        }
+    }
+    std::free(iterator);
+}
+
 }  // namespace vantrel::plist

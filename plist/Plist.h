@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,5 +43,10 @@ std::optional<std::vector<std::uint8_t>> dataValue(plist_t node);
 
 // Shorthands for the common "string under a key of the root dictionary" read.
 std::optional<std::string> stringForKey(plist_t dict, const char* key);
+
+// Calls `visit` with each key and value of a dictionary, in the dictionary's order, until it
+// answers false; nothing for a node that is not a dictionary. The key is valid during the call.
+void forEachDictItem(plist_t dict,
+                     const std::function<bool(const char* key, plist_t value)>& visit);
 
 }  // namespace vantrel::plist

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what the build needs, checks the sources' formatting, builds everything (program, window, simulated Mac, tests) with
+# Installs what the build needs, checks the sources' formatting and that no folder includes
+# against the layer order, builds everything (program, window, simulated Mac, tests) with
 # AddressSanitizer and UndefinedBehaviorSanitizer in build/, and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
 bash scripts/check_format.sh
+python3 scripts/check_layers.py
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON
 cmake --build build -j2
 cd build

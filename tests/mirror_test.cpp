@@ -65,19 +65,10 @@ std::string osInstallOf(plist_t product) {
 std::map<std::string, plist_t> productsOf(plist_t catalog) {
     std::map<std::string, plist_t> products;
     plist_t dict = dictItem(catalog, "Products");
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(dict, &it);
-    while (true) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dict, it, &key, &value);
-        if (!key) {
-            break;
-        }
+    plist::forEachDictItem(dict, [&](const char* key, plist_t value) {
         products[key] = value;
-        std::free(key);
-    }
-    std::free(it);
+        return true;
+    });
     return products;
 }
 

@@ -88,19 +88,10 @@ std::optional<InstallationRecord> readInstallationRecord(const platform::MacRoot
     }
     plist_t environment = plist::dictItem(dict.get(), "Environment");
     if (environment && plist_get_node_type(environment) == PLIST_DICT) {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(environment, &it);
-        while (true) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(environment, it, &key, &value);
-            if (!key) {
-                break;
-            }
+        plist::forEachDictItem(environment, [&](const char* key, plist_t value) {
             record.environment.emplace_back(key, plist::stringValue(value).value_or(""));
-            std::free(key);
-        }
-        std::free(it);
+            return true;
+        });
     }
     record.erase = plist::boolValue(plist::dictItem(dict.get(), "Erase")).value_or(false);
     record.forceQuitApps =
