@@ -334,35 +334,5 @@ TEST(BrokenServer, AServerThatGoesAwayMidRunEndsEachRunWithOneClearLine) {
         << gone.outputLines()[0];
 }
 
-TEST(BrokenServer, AServerThatStopsAnsweringEndsTheRunAfterTheStallLimit) {
-    // One server holds the catalog back, the other stops in the middle of the largest
-    // package; each holds out far longer than the program waits for a silent transfer.
-    ServedMac silentCatalog(
-        {"--products", "2", "--release", "Catalina size=1M", "--catalog-fault", "stall"},
-        {"--stall-seconds", "600"});
-    ServedMac silentPackage({"--products", "2", "--release", "Catalina size=4M faults=stall"},
-                            {"--stall-seconds", "600"});
-    Background catalogRun(silentCatalog.mac, {"--action", "cache", "--osname", "Catalina"});
-    Background packageRun(silentPackage.mac, {"--action", "cache", "--osname", "Catalina"});
-
-    EXPECT_EQ(catalogRun.waitForExit(180s), 3) << catalogRun.output();
-    const Lines catalogLines = testsupport::splitLines(catalogRun.output());
-    ASSERT_EQ(catalogLines.size(), 1u) << catalogRun.output();
-    EXPECT_EQ(catalogLines[0].rfind(
-                  "Could not fetch the software update catalog " + silentCatalog.server.url(), 0),
-              0u)
-        << catalogLines[0];
-    EXPECT_FALSE(fs::exists(silentCatalog.mac.host(kDownloadFolder)));
-
-    EXPECT_EQ(packageRun.waitForExit(180s), 3) << packageRun.output();
-    const Lines packageLines = testsupport::splitLines(packageRun.output());
-    EXPECT_EQ(countStartingWith(packageLines, "Download failed: " + silentPackage.server.url()), 1u)
-        << packageRun.output();
-    ASSERT_FALSE(packageLines.empty());
-    EXPECT_TRUE(echoesInstallerFailure(packageLines)) << packageRun.output();
-    EXPECT_FALSE(fs::exists(silentPackage.mac.host(kFiledCatalina)));
-    EXPECT_FALSE(baseMountAttached(silentPackage.mac));
-}
-
 }  // namespace
 }  // namespace vantrel
