@@ -115,9 +115,9 @@ std::size_t countStartingWith(const Lines& lines, const std::string& start) {
 
 TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
     // One server holds the catalog back, the other stops in the middle of the largest package.
-    ServedMac silentCatalog({"--products", "2", "--release", "Catalina size=32K", "--catalog-fault",
-                             "stall"},
-                            kHoldsOut);
+    ServedMac silentCatalog(
+        {"--products", "2", "--release", "Catalina size=32K", "--catalog-fault", "stall"},
+        kHoldsOut);
     ServedMac silentPackage({"--products", "2", "--release", "Catalina size=32K faults=stall"},
                             kHoldsOut);
     ShortWindowRun catalogRun(silentCatalog.mac);
@@ -130,15 +130,15 @@ TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
                   "Could not fetch the software update catalog " + silentCatalog.server.url(), 0),
               0u)
         << catalogLines[0];
-    EXPECT_FALSE(fs::exists(
-        silentCatalog.mac.host("/private/var/folders/0/T/com.corvane.vantrel")));
+    EXPECT_FALSE(
+        fs::exists(silentCatalog.mac.host("/private/var/folders/0/T/com.corvane.vantrel")));
 
     EXPECT_EQ(packageRun.waitForExit(), 3) << packageRun.output();
     const Lines packageLines = packageRun.lines();
     EXPECT_EQ(countStartingWith(packageLines, "Download failed: " + silentPackage.server.url()), 1u)
         << packageRun.output();
-    EXPECT_TRUE(std::any_of(packageLines.begin(), packageLines.end(),
-                            mirrortest::echoesInstallerFailure))
+    EXPECT_TRUE(
+        std::any_of(packageLines.begin(), packageLines.end(), mirrortest::echoesInstallerFailure))
         << packageRun.output();
     EXPECT_FALSE(fs::exists(silentPackage.mac.host(
         "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app")));
