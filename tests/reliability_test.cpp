@@ -1,5 +1,5 @@
-// The real program on simulated Macs under faults: two caching runs at once, runs killed at
-// each phase and started again, and what a root run leaves writable or hands its tools.
+// The real program on simulated Macs under faults: runs killed at each phase and started
+// again, and what a root run leaves writable or hands its tools.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -48,9 +48,6 @@ constexpr const char* kFiledCatalina =
     "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
 constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
 constexpr const char* kBaseMount = "/private/var/folders/0/T/com.corvane.vantrel/baseMount";
-constexpr const char* kRefusal =
-    "Another Vantrel run is caching the macOS installer on this Mac; nothing was changed. Try "
-    "again when it has finished.";
 
 // Names of the packages that have landed in the download folder.
 std::vector<fs::path> downloadedPackages(const TempMac& mac) {
@@ -92,32 +89,6 @@ bool baseMountAttached(const TempMac& mac) {
 const std::vector<std::string> kSlowMirror{"--products", "2", "--release",
                                            "Catalina:10.15.7:19H15 size=1M faults=dist-stall"};
 const std::vector<std::string> kSlowServer{"--stall-seconds", "4"};
-
-TEST(TwoRuns, ASecondRunRefusesWhileTheFirstCachesAndLeavesItsWorkAlone) {
-    ServedMac served(kSlowMirror, kSlowServer);
-    Background first(served.mac, {"--action", "cache", "--osname", "Catalina"});
-    ASSERT_TRUE(waitUntil([&] { return !downloadedPackages(served.mac).empty(); }, 60s))
-        << first.output();
-    const fs::path package = downloadedPackages(served.mac).front();
-    struct stat before {};
-    ASSERT_EQ(::stat(package.c_str(), &before), 0);
-
-    const RunResult second = served.cache();
-    EXPECT_TRUE(second.exited(3)) << second.standardOutput << second.standardError;
-    EXPECT_EQ(second.outputLines(), Lines{kRefusal});
-    // The first run's download is where it was, the very same file.
-    struct stat after {};
-    ASSERT_EQ(::stat(package.c_str(), &after), 0) << package;
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    // The status answer does not wait for the caching run.
-    EXPECT_EQ(served.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines(),
-              Lines{"false"});
-
-    EXPECT_EQ(first.waitForExit(120s), 0) << first.output();
-    EXPECT_TRUE(fs::exists(served.mac.host(std::string(kFiledCatalina) + "/Contents/Info.plist")));
-    // Once the first run has ended, the next one may cache again.
-    expectCachedBuild(served, "19H15");
-}
 
 TEST(Faults, ARunKilledDuringItsDownloadsIsRecoveredByTheNextRun) {
     ServedMac served(kSlowMirror, kSlowServer);
