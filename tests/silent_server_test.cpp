@@ -51,7 +51,7 @@ class ShortWindowRun {
         const std::string err = (folder_.path() / "err").string();
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::alarm(120);  // a run that never ends fails the test rather than hanging it
+            ::alarm(60);  // a run that never ends fails the test rather than hanging it
             ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
             ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
             cache(mac);
