@@ -30,10 +30,11 @@ void endRunWithFailure(const std::string& line) {
 }  // namespace
 
 CacheOSInstaller::CacheOSInstaller(const platform::Services& services, net::NetworkPlugIn& network,
-                                   SessionRequestManager& manager)
+                                   SessionRequestManager& manager,
+                                   net::NetworkLimits documentLimits)
     : services(services),
       network(network),
-      documents(network, services.machine.trustedCertificates()),
+      documents(network, services.machine.trustedCertificates(), documentLimits),
       requestManager(manager) {}
 
 void CacheOSInstaller::cacheOS() {

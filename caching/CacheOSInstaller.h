@@ -15,10 +15,10 @@ class SessionRequestManager;
 // installer application. One instance, owned by the application delegate.
 class CacheOSInstaller {
   public:
-    // Runs on the Mac of `services`; documents come through `network`, downloads through
-    // `manager`. All three outlive the driver.
+    // Runs on the Mac of `services`; documents come through `network` under `documentLimits`,
+    // downloads through `manager`. All three outlive the driver.
     CacheOSInstaller(const platform::Services& services, net::NetworkPlugIn& network,
-                     SessionRequestManager& manager);
+                     SessionRequestManager& manager, net::NetworkLimits documentLimits = {});
 
     // The caching run, on the main thread: catalog, selection, then the downloads (the run
     // goes on with "downloadsDone"), or the end of the run when there is nothing to download.

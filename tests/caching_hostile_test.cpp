@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <set>
 #include <tuple>
@@ -242,16 +243,24 @@ TEST(HostileServer, ABrokenCatalogEndsTheRunWithOneLineAndAFailureStatus) {
         {"no-products", "The software update catalog "},
         {"products-not-dict", "The software update catalog "},
         {"too-deep", "The software update catalog "}};
+    // Each fault on a Mac and server of its own, all at once: most of the time goes into
+    // starting programs.
+    std::vector<std::future<void>> runs;
     for (const auto& [fault, start] : faults) {
-        ServedMac served(
-            {"--products", "3", "--release", "Catalina size=64K", "--catalog-fault", fault});
-        const MacSnapshot before(served.mac);
-        const RunResult run = served.cache();
-        EXPECT_TRUE(run.exited(3)) << fault << run.standardOutput;
-        EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{}) << fault;
-        ASSERT_EQ(run.outputLines().size(), 1u) << fault << run.standardOutput;
-        EXPECT_TRUE(startsWith(run.outputLines()[0], start + served.server.url())) << fault;
-        EXPECT_FALSE(fs::exists(served.mac.host(kDownloadFolder))) << fault;
+        runs.push_back(std::async(std::launch::async, [fault = fault, start = start] {
+            ServedMac served(
+                {"--products", "3", "--release", "Catalina size=64K", "--catalog-fault", fault});
+            const MacSnapshot before(served.mac);
+            const RunResult run = served.cache();
+            EXPECT_TRUE(run.exited(3)) << fault << run.standardOutput;
+            EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{}) << fault;
+            ASSERT_EQ(run.outputLines().size(), 1u) << fault << run.standardOutput;
+            EXPECT_TRUE(startsWith(run.outputLines()[0], start + served.server.url())) << fault;
+            EXPECT_FALSE(fs::exists(served.mac.host(kDownloadFolder))) << fault;
+        }));
+    }
+    for (auto& run : runs) {
+        run.get();
     }
 }
 

@@ -84,6 +84,9 @@ class TlsServer {
     httplib::SSLServer& server() { return server_; }
 
     void start() {
+        // Stopping waits for every connection a client keeps open to go idle for this long;
+        // the program's shared document client keeps its connection for the whole process.
+        server_.set_keep_alive_timeout(1);
         port_ = server_.bind_to_any_port("127.0.0.1");
         if (port_ <= 0) {
             throw std::runtime_error("cannot bind the test server");

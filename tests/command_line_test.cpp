@@ -96,24 +96,34 @@ std::vector<testsupport::LogEntry> logSince(const TempMac& mac, std::size_t befo
 }
 
 TEST_F(CommandLineTest, AFlagGivenAValueIsAParserError) {
+    // Every flag with every kind of value, in process: a rejection naming the flag.
+    mac_->useInProcess();
     for (const char* flag :
          {"--erase", "--showcancel", "--appfolder", "--noverify", "--noforcequit", "--help"}) {
         for (const char* value : {"false", "true", "yes", "0", "1", "", "{}"}) {
             const std::string argument = std::string(flag) + "=" + value;
             SCOPED_TRACE(argument);
-            const std::size_t before = mac_->log().size();
-            const RunResult run =
-                mac_->run({"--action", "status", "--osname", "Catalina", argument});
-            EXPECT_TRUE(run.exited(0)) << run.exitStatus << " signal " << run.signal;
-            const Lines lines = run.outputLines();
-            ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
-            EXPECT_NE(lines[0].find(flag), std::string::npos) << lines[0];
-            EXPECT_NE(lines[0], "false");  // the status answer never came
-            const std::vector<testsupport::LogEntry> expected{
-                {"com.corvane.vantrel", "main", "Default", "Vantrel launched"},
-                {"com.corvane.vantrel", "arguments", "Error", lines[0] + "."}};
-            EXPECT_EQ(logSince(*mac_, before), expected);
+            const ProcessArgs::Outcome outcome = ProcessArgs::evaluate(
+                {"--action", "status", "--osname", "Catalina", argument}, SharedData::shared());
+            EXPECT_EQ(outcome.kind, ProcessArgs::Outcome::Kind::Rejected);
+            ASSERT_EQ(outcome.output.size(), 1u);
+            EXPECT_NE(outcome.output[0].find(flag), std::string::npos) << outcome.output[0];
+            EXPECT_EQ(outcome.errorMessage, outcome.output[0] + ".");
         }
+    }
+    // The real program prints the rejection, logs it and ends before the status answer.
+    {
+        const std::size_t before = mac_->log().size();
+        const RunResult run =
+            mac_->run({"--action", "status", "--osname", "Catalina", "--noverify=false"});
+        EXPECT_TRUE(run.exited(0)) << run.exitStatus << " signal " << run.signal;
+        const Lines lines = run.outputLines();
+        ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
+        EXPECT_NE(lines[0].find("--noverify"), std::string::npos) << lines[0];
+        const std::vector<testsupport::LogEntry> expected{
+            {"com.corvane.vantrel", "main", "Default", "Vantrel launched"},
+            {"com.corvane.vantrel", "arguments", "Error", lines[0] + "."}};
+        EXPECT_EQ(logSince(*mac_, before), expected);
     }
     // A word after a flag is no value of it but an unexpected positional argument; one after
     // "--" is positional too, even when it looks like a flag with a value.

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -53,23 +54,26 @@ class ScopedEnvironment {
     std::optional<std::string> old_;
 };
 
-// The libraries an ELF file names as needed (DT_NEEDED), read from its dynamic section.
+// The libraries an ELF file names as needed (DT_NEEDED), read from its dynamic section. Only
+// the headers and the two sections are read: the sanitized program is tens of MiB.
 std::vector<std::string> neededLibraries(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto readAt = [&](std::uint64_t offset, void* into, std::size_t size) {
+        in.seekg(static_cast<std::streamoff>(offset));
+        in.read(static_cast<char*>(into), static_cast<std::streamsize>(size));
+        if (!in) {
+            throw std::runtime_error(file.string() + " is cut short");
+        }
+    };
     Elf64_Ehdr header{};
-    if (bytes.size() < sizeof header) {
-        throw std::runtime_error(file.string() + " is no ELF file");
-    }
-    std::memcpy(&header, bytes.data(), sizeof header);
+    readAt(0, &header, sizeof header);
     if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
         header.e_ident[EI_CLASS] != ELFCLASS64) {
         throw std::runtime_error(file.string() + " is no 64-bit ELF file");
     }
     const auto section = [&](std::size_t index) {
         Elf64_Shdr entry{};
-        std::memcpy(&entry, bytes.data() + header.e_shoff + index * header.e_shentsize,
-                    sizeof entry);
+        readAt(header.e_shoff + index * header.e_shentsize, &entry, sizeof entry);
         return entry;
     };
     std::vector<std::string> needed;
@@ -78,13 +82,14 @@ std::vector<std::string> neededLibraries(const fs::path& file) {
         if (dynamic.sh_type != SHT_DYNAMIC) {
             continue;
         }
-        const Elf64_Shdr strings = section(dynamic.sh_link);
-        for (std::size_t offset = 0; offset + sizeof(Elf64_Dyn) <= dynamic.sh_size;
-             offset += sizeof(Elf64_Dyn)) {
-            Elf64_Dyn entry{};
-            std::memcpy(&entry, bytes.data() + dynamic.sh_offset + offset, sizeof entry);
-            if (entry.d_tag == DT_NEEDED) {
-                needed.emplace_back(bytes.data() + strings.sh_offset + entry.d_un.d_val);
+        const Elf64_Shdr stringsHeader = section(dynamic.sh_link);
+        std::string strings(stringsHeader.sh_size, '\0');
+        readAt(stringsHeader.sh_offset, strings.data(), strings.size());
+        std::vector<Elf64_Dyn> entries(dynamic.sh_size / sizeof(Elf64_Dyn));
+        readAt(dynamic.sh_offset, entries.data(), entries.size() * sizeof(Elf64_Dyn));
+        for (const Elf64_Dyn& entry : entries) {
+            if (entry.d_tag == DT_NEEDED && entry.d_un.d_val < strings.size()) {
+                needed.emplace_back(strings.c_str() + entry.d_un.d_val);
             }
         }
     }

@@ -222,7 +222,9 @@ TEST(PlistLimits, ADocumentOfMoreValuesThanTheBoundIsRefusedWhole) {
     static_assert(kMaxPlistValues == 500'000);
     EXPECT_TRUE(plist::parsePlist(xmlPlist(spreadArray(4999, 99, 99))));  // 500,000
     EXPECT_FALSE(plist::parsePlist(xmlPlist(spreadArray(5000, 99, 0))));  // 500,001
+}
 
+TEST(PlistLimits, ACatalogIsBoundedProductByProduct) {
     // Read one product at a time: one product over the bound, or installer products whose
     // trees together pass it, make an unreadable catalog; many small products that are no
     // installers are read.
@@ -249,7 +251,10 @@ TEST(PlistLimits, ADocumentOfMoreValuesThanTheBoundIsRefusedWhole) {
     EXPECT_EQ(reading.outcome, Outcome::Candidates);
     ASSERT_EQ(reading.candidates.size(), 1u);
     EXPECT_EQ(reading.candidates[0].productKey, "p");
+}
 
+TEST(PlistLimits, ACatalogHoldsAtMostTwoHundredThousandProducts) {
+    using Outcome = CatalogReading::Outcome;
     // Every product key is kept for its place: at most 200,000 products.
     auto tinyProducts = [](int count) {
         std::string products;

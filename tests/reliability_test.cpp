@@ -1,5 +1,5 @@
-// The real program on simulated Macs under faults: two caching runs at once, runs killed at
-// each phase and started again, and what a root run leaves writable or hands its tools.
+// The real program on simulated Macs under faults: runs killed at each phase and started
+// again, and what a root run leaves writable or hands its tools.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -48,9 +48,6 @@ constexpr const char* kFiledCatalina =
     "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
 constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
 constexpr const char* kBaseMount = "/private/var/folders/0/T/com.corvane.vantrel/baseMount";
-constexpr const char* kRefusal =
-    "Another Vantrel run is caching the macOS installer on this Mac; nothing was changed. Try "
-    "again when it has finished.";
 
 // Names of the packages that have landed in the download folder.
 std::vector<fs::path> downloadedPackages(const TempMac& mac) {
@@ -92,32 +89,6 @@ bool baseMountAttached(const TempMac& mac) {
 const std::vector<std::string> kSlowMirror{"--products", "2", "--release",
                                            "Catalina:10.15.7:19H15 size=1M faults=dist-stall"};
 const std::vector<std::string> kSlowServer{"--stall-seconds", "4"};
-
-TEST(TwoRuns, ASecondRunRefusesWhileTheFirstCachesAndLeavesItsWorkAlone) {
-    ServedMac served(kSlowMirror, kSlowServer);
-    Background first(served.mac, {"--action", "cache", "--osname", "Catalina"});
-    ASSERT_TRUE(waitUntil([&] { return !downloadedPackages(served.mac).empty(); }, 60s))
-        << first.output();
-    const fs::path package = downloadedPackages(served.mac).front();
-    struct stat before {};
-    ASSERT_EQ(::stat(package.c_str(), &before), 0);
-
-    const RunResult second = served.cache();
-    EXPECT_TRUE(second.exited(3)) << second.standardOutput << second.standardError;
-    EXPECT_EQ(second.outputLines(), Lines{kRefusal});
-    // The first run's download is where it was, the very same file.
-    struct stat after {};
-    ASSERT_EQ(::stat(package.c_str(), &after), 0) << package;
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    // The status answer does not wait for the caching run.
-    EXPECT_EQ(served.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines(),
-              Lines{"false"});
-
-    EXPECT_EQ(first.waitForExit(120s), 0) << first.output();
-    EXPECT_TRUE(fs::exists(served.mac.host(std::string(kFiledCatalina) + "/Contents/Info.plist")));
-    // Once the first run has ended, the next one may cache again.
-    expectCachedBuild(served, "19H15");
-}
 
 TEST(Faults, ARunKilledDuringItsDownloadsIsRecoveredByTheNextRun) {
     ServedMac served(kSlowMirror, kSlowServer);
@@ -332,36 +303,6 @@ TEST(BrokenServer, AServerThatGoesAwayMidRunEndsEachRunWithOneClearLine) {
     EXPECT_EQ(gone.outputLines()[0].rfind("Could not fetch the software update catalog " + url, 0),
               0u)
         << gone.outputLines()[0];
-}
-
-TEST(BrokenServer, AServerThatStopsAnsweringEndsTheRunAfterTheStallLimit) {
-    // One server holds the catalog back, the other stops in the middle of the largest
-    // package; each holds out far longer than the program waits for a silent transfer.
-    ServedMac silentCatalog(
-        {"--products", "2", "--release", "Catalina size=1M", "--catalog-fault", "stall"},
-        {"--stall-seconds", "600"});
-    ServedMac silentPackage({"--products", "2", "--release", "Catalina size=4M faults=stall"},
-                            {"--stall-seconds", "600"});
-    Background catalogRun(silentCatalog.mac, {"--action", "cache", "--osname", "Catalina"});
-    Background packageRun(silentPackage.mac, {"--action", "cache", "--osname", "Catalina"});
-
-    EXPECT_EQ(catalogRun.waitForExit(180s), 3) << catalogRun.output();
-    const Lines catalogLines = testsupport::splitLines(catalogRun.output());
-    ASSERT_EQ(catalogLines.size(), 1u) << catalogRun.output();
-    EXPECT_EQ(catalogLines[0].rfind(
-                  "Could not fetch the software update catalog " + silentCatalog.server.url(), 0),
-              0u)
-        << catalogLines[0];
-    EXPECT_FALSE(fs::exists(silentCatalog.mac.host(kDownloadFolder)));
-
-    EXPECT_EQ(packageRun.waitForExit(180s), 3) << packageRun.output();
-    const Lines packageLines = testsupport::splitLines(packageRun.output());
-    EXPECT_EQ(countStartingWith(packageLines, "Download failed: " + silentPackage.server.url()), 1u)
-        << packageRun.output();
-    ASSERT_FALSE(packageLines.empty());
-    EXPECT_TRUE(echoesInstallerFailure(packageLines)) << packageRun.output();
-    EXPECT_FALSE(fs::exists(silentPackage.mac.host(kFiledCatalina)));
-    EXPECT_FALSE(baseMountAttached(silentPackage.mac));
 }
 
 }  // namespace

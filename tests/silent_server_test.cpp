@@ -1,0 +1,150 @@
+// A server that stops answering ends the caching run after the stall window instead of holding
+// it (and the caching lock) for as long as the server likes: a silent catalog ends the run
+// with one line, a package that stops halfway is named on a "Download failed" line and the
+// package installer then refuses what is missing. The program's own caching run (catalog,
+// selection, downloads, assembly and its ending) runs in a child of the test with a stall
+// window of one second; the program's is a minute, too long to wait out in a test.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/ProcessArgs.h"
+#include "base/Notifications.h"
+#include "base/SharedData.h"
+#include "caching/CacheOSInstaller.h"
+#include "caching/SessionRequestManager.h"
+#include "net/Http.h"
+#include "platform/Console.h"
+#include "platform/Queues.h"
+#include "tests/background_fixture.h"
+#include "tests/support/InProcessMac.h"
+#include "tests/support/TempMac.h"
+
+namespace vantrel {
+namespace {
+
+using backgroundtest::ServedMac;
+using mirrortest::TempFolder;
+using testsupport::TempMac;
+using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// The servers hold a stalled answer far longer than the window.
+const std::vector<std::string> kHoldsOut{"--stall-seconds", "600"};
+
+// A caching run of the program's own classes, in a child process with the stall window
+// shortened, wired as the program wires them. Its output goes to a file of its own.
+class ShortWindowRun {
+  public:
+    explicit ShortWindowRun(const TempMac& mac) {
+        const std::string out = (folder_.path() / "out").string();
+        const std::string err = (folder_.path() / "err").string();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::alarm(60);  // a run that never ends fails the test rather than hanging it
+            ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+            ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+            cache(mac);
+        }
+    }
+    ~ShortWindowRun() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    ShortWindowRun(const ShortWindowRun&) = delete;
+    ShortWindowRun& operator=(const ShortWindowRun&) = delete;
+
+    // Waits for the run's end; its exit status, or -1 when a signal ended it.
+    int waitForExit() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    Lines lines() const {
+        return testsupport::splitLines(mirrortest::readText(folder_.path() / "out"));
+    }
+    std::string output() const {
+        return mirrortest::readText(folder_.path() / "out") +
+               mirrortest::readText(folder_.path() / "err");
+    }
+
+  private:
+    [[noreturn]] static void cache(const TempMac& mac) {
+        mac.useInProcess();
+        ProcessArgs::evaluate({"--action", "cache", "--osname", "Catalina"}, SharedData::shared());
+        // libcurl measures the rate over the last few seconds, so the half of the package that
+        // arrived before the silence counts for a while: a higher minimum lets the window start
+        // soon after the silence does.
+        const net::NetworkLimits limits{.minimumBytesPerSecond = 4 << 20, .stallWindow = 1s};
+        SessionRequestManager manager(mac.services(), testsupport::downloadConfiguration(limits));
+        CacheOSInstaller installer(mac.services(), mac.network(), manager, limits);
+        NotificationCenter::defaultCenter().addObserver(
+            notificationnames::downloadsDone(),
+            [&installer](const Notification&) { installer.installProduct(); });
+        installer.cacheOS();
+        platform::mainqueue::runMainLoop();
+        platform::exitProcess(98);  // not reached: every ending of a run exits
+    }
+
+    TempFolder folder_{"short-window"};
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+};
+
+std::size_t countStartingWith(const Lines& lines, const std::string& start) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
+}
+
+TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
+    // One server holds the catalog back, the other stops in the middle of the largest package.
+    ServedMac silentCatalog(
+        {"--products", "2", "--release", "Catalina size=32K", "--catalog-fault", "stall"},
+        kHoldsOut);
+    ServedMac silentPackage({"--products", "2", "--release", "Catalina size=32K faults=stall"},
+                            kHoldsOut);
+    ShortWindowRun catalogRun(silentCatalog.mac);
+    ShortWindowRun packageRun(silentPackage.mac);
+
+    EXPECT_EQ(catalogRun.waitForExit(), 3) << catalogRun.output();
+    const Lines catalogLines = catalogRun.lines();
+    ASSERT_EQ(catalogLines.size(), 1u) << catalogRun.output();
+    EXPECT_EQ(catalogLines[0].rfind(
+                  "Could not fetch the software update catalog " + silentCatalog.server.url(), 0),
+              0u)
+        << catalogLines[0];
+    EXPECT_FALSE(
+        fs::exists(silentCatalog.mac.host("/private/var/folders/0/T/com.corvane.vantrel")));
+
+    EXPECT_EQ(packageRun.waitForExit(), 3) << packageRun.output();
+    const Lines packageLines = packageRun.lines();
+    EXPECT_EQ(countStartingWith(packageLines, "Download failed: " + silentPackage.server.url()), 1u)
+        << packageRun.output();
+    EXPECT_TRUE(
+        std::any_of(packageLines.begin(), packageLines.end(), mirrortest::echoesInstallerFailure))
+        << packageRun.output();
+    EXPECT_FALSE(fs::exists(silentPackage.mac.host(
+        "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app")));
+    EXPECT_FALSE(fs::exists(silentPackage.mac.host("/Applications/Install macOS Catalina.app")));
+    EXPECT_EQ(mirrortest::readText(silentPackage.mac.host("/private/var/db/mounts/table.plist"))
+                  .find("baseMount"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace vantrel
