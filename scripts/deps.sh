@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config clang-format
-    libcli11-dev libpugixml-dev libexpat1-dev libplist-dev libplist++-dev libplist-utils
+    libcli11-dev libpugixml-dev libexpat1-dev libplist-dev libplist-utils
     libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libarchive-dev
     qt6-base-dev qt6-base-dev-tools xvfb xauth xdotool imagemagick openbox x11-utils locales
     libgtest-dev libgmock-dev libbenchmark-dev
