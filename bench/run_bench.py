@@ -497,8 +497,10 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="repetitions of in-process figures")
     parser.add_argument("--status-runs", type=int, default=300)
     parser.add_argument("--markdown", help="also write the table as Markdown to this file")
-    parser.add_argument("--only", choices=["catalog"],
-                        help="only these figures (catalog: the three catalog sizes, a few minutes)")
+    parser.add_argument("--only", choices=["catalog", "selection", "status"],
+                        help="only these figures (catalog: the three catalog sizes, a few minutes;"
+                             " selection: 40 candidates beside curl; status: the whole process"
+                             " beside plistutil)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
     if args.quick:
@@ -527,6 +529,17 @@ def main():
                                                   "--catalog-size", "12M"), True),
                 ("20,000 products", bench.workload("catalog-20000", "--products", "20000",
                                                    "--catalog-size", "40M"), False)])
+            bench.stop_servers()
+            bench.finish(started)
+            return
+        if args.only == "selection":
+            bench.selection(bench.workload("selection", "--release", "Catalina",
+                                           "--products", "1300"))
+            bench.stop_servers()
+            bench.finish(started)
+            return
+        if args.only == "status":
+            bench.status(bench.workload("status", "--products", "20"))
             bench.stop_servers()
             bench.finish(started)
             return

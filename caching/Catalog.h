@@ -49,8 +49,8 @@ struct CatalogReading {
     CandidateSet candidates;
 };
 
-// Reads the catalog in one streaming pass (see caching/CatalogReader.cpp), building a tree
-// only for the products that can be installers; binary lists are read whole. For a catalog
+// Reads the catalog in one streaming pass (plist/CatalogProducts.h), building a tree only for
+// the products that can be installers; binary lists are read whole. For a catalog
 // that both read, gives what `readCatalogTree` gives, with the same "no" lines in the same
 // order; XML that is not well-formed is refused, and so is a value of the wrong shape that
 // the library would refuse, except the text of values no tree is built for.
