@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,25 @@ struct CatalogReading {
 // the library would refuse, except the text of values no tree is built for.
 CatalogReading readCatalog(std::string_view body,
                            const std::function<void(std::string_view)>& printLine);
+
+// The same reading, of a catalog given a piece at a time as it arrives, so that the reading
+// overlaps the transfer.
+class CatalogStreamReader {
+  public:
+    CatalogStreamReader();
+    ~CatalogStreamReader();
+    CatalogStreamReader(const CatalogStreamReader&) = delete;
+    CatalogStreamReader& operator=(const CatalogStreamReader&) = delete;
+
+    // The next bytes; false once the catalog is refused (it is then no dictionary).
+    bool append(std::string_view bytes);
+    // The catalog has ended.
+    CatalogReading finish(const std::function<void(std::string_view)>& printLine);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Reads the catalog as one tree (the property-list library's parse of the whole document),
 // then filters its "Products" dictionary. "no" lines are written only for a catalog that is

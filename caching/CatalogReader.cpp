@@ -107,6 +107,23 @@ CatalogReading readingOf(plist::CatalogShape shape, ProductTable& table,
 
 }  // namespace
 
+struct CatalogStreamReader::State {
+    ProductTable table;
+    plist::CatalogProductReader reader{table};
+};
+
+CatalogStreamReader::CatalogStreamReader() : state_(std::make_unique<State>()) {}
+
+CatalogStreamReader::~CatalogStreamReader() = default;
+
+bool CatalogStreamReader::append(std::string_view bytes) {
+    return state_->reader.append(bytes);
+}
+
+CatalogReading CatalogStreamReader::finish(const std::function<void(std::string_view)>& printLine) {
+    return readingOf(state_->reader.finish(), state_->table, printLine);
+}
+
 CatalogReading readCatalog(std::string_view body,
                            const std::function<void(std::string_view)>& printLine) {
     ProductTable table;

@@ -27,25 +27,37 @@ constexpr std::string_view kBinaryMagic = "bplist00";
 
 enum class Tag : std::uint8_t { Dictionary, Array, Key, Leaf, Unknown };
 
+// Called for every element of the catalog: compared byte by byte, without a call.
+bool named(const char* name, std::string_view tag) {
+    for (const char c : tag) {
+        if (*name++ != c) {
+            return false;
+        }
+    }
+    return *name == '\0';
+}
+
 Tag tagOf(const char* name) {
-    const auto is = [name](const char* other) { return std::strcmp(name, other) == 0; };
     switch (name[0]) {
-        case 'd':
-            return is("dict") ? Tag::Dictionary : is("data") || is("date") ? Tag::Leaf : Tag::Unknown;
         case 'k':
-            return is("key") ? Tag::Key : Tag::Unknown;
+            return named(name, "key") ? Tag::Key : Tag::Unknown;
         case 's':
-            return is("string") ? Tag::Leaf : Tag::Unknown;
+            return named(name, "string") ? Tag::Leaf : Tag::Unknown;
+        case 'd':
+            if (named(name, "dict")) {
+                return Tag::Dictionary;
+            }
+            return named(name, "data") || named(name, "date") ? Tag::Leaf : Tag::Unknown;
         case 'i':
-            return is("integer") ? Tag::Leaf : Tag::Unknown;
+            return named(name, "integer") ? Tag::Leaf : Tag::Unknown;
         case 'a':
-            return is("array") ? Tag::Array : Tag::Unknown;
+            return named(name, "array") ? Tag::Array : Tag::Unknown;
         case 'r':
-            return is("real") ? Tag::Leaf : Tag::Unknown;
+            return named(name, "real") ? Tag::Leaf : Tag::Unknown;
         case 't':
-            return is("true") ? Tag::Leaf : Tag::Unknown;
+            return named(name, "true") ? Tag::Leaf : Tag::Unknown;
         case 'f':
-            return is("false") ? Tag::Leaf : Tag::Unknown;
+            return named(name, "false") ? Tag::Leaf : Tag::Unknown;
         default:
             return Tag::Unknown;
     }
@@ -65,9 +77,8 @@ bool isDictionary(plist_t node) {
 }
 
 bool mayBeInstaller(plist_t product) {
-    return isDictionary(product) &&
-           isDictionary(dictItem(dictItem(product, "ExtendedMetaInfo"),
-                                 "InstallAssistantPackageIdentifiers"));
+    return isDictionary(product) && isDictionary(dictItem(dictItem(product, "ExtendedMetaInfo"),
+                                                          "InstallAssistantPackageIdentifiers"));
 }
 
 // Values in a tree that passed the bounds of PlistLimits.h (so no deeper than they allow).
@@ -131,12 +142,16 @@ CatalogShape readTree(std::string_view body, CatalogProductSink& sink) {
 
 class CatalogProductReader::Walk : public PlistXmlStream {
   public:
-    // The text read so far is either `growing` (appended to as it arrives) or, when that is
-    // null, `whole`.
-    Walk(const std::string* growing, std::string_view whole, CatalogProductSink& sink)
-        : PlistXmlStream(kMaxPlistDepth), growing_(growing), whole_(whole), sink_(sink) {
+    // The text is either `held` (the part of it still needed, as it arrives) or, when that
+    // is null, `whole`.
+    Walk(const HeldText* held, std::string_view whole, CatalogProductSink& sink)
+        : PlistXmlStream(kMaxPlistDepth), held_(held), whole_(whole), sink_(sink) {
         open_.reserve(16);
     }
+
+    // The first byte of the text the walk may still cut a product from: the product open, or
+    // else the next tag, which the parser may hold unfinished.
+    std::size_t neededFrom() const { return inProduct_ ? productStart_ : lastTagEnd(); }
 
     CatalogShape shape() const {
         if (!rootIsDictionary_) {
@@ -158,7 +173,7 @@ class CatalogProductReader::Walk : public PlistXmlStream {
     // they name: the key waiting for its value, and the key of the value open there.
     static bool keysKeptAt(std::size_t depth) { return depth <= kIdentifiersDepth; }
 
-    bool opened(const char* name, std::size_t depth, std::size_t at, bool selfClosing) override {
+    bool opened(const char* name, std::size_t depth, std::size_t at) override {
         if (depth == 0) {
             return true;  // <plist>: no value
         }
@@ -186,7 +201,7 @@ class CatalogProductReader::Walk : public PlistXmlStream {
             valueKey_[depth].clear();
         }
         if (parent.tag == Tag::Dictionary) {
-            if (tag == Tag::Key && !parent.keyPending && !selfClosing) {
+            if (tag == Tag::Key && !parent.keyPending && !openedSelfClosing()) {
                 value.isKeyName = true;  // a key; "<key/>" and a key after a key are strings
                 keyText_.clear();
                 open_.push_back(value);
@@ -200,7 +215,7 @@ class CatalogProductReader::Walk : public PlistXmlStream {
                 valueKey_[depth].swap(pendingKey_[depth]);
             }
         }
-        if (keepKeys && !valueBegins(value, depth, at, selfClosing)) {
+        if (keepKeys && !valueBegins(value, depth, at)) {
             return false;
         }
         open_.push_back(value);
@@ -209,20 +224,21 @@ class CatalogProductReader::Walk : public PlistXmlStream {
 
     // What the walk makes of a value where it looks: the root's "Products", a product, and
     // the two dictionaries inside a product that make it one to read.
-    bool valueBegins(Open& value, std::size_t depth, std::size_t at, bool selfClosing) {
+    bool valueBegins(Open& value, std::size_t depth, std::size_t at) {
         const bool dictionary = value.tag == Tag::Dictionary;
         if (depth == kProductsDepth && valueKey_[depth] == "Products") {
             // The root's last "Products" is the one that counts.
             productsIsDictionary_ = dictionary;
-            inProducts_ = dictionary && !selfClosing;
+            inProducts_ = dictionary && !openedSelfClosing();
             if (dictionary) {
                 sink_.productsBegin();
             }
         } else if (depth == kProductDepth && inProducts_) {
-            if (!dictionary || selfClosing) {
+            if (!dictionary || openedSelfClosing()) {
                 return sink_.otherProduct(valueKey_[depth]);
             }
             value.isProduct = true;
+            inProduct_ = true;
             productStart_ = at;
             productElements_ = elements_;
             productMayBeInstaller_ = false;
@@ -252,6 +268,7 @@ class CatalogProductReader::Walk : public PlistXmlStream {
         if (depth == kProductsDepth && inProducts_ && valueKey_[depth] == "Products") {
             inProducts_ = false;
         } else if (value.isProduct) {
+            inProduct_ = false;
             return productEnds(valueKey_[depth], end);
         }
         return true;
@@ -265,8 +282,11 @@ class CatalogProductReader::Walk : public PlistXmlStream {
         if (values > kMaxPlistValues) {
             return false;  // more than one tree may hold, refused before the library sees it
         }
-        const std::string_view text = growing_ ? std::string_view(*growing_) : whole_;
-        Plist product = parseXmlPlistElement(text.substr(productStart_, end - productStart_));
+        const std::string_view bytes =
+            held_ ? std::string_view(held_->bytes)
+                        .substr(productStart_ - held_->from, end - productStart_)
+                  : whole_.substr(productStart_, end - productStart_);
+        Plist product = parseXmlPlistElement(bytes);
         if (!product) {
             return false;
         }
@@ -290,7 +310,7 @@ class CatalogProductReader::Walk : public PlistXmlStream {
     }
 
     // The text so far: a product's bytes are cut from it.
-    const std::string* growing_;
+    const HeldText* held_;
     std::string_view whole_;
     CatalogProductSink& sink_;
     std::vector<Open> open_;
@@ -302,6 +322,7 @@ class CatalogProductReader::Walk : public PlistXmlStream {
     bool rootIsDictionary_ = false;
     bool productsIsDictionary_ = false;
     bool inProducts_ = false;
+    bool inProduct_ = false;  // a product's dictionary is open
     std::size_t productStart_ = 0;
     std::size_t productElements_ = 0;
     bool productMayBeInstaller_ = false;
@@ -315,28 +336,44 @@ bool CatalogProductReader::append(std::string_view bytes) {
     if (refused_) {
         return false;
     }
-    const std::size_t known = body_.size();
-    body_.append(bytes);
-    if (body_.size() < kBinaryMagic.size() || body_.starts_with(kBinaryMagic)) {
-        return true;  // a binary list is read whole at its end
-    }
-    if (!walk_) {
-        walk_ = std::make_unique<Walk>(&body_, std::string_view(), sink_);
-        refused_ = !walk_->feed(body_, false);
-    } else {
-        refused_ = !walk_->feed(std::string_view(body_).substr(known), false);
+    held_.bytes.append(bytes);
+    // The parser is given large pieces: each piece costs it a copy of the unfinished token at
+    // its end, and a network delivers a few KiB at a time.
+    constexpr std::size_t kPiece = 256 * 1024;
+    if (held_.from + held_.bytes.size() - fed_ >= kPiece) {
+        refused_ = !feedWalk(false);
     }
     return !refused_;
 }
 
+bool CatalogProductReader::feedWalk(bool last) {
+    if (!walk_) {
+        if (held_.bytes.starts_with(kBinaryMagic)) {
+            return true;  // a binary list is read whole at its end
+        }
+        walk_ = std::make_unique<Walk>(&held_, std::string_view(), sink_);
+    }
+    const std::string_view piece = std::string_view(held_.bytes).substr(fed_ - held_.from);
+    fed_ += piece.size();
+    if (!walk_->feed(piece, last)) {
+        return false;
+    }
+    // Only the product being read may still be cut from the text: the rest is let go, so
+    // that what is held stays about one piece and one product.
+    const std::size_t needed = walk_->neededFrom();
+    held_.bytes.erase(0, needed - held_.from);
+    held_.from = needed;
+    return true;
+}
+
 CatalogShape CatalogProductReader::finish() {
-    if (refused_ || body_.size() < kBinaryMagic.size()) {
+    if (refused_ || held_.from + held_.bytes.size() < kBinaryMagic.size()) {
         return CatalogShape::NotADictionary;
     }
-    if (!walk_) {
-        return readTree(body_, sink_);
+    if (!walk_ && held_.bytes.starts_with(kBinaryMagic)) {
+        return readTree(held_.bytes, sink_);
     }
-    if (!walk_->feed({}, true)) {
+    if (!feedWalk(true)) {
         return CatalogShape::NotADictionary;
     }
     return walk_->shape();

@@ -36,8 +36,9 @@ enum class CatalogShape { NotADictionary, NoProductsDictionary, Products };
 // property-list library, every other value is checked for the shape of a property list as
 // it streams past (known tags, a key before each value of a dictionary, nothing inside
 // leaves) and no tree is built for it. A binary list is read whole, within the bounds of
-// PlistLimits.h. So the catalog's bytes and one product's tree at a time are held here; what
-// the sink keeps is its own to bound.
+// PlistLimits.h. So about one piece of the text, one product's bytes and one product's tree
+// at a time are held here (a binary list: all of it); what the sink keeps is its own to
+// bound.
 class CatalogProductReader {
   public:
     explicit CatalogProductReader(CatalogProductSink& sink);
@@ -52,10 +53,18 @@ class CatalogProductReader {
 
   private:
     class Walk;
+    // Gives the walk the bytes not yet fed (made once the text is known to be no binary list).
+    bool feedWalk(bool last);
     friend CatalogShape readCatalogProducts(std::string_view body, CatalogProductSink& sink);
     CatalogProductSink& sink_;
-    std::string body_;
-    std::unique_ptr<Walk> walk_;  // the XML walk, once the text is known to be no binary list
+    // The part of the text that may still be needed, which begins at byte `from` of it.
+    struct HeldText {
+        std::string bytes;
+        std::size_t from = 0;
+    };
+    HeldText held_;
+    std::size_t fed_ = 0;  // bytes of the text given to the walk
+    std::unique_ptr<Walk> walk_;
     bool refused_ = false;
 };
 

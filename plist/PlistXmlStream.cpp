@@ -15,7 +15,7 @@ bool plainIdentifier(const XML_Char* text) {
 }
 
 bool makesValue(const XML_Char* name) {
-    return std::strcmp(name, "plist") != 0;
+    return name[0] != 'p' || std::strcmp(name, "plist") != 0;
 }
 
 }  // namespace
@@ -64,7 +64,8 @@ struct PlistXmlStreamEvents {
         }
         const XML_Parser expat = parser(stream);
         const auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(expat));
-        if (!stream.opened(tag, depth, at, selfClosing(expat))) {
+        stream.tagEnd_ = at + static_cast<std::size_t>(XML_GetCurrentByteCount(expat));
+        if (!stream.opened(tag, depth, at)) {
             refuse(stream);
         }
     }
@@ -81,6 +82,7 @@ struct PlistXmlStreamEvents {
         const XML_Parser expat = parser(stream);
         const auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(expat));
         const auto count = static_cast<std::size_t>(XML_GetCurrentByteCount(expat));
+        stream.tagEnd_ = std::max(stream.tagEnd_, at + count);  // "<a/>" ends with no bytes
         if (!stream.closed(depth, at + count)) {
             refuse(stream);
         }
@@ -114,6 +116,10 @@ struct PlistXmlStreamEvents {
         refuse(of(data));
     }
 };
+
+bool PlistXmlStream::openedSelfClosing() const {
+    return parser_ && PlistXmlStreamEvents::selfClosing(static_cast<XML_Parser>(parser_));
+}
 
 PlistXmlStream::PlistXmlStream(std::size_t maxDepth) : maxDepth_(maxDepth) {}
 

@@ -32,14 +32,19 @@ class PlistXmlStream {
     bool feed(std::string_view piece, bool last);
 
   protected:
-    // An element begins at byte `at` of the text; `selfClosing` for "<name/>". `depth` counts
-    // the elements open with it, <plist> elements left out (those get depth 0). `name` is
-    // the tag, NUL-terminated. Returning false ends the reading as a refusal.
-    virtual bool opened(const char* name, std::size_t depth, std::size_t at, bool selfClosing) = 0;
+    // An element begins at byte `at` of the text. `depth` counts the elements open with it,
+    // <plist> elements left out (those get depth 0). `name` is the tag, NUL-terminated.
+    // Returning false ends the reading as a refusal.
+    virtual bool opened(const char* name, std::size_t depth, std::size_t at) = 0;
     // The element ends just before byte `end`.
     virtual bool closed(std::size_t depth, std::size_t end) = 0;
     // Character data (decoded), inside `depth` elements; `inCData` inside a CDATA section.
     virtual bool textRead(std::string_view text, std::size_t depth, bool inCData) = 0;
+
+    // During opened(): whether the element is written "<name/>".
+    bool openedSelfClosing() const;
+    // Where the last tag reported ends: every tag still to come begins at or after it.
+    std::size_t lastTagEnd() const { return tagEnd_; }
 
   private:
     friend struct PlistXmlStreamEvents;
@@ -51,6 +56,7 @@ class PlistXmlStream {
     bool inCData_ = false;
     bool refused_ = false;
     bool ended_ = false;
+    std::size_t tagEnd_ = 0;
     void* parser_ = nullptr;  // made by the first piece, freed by the last or the destructor
 };
 

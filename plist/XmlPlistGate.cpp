@@ -13,7 +13,7 @@ class Count : public PlistXmlStream {
         : PlistXmlStream(maxDepth), maxElements_(maxElements) {}
 
   private:
-    bool opened(const char*, std::size_t depth, std::size_t, bool) override {
+    bool opened(const char*, std::size_t depth, std::size_t) override {
         return depth == 0 || ++elements_ <= maxElements_;
     }
     bool closed(std::size_t, std::size_t) override { return true; }
