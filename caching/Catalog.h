@@ -59,7 +59,8 @@ CatalogReading readCatalog(std::string_view body,
                            const std::function<void(std::string_view)>& printLine);
 
 // The same reading, of a catalog given a piece at a time as it arrives, so that the reading
-// overlaps the transfer.
+// overlaps the transfer: it runs on a thread of its own, which ends with finish() or the
+// reader. One caller thread.
 class CatalogStreamReader {
   public:
     CatalogStreamReader();
@@ -67,7 +68,8 @@ class CatalogStreamReader {
     CatalogStreamReader(const CatalogStreamReader&) = delete;
     CatalogStreamReader& operator=(const CatalogStreamReader&) = delete;
 
-    // The next bytes; false once the catalog is refused (it is then no dictionary).
+    // The next bytes; false once the catalog is known to be refused (it is then no
+    // dictionary), which may come some pieces after the refused bytes.
     bool append(std::string_view bytes);
     // The catalog has ended.
     CatalogReading finish(const std::function<void(std::string_view)>& printLine);
