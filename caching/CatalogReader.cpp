@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -137,7 +138,13 @@ struct CatalogStreamReader::State {
             const std::string piece = std::move(pieces.front());
             pieces.pop_front();
             guard.unlock();
-            if (!reader.append(piece)) {
+            bool accepted = false;
+            try {
+                accepted = reader.append(piece);
+            } catch (const std::exception&) {
+                // Out of memory on the way: the catalog cannot be read, as a refused one.
+            }
+            if (!accepted) {
                 refused = true;
                 std::lock_guard<std::mutex> drop(lock);
                 pieces.clear();
