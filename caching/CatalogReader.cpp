@@ -4,7 +4,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <exception>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -138,13 +137,7 @@ struct CatalogStreamReader::State {
             const std::string piece = std::move(pieces.front());
             pieces.pop_front();
             guard.unlock();
-            bool accepted = false;
-            try {
-                accepted = reader.append(piece);
-            } catch (const std::exception&) {
-                // Out of memory on the way: the catalog cannot be read, as a refused one.
-            }
-            if (!accepted) {
+            if (!reader.append(piece)) {
                 refused = true;
                 std::lock_guard<std::mutex> drop(lock);
                 pieces.clear();
