@@ -59,8 +59,7 @@ CatalogReading readCatalog(std::string_view body,
                            const std::function<void(std::string_view)>& printLine);
 
 // The same reading, of a catalog given a piece at a time as it arrives, so that the reading
-// overlaps the transfer: it runs on a thread of its own, which ends with finish() or the
-// reader. One caller thread.
+// overlaps the transfer.
 class CatalogStreamReader {
   public:
     CatalogStreamReader();
@@ -68,8 +67,7 @@ class CatalogStreamReader {
     CatalogStreamReader(const CatalogStreamReader&) = delete;
     CatalogStreamReader& operator=(const CatalogStreamReader&) = delete;
 
-    // The next bytes; false once the catalog is known to be refused (it is then no
-    // dictionary), which may come some pieces after the refused bytes.
+    // The next bytes; false once the catalog is refused (it is then no dictionary).
     bool append(std::string_view bytes);
     // The catalog has ended.
     CatalogReading finish(const std::function<void(std::string_view)>& printLine);

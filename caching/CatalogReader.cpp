@@ -1,13 +1,8 @@
 // The catalog's installer products, from the streaming reader of plist/: each product that
 // may be an installer is classified as it ends and its tree kept only when it is one.
 
-#include <atomic>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
-#include <thread>
 #include <unordered_map>
-#include <utility>
 
 #include "caching/Catalog.h"
 #include "plist/CatalogProducts.h"
@@ -112,99 +107,21 @@ CatalogReading readingOf(plist::CatalogShape shape, ProductTable& table,
 
 }  // namespace
 
-// The reading runs on a thread of its own, so that parsing one piece overlaps receiving (and
-// deciphering) the next: the parse is most of a catalog's time. Pieces wait in a queue; the
-// transfer hands on at most kMaxDocumentBytes, which bounds it.
 struct CatalogStreamReader::State {
     ProductTable table;
     plist::CatalogProductReader reader{table};
-
-    std::mutex lock;
-    std::condition_variable changed;
-    std::deque<std::string> pieces;  // under `lock`
-    bool ended = false;              // under `lock`: no more pieces come
-    std::atomic<bool> refused{false};
-    std::string gathering;  // the transfer's thread's: small pieces gathered into one
-    std::thread worker;
-
-    void read() {
-        while (true) {
-            std::unique_lock<std::mutex> guard(lock);
-            changed.wait(guard, [this] { return ended || !pieces.empty(); });
-            if (pieces.empty()) {
-                return;
-            }
-            const std::string piece = std::move(pieces.front());
-            pieces.pop_front();
-            guard.unlock();
-            if (!reader.append(piece)) {
-                refused = true;
-                std::lock_guard<std::mutex> drop(lock);
-                pieces.clear();
-                return;
-            }
-        }
-    }
-
-    void hand(std::string piece) {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            pieces.push_back(std::move(piece));
-        }
-        changed.notify_one();
-    }
-
-    // Ends the worker, once it has read every piece handed to it.
-    void end() {
-        if (!worker.joinable()) {
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            ended = true;
-        }
-        changed.notify_one();
-        worker.join();
-    }
 };
 
-CatalogStreamReader::CatalogStreamReader() : state_(std::make_unique<State>()) {
-    state_->worker = std::thread([state = state_.get()] { state->read(); });
-}
+CatalogStreamReader::CatalogStreamReader() : state_(std::make_unique<State>()) {}
 
-CatalogStreamReader::~CatalogStreamReader() {
-    // Not finished: what waits is not read.
-    {
-        std::lock_guard<std::mutex> guard(state_->lock);
-        state_->pieces.clear();
-    }
-    state_->end();
-}
+CatalogStreamReader::~CatalogStreamReader() = default;
 
 bool CatalogStreamReader::append(std::string_view bytes) {
-    State& state = *state_;
-    if (state.refused) {
-        return false;
-    }
-    // A transfer hands on a few KiB at a time; the queue takes them by the 64 KiB.
-    constexpr std::size_t kGathered = 64 * 1024;
-    state.gathering.append(bytes);
-    if (state.gathering.size() >= kGathered) {
-        state.hand(std::exchange(state.gathering, std::string()));
-    }
-    return true;
+    return state_->reader.append(bytes);
 }
 
 CatalogReading CatalogStreamReader::finish(const std::function<void(std::string_view)>& printLine) {
-    State& state = *state_;
-    if (!state.gathering.empty() && !state.refused) {
-        state.hand(std::exchange(state.gathering, std::string()));
-    }
-    state.end();
-    if (state.refused) {
-        return {};
-    }
-    return readingOf(state.reader.finish(), state.table, printLine);
+    return readingOf(state_->reader.finish(), state_->table, printLine);
 }
 
 CatalogReading readCatalog(std::string_view body,
