@@ -123,14 +123,24 @@ CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::Http
                                   "; only 10.13 to 10.16 are supported."};
     }
     const std::string url = machine.catalogServer() + *path;
+    // Read while it arrives. A catalog refused on the way is no dictionary; the transfer
+    // ends there.
     platform::Error error;
-    const auto body = http.fetch(url, &error);
-    if (!body) {
+    CatalogStreamReader reader;
+    bool refused = false;
+    const bool fetched = http.fetchPieces(
+        url,
+        [&](std::string_view piece) {
+            refused = !reader.append(piece);
+            return !refused;
+        },
+        &error);
+    if (!fetched && !refused) {
         return {std::nullopt, "Could not fetch the software update catalog " + url + ": " +
                                   platform::printableText(error.description)};
     }
     CatalogReading reading =
-        readCatalog(*body, [](std::string_view line) { platform::printLine(line); });
+        reader.finish([](std::string_view line) { platform::printLine(line); });
     switch (reading.outcome) {
         case CatalogReading::Outcome::Candidates:
             return {std::move(reading.candidates), {}};

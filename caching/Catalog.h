@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,13 +52,32 @@ struct CatalogReading {
     CandidateSet candidates;
 };
 
-// Reads the catalog in one streaming pass (see caching/CatalogReader.cpp), building a tree
-// only for the products that can be installers; binary lists are read whole. For a catalog
+// Reads the catalog in one streaming pass (plist/CatalogProducts.h), building a tree only for
+// the products that can be installers; binary lists are read whole. For a catalog
 // that both read, gives what `readCatalogTree` gives, with the same "no" lines in the same
 // order; XML that is not well-formed is refused, and so is a value of the wrong shape that
 // the library would refuse, except the text of values no tree is built for.
 CatalogReading readCatalog(std::string_view body,
                            const std::function<void(std::string_view)>& printLine);
+
+// The same reading, of a catalog given a piece at a time as it arrives, so that the reading
+// overlaps the transfer.
+class CatalogStreamReader {
+  public:
+    CatalogStreamReader();
+    ~CatalogStreamReader();
+    CatalogStreamReader(const CatalogStreamReader&) = delete;
+    CatalogStreamReader& operator=(const CatalogStreamReader&) = delete;
+
+    // The next bytes; false once the catalog is refused (it is then no dictionary).
+    bool append(std::string_view bytes);
+    // The catalog has ended.
+    CatalogReading finish(const std::function<void(std::string_view)>& printLine);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Reads the catalog as one tree (the property-list library's parse of the whole document),
 // then filters its "Products" dictionary. "no" lines are written only for a catalog that is

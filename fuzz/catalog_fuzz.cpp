@@ -8,6 +8,7 @@
 // values than the property-list bounds is ever read.
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "caching/Catalog.h"
@@ -74,6 +75,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (whole.reading.outcome != Outcome::NotADictionary) {
         expectSame(streamed, whole);
     }
+    // As a transfer hands it on, in pieces of a size the input's first byte picks, the
+    // catalog reads as it does whole.
+    const std::size_t pieceBytes = size ? 1 + static_cast<std::size_t>(data[0]) * 31 : 1;
+    const Read inPieces = readWith(
+        [pieceBytes](std::string_view text, const std::function<void(std::string_view)>& line) {
+            CatalogStreamReader reader;
+            for (std::size_t at = 0; at < text.size(); at += pieceBytes) {
+                if (!reader.append(text.substr(at, pieceBytes))) {
+                    break;
+                }
+            }
+            return reader.finish(line);
+        },
+        body);
+    expectSame(inPieces, streamed);
     fuzz::expectWithinPlistLimits(plist::parsePlist(body).get());
     for (const auto& candidate : streamed.reading.candidates) {
         fuzz::expectWithinPlistLimits(candidate.product.get());

@@ -21,8 +21,8 @@ HttpClient::HttpClient(NetworkPlugIn& network, std::filesystem::path trustFile,
 
 HttpClient::~HttpClient() = default;
 
-std::optional<std::string> HttpClient::fetch(const std::string& url, platform::Error* error,
-                                             std::size_t maxBytes) {
+template <typename Fetch>
+bool HttpClient::withFetcher(const std::string& url, platform::Error* error, Fetch fetch) {
     std::lock_guard<std::mutex> guard(impl_->lock);
     std::string failure;
     if (!impl_->fetcher) {
@@ -37,15 +37,37 @@ std::optional<std::string> HttpClient::fetch(const std::string& url, platform::E
             }
         }
     }
-    std::optional<std::string> body;
+    bool fetched = false;
     if (impl_->fetcher) {
         const TransferSettings settings{url, impl_->caFile, impl_->limits, TransferKind::Document};
-        body = impl_->fetcher->fetch(settings, maxBytes, failure);
+        fetched = fetch(*impl_->fetcher, settings, failure);
     }
-    if (!body && error) {
+    if (!fetched && error) {
         *error = platform::Error{std::move(failure)};
     }
+    return fetched;
+}
+
+std::optional<std::string> HttpClient::fetch(const std::string& url, platform::Error* error,
+                                             std::size_t maxBytes) {
+    std::optional<std::string> body;
+    withFetcher(
+        url, error,
+        [&](DocumentFetcher& fetcher, const TransferSettings& settings, std::string& failure) {
+            body = fetcher.fetch(settings, maxBytes, failure);
+            return body.has_value();
+        });
     return body;
+}
+
+bool HttpClient::fetchPieces(const std::string& url,
+                             const std::function<bool(std::string_view)>& receive,
+                             platform::Error* error, std::size_t maxBytes) {
+    return withFetcher(
+        url, error,
+        [&](DocumentFetcher& fetcher, const TransferSettings& settings, std::string& failure) {
+            return fetcher.fetchPieces(settings, maxBytes, receive, failure);
+        });
 }
 
 }  // namespace vantrel::net

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,8 +53,18 @@ class HttpClient {
     std::optional<std::string> fetch(const std::string& url, platform::Error* error,
                                      std::size_t maxBytes = kMaxDocumentBytes);
 
+    // The same, the body handed to `receive` a piece at a time as it arrives, so that it can
+    // be read while it comes in. False from `receive` ends the fetch as a failure. False on
+    // any failure, with its description in `error`.
+    bool fetchPieces(const std::string& url, const std::function<bool(std::string_view)>& receive,
+                     platform::Error* error, std::size_t maxBytes = kMaxDocumentBytes);
+
   private:
     struct Impl;
+    // The fetch, under the lock, with the settings for `url`; false and a failure when the
+    // network library cannot be had.
+    template <typename Fetch>
+    bool withFetcher(const std::string& url, platform::Error* error, Fetch fetch);
     std::unique_ptr<Impl> impl_;
 };
 

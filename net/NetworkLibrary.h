@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,6 +38,12 @@ class DocumentFetcher {
     // failure, with its description in `error`. A body over `maxBytes` is a failure.
     virtual std::optional<std::string> fetch(const TransferSettings& settings, std::size_t maxBytes,
                                              std::string& error) = 0;
+    // The same, the body handed to `receive` a piece at a time as it arrives (only once the
+    // answer is known to be a 2xx), so that its reading overlaps its transfer. False from
+    // `receive` ends the transfer as a failure. False on any failure.
+    virtual bool fetchPieces(const TransferSettings& settings, std::size_t maxBytes,
+                             const std::function<bool(std::string_view)>& receive,
+                             std::string& error) = 0;
 };
 
 // Receives one download as it arrives, on the thread that drives its group.

@@ -5,22 +5,17 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 namespace vantrel::plist {
 
 namespace {
 
-struct ParserFree {
-    void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
-};
-
 bool plainIdentifier(const XML_Char* text) {
     return !text || std::strpbrk(text, "\"'<>[]") == nullptr;
 }
 
-bool makesValue(std::string_view name) {
-    return name != "plist";
+bool makesValue(const XML_Char* name) {
+    return name[0] != 'p' || std::strcmp(name, "plist") != 0;
 }
 
 }  // namespace
@@ -39,9 +34,18 @@ struct PlistXmlStreamEvents {
         }
     }
 
+    // "<name/>": the tag's bytes, which expat still holds, end in "/>".
+    static bool selfClosing(XML_Parser parser) {
+        int offset = 0;
+        int size = 0;
+        const char* context = XML_GetInputContext(parser, &offset, &size);
+        const int count = XML_GetCurrentByteCount(parser);
+        return context && count >= 2 && offset >= 0 && offset + count <= size &&
+               context[offset + count - 2] == '/';
+    }
+
     static void XMLCALL opened(void* data, const XML_Char* tag, const XML_Char** attributes) {
         PlistXmlStream& stream = of(data);
-        const std::string_view name(tag);
         if (stream.refused_) {
             return;
         }
@@ -51,35 +55,35 @@ struct PlistXmlStreamEvents {
             }
         }
         std::size_t depth = 0;
-        if (makesValue(name)) {
+        if (makesValue(tag)) {
             depth = ++stream.depth_;
             if (depth > stream.maxDepth_ || (depth == 1 && stream.rootSeen_)) {
                 return refuse(stream);
             }
             stream.rootSeen_ = stream.rootSeen_ || depth == 1;
         }
-        const auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser(stream)));
-        const auto count = static_cast<std::size_t>(XML_GetCurrentByteCount(parser(stream)));
-        const bool selfClosing =
-            count >= 2 && at + count <= stream.xml_.size() && stream.xml_[at + count - 2] == '/';
-        if (!stream.opened(name, depth, at, selfClosing)) {
+        const XML_Parser expat = parser(stream);
+        const auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(expat));
+        stream.tagEnd_ = at + static_cast<std::size_t>(XML_GetCurrentByteCount(expat));
+        if (!stream.opened(tag, depth, at)) {
             refuse(stream);
         }
     }
 
     static void XMLCALL closed(void* data, const XML_Char* tag) {
         PlistXmlStream& stream = of(data);
-        const std::string_view name(tag);
         if (stream.refused_) {
             return;
         }
         std::size_t depth = 0;
-        if (makesValue(name)) {
+        if (makesValue(tag)) {
             depth = stream.depth_--;
         }
-        const auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser(stream)));
-        const auto count = static_cast<std::size_t>(XML_GetCurrentByteCount(parser(stream)));
-        if (!stream.closed(name, depth, at + count)) {
+        const XML_Parser expat = parser(stream);
+        const auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(expat));
+        const auto count = static_cast<std::size_t>(XML_GetCurrentByteCount(expat));
+        stream.tagEnd_ = std::max(stream.tagEnd_, at + count);  // "<a/>" ends with no bytes
+        if (!stream.closed(depth, at + count)) {
             refuse(stream);
         }
     }
@@ -113,46 +117,76 @@ struct PlistXmlStreamEvents {
     }
 };
 
-bool PlistXmlStream::read(std::string_view xml) {
-    if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        return false;
+bool PlistXmlStream::openedSelfClosing() const {
+    return parser_ && PlistXmlStreamEvents::selfClosing(static_cast<XML_Parser>(parser_));
+}
+
+PlistXmlStream::PlistXmlStream(std::size_t maxDepth) : maxDepth_(maxDepth) {}
+
+PlistXmlStream::~PlistXmlStream() {
+    if (parser_) {
+        XML_ParserFree(static_cast<XML_Parser>(parser_));
     }
-    std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
+}
+
+bool PlistXmlStream::start() {
+    const XML_Parser parser = XML_ParserCreate(nullptr);
     if (!parser) {
         return false;
     }
-    parser_ = parser.get();
-    xml_ = xml;
-    depth_ = 0;
-    rootSeen_ = false;
-    inCData_ = false;
-    refused_ = false;
+    parser_ = parser;
     using Events = PlistXmlStreamEvents;
-    XML_SetUserData(parser.get(), this);
-    XML_SetElementHandler(parser.get(), &Events::opened, &Events::closed);
-    XML_SetCharacterDataHandler(parser.get(), &Events::text);
-    XML_SetCdataSectionHandler(parser.get(), &Events::cdataStarted, &Events::cdataEnded);
-    XML_SetProcessingInstructionHandler(parser.get(), &Events::instruction);
-    XML_SetStartDoctypeDeclHandler(parser.get(), &Events::doctype);
-    XML_SetEntityDeclHandler(parser.get(), &Events::entity);
-    // In pieces: given the whole text at once, expat would copy all of it. Smaller pieces
-    // cost time at each piece's end.
-    constexpr std::size_t kPiece = 1024 * 1024;
-    std::string_view rest = xml;
-    bool ok = true;
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, &Events::opened, &Events::closed);
+    XML_SetCharacterDataHandler(parser, &Events::text);
+    XML_SetCdataSectionHandler(parser, &Events::cdataStarted, &Events::cdataEnded);
+    XML_SetProcessingInstructionHandler(parser, &Events::instruction);
+    XML_SetStartDoctypeDeclHandler(parser, &Events::doctype);
+    XML_SetEntityDeclHandler(parser, &Events::entity);
+    return true;
+}
+
+bool PlistXmlStream::feed(std::string_view piece, bool last) {
+    if (refused_ || ended_) {
+        return false;
+    }
+    if (!parser_ && !start()) {
+        refused_ = true;
+        return false;
+    }
+    const auto expat = static_cast<XML_Parser>(parser_);
+    // expat takes an int length; a larger piece goes in parts.
+    constexpr std::size_t kLargestPart = std::numeric_limits<int>::max() / 2;
     do {
-        const std::size_t size = std::min(kPiece, rest.size());
-        const bool last = size == rest.size();
-        if (XML_Parse(parser.get(), rest.data(), static_cast<int>(size),
-                      last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK ||
+        const std::size_t size = std::min(kLargestPart, piece.size());
+        const bool final = last && size == piece.size();
+        if (XML_Parse(expat, piece.data(), static_cast<int>(size), final ? XML_TRUE : XML_FALSE) !=
+                XML_STATUS_OK ||
             refused_) {
-            ok = false;
+            refused_ = true;
             break;
         }
-        rest.remove_prefix(size);
-    } while (!rest.empty());
-    parser_ = nullptr;
-    return ok;
+        piece.remove_prefix(size);
+    } while (!piece.empty());
+    if (last || refused_) {
+        ended_ = true;
+        XML_ParserFree(expat);
+        parser_ = nullptr;
+    }
+    return !refused_;
+}
+
+bool PlistXmlStream::read(std::string_view xml) {
+    // In pieces: given the whole text at once, expat would hold a copy of all of it.
+    constexpr std::size_t kPiece = 1024 * 1024;
+    do {
+        const std::size_t size = std::min(kPiece, xml.size());
+        if (!feed(xml.substr(0, size), size == xml.size())) {
+            return false;
+        }
+        xml.remove_prefix(size);
+    } while (!xml.empty());
+    return true;
 }
 
 }  // namespace vantrel::plist

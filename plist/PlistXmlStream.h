@@ -18,34 +18,46 @@ namespace vantrel::plist {
 // library makes no value, do not count.
 class PlistXmlStream {
   public:
-    explicit PlistXmlStream(std::size_t maxDepth) : maxDepth_(maxDepth) {}
-    virtual ~PlistXmlStream() = default;
+    explicit PlistXmlStream(std::size_t maxDepth);
+    virtual ~PlistXmlStream();
     PlistXmlStream(const PlistXmlStream&) = delete;
     PlistXmlStream& operator=(const PlistXmlStream&) = delete;
 
     // Reads the whole text; false when expat, a rule above or a handler refused it.
     bool read(std::string_view xml);
 
+    // The same, a piece at a time as the text arrives: `last` marks its final piece (which may
+    // be empty). False once the text is refused; later pieces are then ignored. Byte offsets
+    // given to the handlers count from the start of the first piece.
+    bool feed(std::string_view piece, bool last);
+
   protected:
-    // An element begins at byte `at` of the text; `selfClosing` for "<name/>". `depth` counts
-    // the elements open with it, <plist> elements left out (those get depth 0). Returning
-    // false ends the reading as a refusal.
-    virtual bool opened(std::string_view name, std::size_t depth, std::size_t at,
-                        bool selfClosing) = 0;
+    // An element begins at byte `at` of the text. `depth` counts the elements open with it,
+    // <plist> elements left out (those get depth 0). `name` is the tag, NUL-terminated.
+    // Returning false ends the reading as a refusal.
+    virtual bool opened(const char* name, std::size_t depth, std::size_t at) = 0;
     // The element ends just before byte `end`.
-    virtual bool closed(std::string_view name, std::size_t depth, std::size_t end) = 0;
+    virtual bool closed(std::size_t depth, std::size_t end) = 0;
     // Character data (decoded), inside `depth` elements; `inCData` inside a CDATA section.
     virtual bool textRead(std::string_view text, std::size_t depth, bool inCData) = 0;
 
+    // During opened(): whether the element is written "<name/>".
+    bool openedSelfClosing() const;
+    // Where the last tag reported ends: every tag still to come begins at or after it.
+    std::size_t lastTagEnd() const { return tagEnd_; }
+
   private:
     friend struct PlistXmlStreamEvents;
+    bool start();
+
     std::size_t maxDepth_;
     std::size_t depth_ = 0;
     bool rootSeen_ = false;
     bool inCData_ = false;
     bool refused_ = false;
-    std::string_view xml_;
-    void* parser_ = nullptr;
+    bool ended_ = false;
+    std::size_t tagEnd_ = 0;
+    void* parser_ = nullptr;  // made by the first piece, freed by the last or the destructor
 };
 
 }  // namespace vantrel::plist

@@ -13,10 +13,10 @@ class Count : public PlistXmlStream {
         : PlistXmlStream(maxDepth), maxElements_(maxElements) {}
 
   private:
-    bool opened(std::string_view, std::size_t depth, std::size_t, bool) override {
+    bool opened(const char*, std::size_t depth, std::size_t) override {
         return depth == 0 || ++elements_ <= maxElements_;
     }
-    bool closed(std::string_view, std::size_t, std::size_t) override { return true; }
+    bool closed(std::size_t, std::size_t) override { return true; }
     bool textRead(std::string_view, std::size_t, bool) override { return true; }
 
     std::size_t maxElements_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,10 +52,31 @@ Summary summarise(Reader reader, std::string_view body) {
     return summary;
 }
 
-// Reads `body` both ways, expects them to agree, and answers the streamed reading.
+// The catalog given to the reader in pieces of `pieceBytes`, as a transfer hands it on.
+CatalogReading readInPieces(std::string_view body, std::size_t pieceBytes,
+                            const std::function<void(std::string_view)>& printLine) {
+    CatalogStreamReader reader;
+    for (std::size_t at = 0; at < body.size(); at += pieceBytes) {
+        if (!reader.append(body.substr(at, pieceBytes))) {
+            break;  // refused: the transfer ends here
+        }
+    }
+    return reader.finish(printLine);
+}
+
+// Reads `body` both ways, and as it would arrive in pieces of several sizes (one byte; a few
+// KiB, which cut products in two; more than the reader gives the parser at once), expects
+// them all to agree, and answers the streamed reading.
 Summary readBothWays(std::string_view body) {
     const Summary streamed = summarise(readCatalog, body);
     EXPECT_EQ(streamed, summarise(readCatalogTree, body)) << body.substr(0, 400);
+    for (const std::size_t pieceBytes : {std::size_t{1}, std::size_t{4093}, std::size_t{1} << 20}) {
+        const auto inPieces = [pieceBytes](std::string_view text, const auto& printLine) {
+            return readInPieces(text, pieceBytes, printLine);
+        };
+        EXPECT_EQ(summarise(inPieces, body), streamed)
+            << pieceBytes << "-byte pieces of " << body.substr(0, 400);
+    }
     return streamed;
 }
 
@@ -102,6 +124,21 @@ TEST(CatalogReader, AgreesWithTheWholeDocumentOnMirrorCatalogsAndTheSavedFuzzCor
         ++documents;
     }
     EXPECT_GT(documents, 10u);
+}
+
+TEST(CatalogReader, ALargeCatalogOfInstallersIsReadWholeWhateverPiecesItArrivesIn) {
+    // Some MiB of installers: the reader hands the parser several pieces, and products are
+    // cut in two where one piece ends.
+    std::string items;
+    std::vector<std::string> keys;
+    for (int i = 0; items.size() < 3 * 1024 * 1024; ++i) {
+        keys.push_back("001-" + std::to_string(10000 + i));
+        items += product(keys.back(), kInstaller + "<key>Padding</key><string>" +
+                                          std::string(static_cast<std::size_t>(i % 97), 'p') +
+                                          "</string>");
+    }
+    const Summary summary = readBothWays(catalogOf(products(items)));
+    EXPECT_EQ(summary.keys, keys);
 }
 
 TEST(CatalogReader, DuplicateKeysKeepTheFirstPlaceAndTakeTheLastValue) {

@@ -79,6 +79,13 @@ class NetworkPolicy : public ::testing::Test {
                 res.set_content(body, "text/xml");
             });
         }
+        http.Get("/large", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(256 * 1024, 'l'), "application/octet-stream");
+        });
+        http.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 404;
+            res.set_content("no such document", "text/plain");
+        });
         http.Get("/to-plain", [this](const httplib::Request&, httplib::Response& res) {
             res.set_redirect(plain.url() + "/doc");
         });
@@ -209,6 +216,51 @@ TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
     ASSERT_TRUE(result.candidates) << result.failure;
     ASSERT_EQ(result.candidates->size(), 1u);
     EXPECT_EQ(result.candidates->front().productKey, "001-00001");
+}
+
+TEST_F(NetworkPolicy, ADocumentReadAsItArrivesComesWholeInPiecesAndOnlyFromASuccess) {
+    net::HttpClient client = testsupport::documentClient({}, trusted);
+    std::string body;
+    int pieces = 0;
+    const auto keep = [&](std::string_view piece) {
+        body.append(piece);
+        ++pieces;
+        return true;
+    };
+    platform::Error error;
+    EXPECT_TRUE(client.fetchPieces(server.url("/large"), keep, &error)) << error.description;
+    EXPECT_EQ(body, std::string(256 * 1024, 'l'));
+    EXPECT_GT(pieces, 1);
+
+    // An error answer's page is not the document: nothing of it is handed on.
+    body.clear();
+    EXPECT_FALSE(client.fetchPieces(server.url("/missing"), keep, &error));
+    EXPECT_EQ(body, "");
+    EXPECT_NE(error.description.find("404"), std::string::npos) << error.description;
+
+    // A reader that refuses what arrived ends the transfer as a failure.
+    pieces = 0;
+    error = {};
+    EXPECT_FALSE(client.fetchPieces(
+        server.url("/large"),
+        [&](std::string_view) {
+            ++pieces;
+            return false;
+        },
+        &error));
+    EXPECT_EQ(pieces, 1);
+    EXPECT_FALSE(error.description.empty());
+
+    // The bound on a document holds for one read in pieces too.
+    body.clear();
+    EXPECT_FALSE(client.fetchPieces(server.url("/large"), keep, &error, 64 * 1024));
+    EXPECT_LE(body.size(), 64u * 1024);
+    EXPECT_NE(error.description.find("larger"), std::string::npos) << error.description;
+
+    // And the connection serves the next document as before.
+    body.clear();
+    EXPECT_TRUE(client.fetchPieces(server.url("/doc"), keep, &error)) << error.description;
+    EXPECT_NE(body.find("Products"), std::string::npos);
 }
 
 TEST_F(NetworkPolicy, ATransferSlowerThanTheMinimumRateEnds) {

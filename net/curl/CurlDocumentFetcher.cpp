@@ -7,6 +7,10 @@ namespace vantrel::net {
 
 namespace {
 
+// libcurl hands the body on in pieces of at most one TLS record; larger receive buffers only
+// save calls into the socket.
+constexpr long kReceiveBufferBytes = 256 * 1024;
+
 class CurlDocumentFetcher final : public net::DocumentFetcher {
   public:
     // One handle for every fetch: libcurl keeps its connection open between them.
@@ -21,75 +25,107 @@ class CurlDocumentFetcher final : public net::DocumentFetcher {
 
     std::optional<std::string> fetch(const net::TransferSettings& settings, std::size_t maxBytes,
                                      std::string& error) override {
-        const auto fail = [&](std::string description) -> std::optional<std::string> {
-            error = std::move(description);
-            body_.clear();
-            body_.shrink_to_fit();
-            return std::nullopt;
+        std::string body;
+        const auto keep = [&](std::string_view piece) {
+            if (body.empty()) {
+                reserveAnnouncedLength(body, maxBytes);
+            }
+            body.append(piece);
+            return true;
         };
+        if (!fetchPieces(settings, maxBytes, keep, error)) {
+            return std::nullopt;
+        }
+        return body;
+    }
+
+    bool fetchPieces(const net::TransferSettings& settings, std::size_t maxBytes,
+                     const std::function<bool(std::string_view)>& receive,
+                     std::string& error) override {
         if (!easy_) {
-            return fail("the network library could not be set up");
+            error = "the network library could not be set up";
+            return false;
         }
         char message[CURL_ERROR_SIZE] = {};
-        body_.clear();
+        received_ = 0;
         maxBytes_ = maxBytes;
         tooLarge_ = false;
+        refused_ = false;
+        receive_ = &receive;
 
         if (auto refused = applyNetworkPolicy(easy_, settings)) {
-            return fail(std::move(*refused));
+            error = std::move(*refused);
+            return false;
         }
         curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
+        curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
         curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlDocumentFetcher::write);
         curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, message);
 
         const CURLcode result = curl_easy_perform(easy_);
         curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, nullptr);
-        if (tooLarge_ || result == CURLE_FILESIZE_EXCEEDED) {
-            return fail("the document is larger than " + std::to_string(maxBytes / (1024 * 1024)) +
-                        " MiB");
-        }
-        if (result != CURLE_OK) {
-            return fail(*message ? message : curl_easy_strerror(result));
-        }
+        receive_ = nullptr;
         long status = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-        if (status < 200 || status > 299) {
-            return fail("the server answered with HTTP status " + std::to_string(status));
+        if (tooLarge_ || result == CURLE_FILESIZE_EXCEEDED) {
+            error =
+                "the document is larger than " + std::to_string(maxBytes / (1024 * 1024)) + " MiB";
+            return false;
         }
-        std::string body = std::move(body_);
-        body_ = std::string();
-        return body;
+        if (result != CURLE_OK && !refused_) {
+            error = *message ? message : curl_easy_strerror(result);
+            return false;
+        }
+        if (!isSuccess(status)) {
+            error = "the server answered with HTTP status " + std::to_string(status);
+            return false;
+        }
+        if (refused_) {
+            error = "the document was refused as it arrived";
+            return false;
+        }
+        return true;
     }
 
   private:
     CURL* easy_;
     // State of the fetch in progress.
-    std::string body_;
+    const std::function<bool(std::string_view)>* receive_ = nullptr;
+    std::size_t received_ = 0;
     std::size_t maxBytes_ = 0;
     bool tooLarge_ = false;
+    bool refused_ = false;  // by the receiver
+
+    static bool isSuccess(long status) { return status >= 200 && status <= 299; }
 
     // Room for the whole body when the server announces its length, so that a large body
     // is not copied as it grows: each copy would briefly hold it twice.
-    void reserveAnnouncedLength() {
+    void reserveAnnouncedLength(std::string& body, std::size_t maxBytes) {
         curl_off_t announced = -1;
         if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
-            announced > 0 && static_cast<std::size_t>(announced) <= maxBytes_) {
-            body_.reserve(static_cast<std::size_t>(announced));
+            announced > 0 && static_cast<std::size_t>(announced) <= maxBytes) {
+            body.reserve(static_cast<std::size_t>(announced));
         }
     }
 
     static std::size_t write(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<CurlDocumentFetcher*>(user);
         const std::size_t length = size * count;
-        if (self->body_.size() + length > self->maxBytes_) {
+        if (self->received_ + length > self->maxBytes_) {
             self->tooLarge_ = true;
             return 0;  // ends the transfer with a write error
         }
-        if (self->body_.empty()) {
-            self->reserveAnnouncedLength();
+        self->received_ += length;
+        long status = 0;
+        curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
+        if (!isSuccess(status)) {
+            return length;  // an error page: not the document, and its status says why
         }
-        self->body_.append(data, length);
+        if (!(*self->receive_)(std::string_view(data, length))) {
+            self->refused_ = true;
+            return 0;
+        }
         return length;
     }
 };
