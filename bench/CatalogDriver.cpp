@@ -14,7 +14,6 @@
 #include "caching/ProductSelection.h"
 #include "net/Http.h"
 #include "platform/Machine.h"
-#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 
@@ -30,12 +29,11 @@ double threadSeconds() {
 }
 
 std::string catalogAddress() {
-    const auto path =
-        catalogURL(testsupport::inProcessServices().machine.operatingSystemVersion().minor);
+    const auto path = catalogURL(services().machine.operatingSystemVersion().minor);
     if (!path) {
         throw std::runtime_error("the simulated Mac runs a system without a catalog");
     }
-    return testsupport::inProcessServices().machine.catalogServer() + *path;
+    return services().machine.catalogServer() + *path;
 }
 
 }  // namespace
@@ -48,7 +46,7 @@ int runCatalog(const RepeatOptions& options) {
     for (int i = 0; i < options.repeat; ++i) {
         const auto start = Clock::now();
         const double startCPU = threadSeconds();
-        const CatalogResult result = fetchInstallerProducts();
+        const CatalogResult result = fetchInstallerProducts(services().machine, documents());
         totals.push_back(secondsSince(start));
         totalsCPU.push_back(threadSeconds() - startCPU);
         if (!result.candidates) {
@@ -70,7 +68,7 @@ int runCatalog(const RepeatOptions& options) {
         auto start = Clock::now();
         double startCPU = threadSeconds();
         platform::Error error;
-        const auto body = net::sharedHttpClient().fetch(url, &error);
+        const auto body = documents().fetch(url, &error);
         fetches.push_back(secondsSince(start));
         fetchesCPU.push_back(threadSeconds() - startCPU);
         if (!body) {
@@ -79,7 +77,7 @@ int runCatalog(const RepeatOptions& options) {
         bytes = body->size();
         // The fetch alone, the body handed over as it arrives and dropped.
         start = Clock::now();
-        if (!net::sharedHttpClient().fetchPieces(
+        if (!documents().fetchPieces(
                 url, [](std::string_view) { return true; }, &error)) {
             throw std::runtime_error(error.description);
         }
@@ -120,11 +118,12 @@ int runCatalog(const RepeatOptions& options) {
 
 int runSelection(const RepeatOptions& options) {
     useSimulatedMac(options.mac);
-    const CatalogResult catalog = fetchInstallerProducts();
+    const CatalogResult catalog = fetchInstallerProducts(services().machine, documents());
     if (!catalog.candidates) {
         throw std::runtime_error(catalog.failure);
     }
-    SelectionServices services = platformSelectionServices();
+    SelectionServices services =
+        platformSelectionServices(bench::services(), network(), documents());
     std::vector<std::string> fetched;
     double fetching = 0;  // of the run in progress: time spent in the fetches alone
     const auto fetch = services.fetchDocument;

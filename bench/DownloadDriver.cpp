@@ -16,7 +16,6 @@
 #include "caching/SessionRequestManager.h"
 #include "platform/Console.h"
 #include "platform/Queues.h"
-#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 
@@ -50,11 +49,10 @@ int runDownload(const DownloadOptions& options) {
     if (urls.empty()) {
         throw std::runtime_error("no URLs in " + options.urls.string());
     }
-    if (!prepareDownloadDirectory(testsupport::inProcessServices())) {
+    if (!prepareDownloadDirectory(services())) {
         throw std::runtime_error("the download folder could not be prepared");
     }
-    const fs::path folder =
-        testsupport::inProcessServices().root.host(*SharedData::shared().tmpDir);
+    const fs::path folder = services().root.host(*SharedData::shared().tmpDir);
 
     static std::mutex samplesLock;
     static std::vector<ProgressSample> samples;
@@ -114,7 +112,8 @@ int runDownload(const DownloadOptions& options) {
         platform::exitProcess(1);
     }).detach();
 
-    SessionRequestManager::shared().downloadPackages(urls);
+    static auto* manager = new SessionRequestManager(services(), downloadConfiguration());
+    manager->downloadPackages(urls);
     platform::mainqueue::runMainLoop();
 }
 

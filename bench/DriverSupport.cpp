@@ -5,15 +5,32 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
+#include "base/Logging.h"
+#include "base/SharedData.h"
 #include "platform/simmac/SimulatedMac.h"
-#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 
 namespace fs = std::filesystem;
+
+namespace {
+std::optional<platform::Services>& benchServices() {
+    static std::optional<platform::Services> services;
+    return services;
+}
+net::NetworkPlugIn*& benchNetwork() {
+    static net::NetworkPlugIn* network = nullptr;
+    return network;
+}
+net::HttpClient*& benchDocuments() {
+    static net::HttpClient* documents = nullptr;
+    return documents;
+}
+}  // namespace
 
 void useSimulatedMac(const fs::path& root) {
     const fs::path bundle = root / "usr/local/vantrel/Vantrel.app";
@@ -21,7 +38,35 @@ void useSimulatedMac(const fs::path& root) {
         !fs::exists(bundle / "Contents/Info.plist")) {
         throw std::runtime_error(root.string() + " is no simulated Mac made by vantrel-sim create");
     }
-    platform::useMac(platform::MacRoot(fs::canonical(root)), fs::canonical(bundle));
+    // Never destroyed: the download driver ends the process from another thread.
+    auto* mac =
+        new simmac::SimulatedMac(platform::MacRoot(fs::canonical(root)), fs::canonical(bundle));
+    benchServices().emplace(mac->services());
+    benchNetwork() = new net::NetworkPlugIn(mac->root(), fs::canonical(bundle));
+    benchDocuments() =
+        new net::HttpClient(*benchNetwork(), mac->services().machine.trustedCertificates());
+    useLogSink(&mac->services().log);
+    SharedData::shared().describeMachine(mac->services().machine);
+}
+
+const platform::Services& services() {
+    return *benchServices();
+}
+
+net::NetworkPlugIn& network() {
+    return *benchNetwork();
+}
+
+net::HttpClient& documents() {
+    return *benchDocuments();
+}
+
+net::DownloadSession::Configuration downloadConfiguration() {
+    net::DownloadSession::Configuration configuration;
+    configuration.network = &network();
+    configuration.root = services().root;
+    configuration.trustedCertificates = services().machine.trustedCertificates();
+    return configuration;
 }
 
 std::vector<std::string> readLines(const fs::path& file) {

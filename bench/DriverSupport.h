@@ -9,10 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "net/DownloadSession.h"
+#include "net/Http.h"
+#include "platform/Services.h"
+
 namespace vantrel::bench {
 
-// Runs this process on the simulated Mac at `root`, as the Vantrel bundle installed in it.
+// Runs this process on the simulated Mac at `root`, as the Vantrel bundle installed in it, with
+// the services the program's entry point would build there.
 void useSimulatedMac(const std::filesystem::path& root);
+// After useSimulatedMac: the Mac's services, its network plug-in, a document client and the
+// download session's configuration with the program's own limits.
+const platform::Services& services();
+net::NetworkPlugIn& network();
+net::HttpClient& documents();
+net::DownloadSession::Configuration downloadConfiguration();
 
 // The non-empty lines of a file.
 std::vector<std::string> readLines(const std::filesystem::path& file);

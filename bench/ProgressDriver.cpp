@@ -13,7 +13,6 @@
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"
 #include "net/DownloadSession.h"
-#include "tests/support/InProcessMac.h"
 
 namespace vantrel::bench {
 
@@ -88,12 +87,12 @@ class CountingDelegate : public net::DownloadSessionDelegate {
 int runProgress(const DownloadOptions& options) {
     useSimulatedMac(options.mac);
     const std::vector<std::string> urls = readLines(options.urls);
-    if (!prepareDownloadDirectory(testsupport::inProcessServices())) {
+    if (!prepareDownloadDirectory(services())) {
         throw std::runtime_error("the download folder could not be prepared");
     }
     CountingDelegate delegate(urls.size());
-    // The configuration SessionRequestManager::shared() makes its session with.
-    net::DownloadSession session(net::DownloadSession::Configuration{}, &delegate);
+    // The configuration the program makes its session with.
+    net::DownloadSession session(downloadConfiguration(), &delegate);
     std::vector<std::shared_ptr<net::DownloadTask>> tasks;
     for (const auto& url : urls) {
         tasks.push_back(session.downloadTask(url, *SharedData::shared().tmpDir));
