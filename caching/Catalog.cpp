@@ -12,10 +12,6 @@ namespace vantrel {
 
 namespace {
 
-struct DictIteratorFree {
-    void operator()(plist_dict_iter iterator) const { std::free(iterator); }
-};
-
 bool isDictionary(plist_t node) {
     return node && plist_get_node_type(node) == PLIST_DICT;
 }
@@ -70,18 +66,7 @@ CandidateSet filterInstallerProducts(plist_t products,
     if (!isDictionary(products)) {
         return candidates;
     }
-    plist_dict_iter rawIterator = nullptr;
-    plist_dict_new_iter(products, &rawIterator);
-    std::unique_ptr<void, DictIteratorFree> iterator(rawIterator);
-    while (true) {
-        char* rawKey = nullptr;
-        plist_t product = nullptr;
-        plist_dict_next_item(products, rawIterator, &rawKey, &product);
-        if (!rawKey) {
-            break;
-        }
-        std::string key(rawKey);
-        std::free(rawKey);
+    plist::forEachDictItem(products, [&](const char* key, plist_t product) {
         switch (classifyProduct(product)) {
             case ProductKind::Other:
                 break;
@@ -89,10 +74,11 @@ CandidateSet filterInstallerProducts(plist_t products,
                 printLine("no");
                 break;
             case ProductKind::Installer:
-                candidates.push_back({std::move(key), plist::Plist(plist_copy(product))});
+                candidates.push_back({key, plist::Plist(plist_copy(product))});
                 break;
         }
-    }
+        return true;
+    });
     return candidates;
 }
 

@@ -35,19 +35,10 @@ std::vector<std::pair<std::string, plist_t>> dictionaryEntries(plist_t dict) {
     if (!dict || plist_get_node_type(dict) != PLIST_DICT) {
         return entries;
     }
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(dict, &iterator);
-    while (true) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dict, iterator, &key, &value);
-        if (!key) {
-            break;
-        }
+    plist::forEachDictItem(dict, [&](const char* key, plist_t value) {
         entries.emplace_back(key, value);
-        std::free(key);
-    }
-    std::free(iterator);
+        return true;
+    });
     return entries;
 }
 

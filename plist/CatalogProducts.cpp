@@ -86,19 +86,10 @@ std::size_t valuesIn(plist_t node) {
     std::size_t values = 1;
     if (plist_get_node_type(node) == PLIST_DICT) {
         values += plist_dict_get_size(node);  // the keys
-        plist_dict_iter iterator = nullptr;
-        plist_dict_new_iter(node, &iterator);
-        while (true) {
-            char* key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, iterator, &key, &item);
-            if (!key) {
-                break;
-            }
-            std::free(key);
+        forEachDictItem(node, [&](const char*, plist_t item) {
             values += valuesIn(item);
-        }
-        std::free(iterator);
+            return true;
+        });
     } else if (plist_get_node_type(node) == PLIST_ARRAY) {
         for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) {
             values += valuesIn(plist_array_get_item(node, i));
@@ -118,23 +109,14 @@ CatalogShape readTree(std::string_view body, CatalogProductSink& sink) {
         return CatalogShape::NoProductsDictionary;
     }
     sink.productsBegin();
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(products, &iterator);
     bool accepted = true;
-    while (accepted) {
-        char* rawKey = nullptr;
-        plist_t product = nullptr;
-        plist_dict_next_item(products, iterator, &rawKey, &product);
-        if (!rawKey) {
-            break;
-        }
+    forEachDictItem(products, [&](const char* rawKey, plist_t product) {
         const std::string key(rawKey);
-        std::free(rawKey);
         accepted = mayBeInstaller(product)
                        ? sink.possibleInstaller(key, Plist(plist_copy(product)), valuesIn(product))
                        : sink.otherProduct(key);
-    }
-    std::free(iterator);
+        return accepted;
+    });
     return accepted ? CatalogShape::Products : CatalogShape::NotADictionary;
 }
 
