@@ -49,7 +49,7 @@ void NotificationCenter::post(const std::string& name, std::optional<ProgressRep
     }
 }
 
-void NotificationCenter::removeAllObserversForTesting() {
+void NotificationCenter::removeAllObservers() {
     std::lock_guard<std::mutex> guard(lock_);
     observers_.clear();
 }

@@ -40,8 +40,8 @@ class NotificationCenter {
     void addObserver(const std::string& name, Observer observer);
     void post(const std::string& name, std::optional<ProgressReport> userInfo = std::nullopt);
 
-    // Forgets every observer; only for tests that build a fresh run in one process.
-    void removeAllObserversForTesting();
+    // Forgets every observer, as a fresh run in the same process starts with none.
+    void removeAllObservers();
 
   private:
     std::mutex lock_;

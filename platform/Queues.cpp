@@ -65,7 +65,7 @@ void setDispatcher(std::function<void(std::function<void()>)> dispatcher) {
     }
 }
 
-void drainForTesting() {
+void runQueuedWork() {
     auto& state = mainState();
     while (true) {
         std::function<void()> next;

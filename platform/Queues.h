@@ -15,8 +15,9 @@ void async(std::function<void()> work);
 // Hands queued and future work to another loop (the toolkit's). Work already queued is
 // passed on first, in order.
 void setDispatcher(std::function<void(std::function<void()>)> dispatcher);
-// Runs queued work until the queue is empty; for tests that drive the main thread by hand.
-void drainForTesting();
+// Runs queued work on the calling thread until the queue is empty, for a main thread that
+// is driven by hand rather than by runMainLoop.
+void runQueuedWork();
 
 }  // namespace mainqueue
 

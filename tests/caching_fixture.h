@@ -67,13 +67,13 @@ inline bool pumpMainQueueUntil(const std::function<bool()>& done,
                                std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
-        platform::mainqueue::drainForTesting();
+        platform::mainqueue::runQueuedWork();
         if (done()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    platform::mainqueue::drainForTesting();
+    platform::mainqueue::runQueuedWork();
     return done();
 }
 
@@ -167,14 +167,14 @@ class BareMac {
         testsupport::useInProcessMac(mac_->services(), *network_);
         SharedData::shared().restoreDefaults();
         SharedData::shared().describeMachine(mac_->services().machine);
-        NotificationCenter::defaultCenter().removeAllObserversForTesting();
-        platform::mainqueue::drainForTesting();
+        NotificationCenter::defaultCenter().removeAllObservers();
+        platform::mainqueue::runQueuedWork();
     }
     ~BareMac() {
-        platform::mainqueue::drainForTesting();
+        platform::mainqueue::runQueuedWork();
         forgetLogSink(&mac_->services().log);
         testsupport::forgetInProcessMac(mac_->services());
-        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+        NotificationCenter::defaultCenter().removeAllObservers();
         std::error_code ec;
         fs::remove_all(root_, ec);
     }

@@ -132,7 +132,7 @@ class Downloads : public ::testing::Test {
     // Once the download thread has stopped, whatever it posted has reached the main queue.
     void finishDownloads() {
         endSession();
-        platform::mainqueue::drainForTesting();
+        platform::mainqueue::runQueuedWork();
     }
 };
 
@@ -234,7 +234,7 @@ TEST_F(Downloads, TheWholeBatchIsPendingBeforeAnyOfItsCompletionsCounts) {
         ASSERT_TRUE(cachingtest::pumpMainQueueUntil(
             [&] { return sessionDelegate->pendingTaskCount() == 0 && downloadsDone > 1; }));
         endSession();
-        platform::mainqueue::drainForTesting();
+        platform::mainqueue::runQueuedWork();
         lines = capture.lines();
     }
     EXPECT_EQ(downloadsDone, 2);

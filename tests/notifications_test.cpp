@@ -14,8 +14,8 @@ namespace {
 
 class NotificationsTest : public ::testing::Test {
   protected:
-    void SetUp() override { NotificationCenter::defaultCenter().removeAllObserversForTesting(); }
-    void TearDown() override { NotificationCenter::defaultCenter().removeAllObserversForTesting(); }
+    void SetUp() override { NotificationCenter::defaultCenter().removeAllObservers(); }
+    void TearDown() override { NotificationCenter::defaultCenter().removeAllObservers(); }
     NotificationCenter& center = NotificationCenter::defaultCenter();
 };
 

@@ -63,7 +63,7 @@ class RunnerTest : public ::testing::Test {
         // The worker must be done with this run before the next test changes the settings.
         EXPECT_TRUE(testsupport::waitForNoChildProcesses());
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        platform::mainqueue::drainForTesting();
+        platform::mainqueue::runQueuedWork();
         std::signal(SIGUSR1, previous_);
     }
 

@@ -137,7 +137,7 @@ TEST(DesktopTest, TheSheetStaysInsideItsWindowAndTheCodeNeverReachesTheSelection
     EXPECT_FALSE(sheet->digitField(4)->text().contains(code->text()));
 
     window.reset();
-    NotificationCenter::defaultCenter().removeAllObserversForTesting();
+    NotificationCenter::defaultCenter().removeAllObservers();
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ class SheetTest : public testing::Test {
     void TearDown() override {
         window.reset();
         QCoreApplication::sendPostedEvents();
-        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+        NotificationCenter::defaultCenter().removeAllObservers();
     }
 
     void showWindow() {

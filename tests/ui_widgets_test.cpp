@@ -80,7 +80,7 @@ class WindowTest : public testing::Test {
     void TearDown() override {
         window.reset();
         QCoreApplication::sendPostedEvents();
-        NotificationCenter::defaultCenter().removeAllObserversForTesting();
+        NotificationCenter::defaultCenter().removeAllObservers();
     }
 
     ProgressWindow& showWindow() {

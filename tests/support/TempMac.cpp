@@ -131,11 +131,11 @@ net::NetworkPlugIn& TempMac::network() const {
 }
 
 void TempMac::useInProcess() const {
-    platform::mainqueue::drainForTesting();  // nothing of an earlier test may run on this Mac
+    platform::mainqueue::runQueuedWork();  // nothing of an earlier test may run on this Mac
     const platform::Services mac = services();
     useLogSink(&mac.log);
     useInProcessMac(mac, network());
-    NotificationCenter::defaultCenter().removeAllObserversForTesting();
+    NotificationCenter::defaultCenter().removeAllObservers();
     SharedData::shared().restoreDefaults();
     SharedData::shared().describeMachine(mac.machine);
 }
@@ -144,7 +144,7 @@ bool serveMainQueueUntil(const std::function<bool()>& condition,
                          std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        platform::mainqueue::drainForTesting();
+        platform::mainqueue::runQueuedWork();
         if (condition()) {
             return true;
         }
