@@ -58,7 +58,7 @@ void CacheOSInstaller::cacheOS() {
             endRunWithFailure("The download folder could not be prepared; nothing was downloaded.");
             return;
         }
-        requestManager->downloadPackages(urls);
+        requestManager->downloadPackages(urls, packageExpectations(*catalog.candidates));
         return;
     }
     if (!shared.osInstallerAppBundlePath) {

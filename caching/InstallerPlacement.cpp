@@ -4,6 +4,7 @@
 #include "base/SharedData.h"
 #include "base/ToolOutput.h"
 #include "caching/CacheOSInstaller.h"
+#include "caching/SessionRequestManager.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Placement.h"
@@ -84,6 +85,8 @@ void CacheOSInstaller::installerDidTerminate() {
     if (!placeInstaller()) {
         return;
     }
+    // The packages are in the installer now; a later run has nothing to continue.
+    requestManager->clearResumeStore();
     if (shared.install) {
         installerLog().debug("Posting notification for startosinstall");
         NotificationCenter::defaultCenter().post(shared.presentChallenge

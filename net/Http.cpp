@@ -49,7 +49,9 @@ std::optional<std::string> HttpClient::fetch(const std::string& url, platform::E
     if (impl_->fetcher) {
         const TransferSettings settings{url,
                                         impl_->caFile.value_or(platform::trustedCertificates()),
-                                        impl_->limits, TransferKind::Document};
+                                        impl_->limits,
+                                        TransferKind::Document,
+                                        {}};
         body = impl_->fetcher->fetch(settings, maxBytes, failure);
     }
     if (!body && error) {
