@@ -150,7 +150,7 @@ void SessionRequestManager::downloadPackages(
     const auto& downloadFolder = SharedData::shared().tmpDir;
     const std::string folder = downloadFolder.value_or(platform::temporaryDirectory());
     std::shared_ptr<net::ResumeStore> store;
-    if (downloadFolder) {
+    if (downloadFolder && platform::fileExists(*downloadFolder)) {
         std::string whyNot;
         store = net::ResumeStore::open(resumeStorePath(*downloadFolder), &whyNot);
         if (store) {

@@ -309,7 +309,8 @@ struct DownloadSessionState {
             configuration.trustedCertificates.value_or(platform::trustedCertificates()),
             configuration.limits,
             TransferKind::Download,
-            {}};
+            {},
+            transfer.retriesUsed > 0 || transfer.mismatches > 0};
         if (transfer.tryOffset > 0) {
             settings.requestHeaders = {rangeHeader(transfer.tryOffset),
                                        ifRangeHeader(transfer.validator)};
@@ -473,11 +474,12 @@ struct DownloadSessionState {
         const auto found = transfers.find(transfer.task->identifier_);
         std::unique_ptr<Transfer> owned = std::move(found->second);
         transfers.erase(found);
-        if (!error) {
-            deliver(*owned);
+        std::optional<platform::Error> outcome = error;
+        if (!outcome) {
+            outcome = deliver(*owned);
         }
         closeFile(*owned);
-        complete(*owned->task, error);
+        complete(*owned->task, outcome);
     }
 
     // Tries again after the next pause of the policy, or fails the task when none is left.
@@ -569,8 +571,8 @@ struct DownloadSessionState {
         beginTry(transfer);
     }
 
-    // Hands the whole file to the delegate, in the staging folder.
-    void deliver(Transfer& transfer) {
+    // Hands the whole file to the delegate, in the staging folder; answers why not.
+    std::optional<platform::Error> deliver(Transfer& transfer) {
         std::string location = transfer.stagingMacPath;
         std::filesystem::path linked;
         if (ResumeStore* store = transfer.store()) {
@@ -581,7 +583,9 @@ struct DownloadSessionState {
             ::unlink(linked.c_str());
             if (!store->linkData(transfer.url(), linked) &&
                 !store->moveData(transfer.url(), linked)) {
-                return;
+                return platform::Error{"The download could not be written to “" +
+                                       transfer.task->stagingFolder_ +
+                                       "”: " + std::strerror(errno)};
             }
             location = platform::mac().mac(linked);
         }
@@ -589,6 +593,7 @@ struct DownloadSessionState {
         if (!linked.empty()) {
             ::unlink(linked.c_str());  // gone already when it was moved
         }
+        return std::nullopt;
     }
 
     // Closes the file; one of the staging folder goes (the store's stay for a later run).

@@ -28,6 +28,9 @@ struct TransferSettings {
     // Request headers beyond the policy's, whole lines without their end ("Range: bytes=5-"):
     // only for continuing a package (Range, If-Range).
     std::vector<std::string> requestHeaders;
+    // A new connection, not one kept from earlier transfers: a try after a failure does not
+    // meet the connection that failed, or one the server closed during the pause.
+    bool freshConnection = false;
 };
 
 // Blocking reads of whole documents over one connection kept open between them. One fetch

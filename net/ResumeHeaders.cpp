@@ -1,7 +1,7 @@
 #include "net/ResumeHeaders.h"
 
-#include <charconv>
 #include <strings.h>
+#include <charconv>
 
 namespace vantrel::net {
 

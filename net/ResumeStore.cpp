@@ -133,7 +133,8 @@ std::optional<ResumeStore::Entry> ResumeStore::find(const std::string& url) cons
         !S_ISREG(data.st_mode)) {
         return std::nullopt;
     }
-    const int fd = ::openat(folder_, (key + kInfoSuffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::openat(folder_, (key + kInfoSuffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }

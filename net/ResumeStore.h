@@ -32,7 +32,8 @@ class ResumeStore {
 
     // Keeps only the files of `urls` that changed at `oldest` or later; anything else there
     // (other products' files, strays, links) goes.
-    void prune(const std::set<std::string>& urls, std::chrono::system_clock::time_point oldest) const;
+    void prune(const std::set<std::string>& urls,
+               std::chrono::system_clock::time_point oldest) const;
     // What is recorded for `url`, when its bytes are there too.
     std::optional<Entry> find(const std::string& url) const;
     // `url`'s bytes, opened for reading and writing (made empty when missing); -1 on failure,

@@ -49,6 +49,11 @@ class CurlTransferGroup final : public TransferGroup {
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
         curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+        if (settings.freshConnection &&
+            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) {
+            curl_easy_cleanup(easy);
+            return "The network library (libcurl) could not start the transfer.";
+        }
         if (!settings.requestHeaders.empty()) {
             // The policy's list (which takes Accept-Encoding out) with these added; kept by the
             // transfer while libcurl refers to it.
