@@ -17,7 +17,7 @@ struct ServedFileRule {
     // "" (serve it), "stall-before" (send nothing, hold the connection), "stall-middle" (send
     // half, then nothing), "truncate" (send half, then close), "error" (answer 500),
     // "cut-once" and "stall-once" (the first answer as "truncate" and "stall-middle", every
-    // later one whole).
+    // later one whole), "corrupt-once" (the first answer with its middle byte changed).
     std::string behavior;
     // Range requests are answered with the whole file.
     bool ignoreRanges = false;

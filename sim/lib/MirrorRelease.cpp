@@ -250,6 +250,9 @@ void addRules(const ReleaseSpec& release, const std::vector<std::string>& distPa
     if (has("stall-once")) {
         manifest.rules[largest->urlPath].behavior = "stall-once";
     }
+    if (has("corrupt-once")) {
+        manifest.rules[largest->urlPath].behavior = "corrupt-once";
+    }
     for (const auto& package : packages) {
         if (!has("ignore-ranges") && !has("validator-changes") && !has("busy")) {
             break;

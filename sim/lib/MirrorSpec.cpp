@@ -171,6 +171,9 @@ const std::vector<FaultInfo>& releaseFaults() {
         {"stall-once",
          "the server stops sending in the middle of the largest package the first time (for "
          "the stall time), then serves it"},
+        {"corrupt-once",
+         "the server changes a byte in the middle of the largest package the first time, then "
+         "serves it intact"},
         {"ignore-ranges", "the server answers range requests for packages with the whole file"},
         {"validator-changes",
          "the server gives the packages another ETag and Last-Modified with every answer"},

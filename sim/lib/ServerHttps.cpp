@@ -216,10 +216,13 @@ void MirrorServer::State::handle(const httplib::Request& request, httplib::Respo
                       (once && (rule.behavior == "cut-once" || rule.behavior == "stall-once"));
     const std::size_t cutAt = cuts ? size / 2 : size;
     const bool stallAtCut = rule.behavior == "stall-middle" || rule.behavior == "stall-once";
+    // The byte in the middle goes out damaged, once: a transfer that arrives whole but wrong.
+    const std::size_t damageAt =
+        once && rule.behavior == "corrupt-once" ? size / 2 : static_cast<std::size_t>(-1);
     response.set_content_provider(
         size, contentType(file),
-        [this, open, cutAt, stallAtCut](std::size_t offset, std::size_t length,
-                                        httplib::DataSink& sink) {
+        [this, open, cutAt, stallAtCut, damageAt](std::size_t offset, std::size_t length,
+                                                  httplib::DataSink& sink) {
             if (offset >= cutAt) {
                 if (stallAtCut) {
                     stall();
@@ -231,6 +234,9 @@ void MirrorServer::State::handle(const httplib::Request& request, httplib::Respo
             const ssize_t got = ::pread(open->fd, buffer.data(), want, static_cast<off_t>(offset));
             if (got <= 0 || stopping) {
                 return false;
+            }
+            if (damageAt >= offset && damageAt < offset + static_cast<std::size_t>(got)) {
+                buffer[damageAt - offset] = static_cast<char>(buffer[damageAt - offset] ^ 0x5A);
             }
             if (!sink.write(buffer.data(), static_cast<std::size_t>(got))) {
                 return false;
