@@ -168,12 +168,12 @@ TEST(Recovery, ACutWithinARunIsContinuedAndGivesTheSameInstallerAsAnUncutRun) {
     EXPECT_EQ(requests[1].bytes, cut.size(largest) - cut.size(largest) / 2);
     bool retryLogged = false;
     for (const auto& entry : cut.served.mac.log()) {
-        retryLogged = retryLogged ||
-                      (entry.category == "networking" && entry.level == "Default" &&
-                       entry.message.rfind("Download retried: " + cut.servedURL(largest) +
-                                               " from byte " +
-                                               std::to_string(cut.size(largest) / 2) + ": ",
-                                           0) == 0);
+        retryLogged =
+            retryLogged ||
+            (entry.category == "networking" && entry.level == "Default" &&
+             entry.message.rfind("Download retried: " + cut.servedURL(largest) + " from byte " +
+                                     std::to_string(cut.size(largest) / 2) + ": ",
+                                 0) == 0);
     }
     EXPECT_TRUE(retryLogged);
     // Once the installer is in place, nothing is kept for a later run.
@@ -220,9 +220,9 @@ TEST(Recovery, ARunKilledHalfwayIsContinuedByTheNextFetchingOnlyWhatIsLeft) {
 }
 
 TEST(Recovery, AFileChangedOnTheServerSinceTheKilledRunIsFetchedWhole) {
-    LoggedServer server(
-        {"--products", "2", "--release", "Catalina shape=large size=8M faults=stall-once+validator-changes"},
-        {"--stall-seconds", "600"});
+    LoggedServer server({"--products", "2", "--release",
+                         "Catalina shape=large size=8M faults=stall-once+validator-changes"},
+                        {"--stall-seconds", "600"});
     killAtHalf(server);
     const std::size_t mark = server.logSize();
     const RunResult again = server.served.cache();
@@ -255,10 +255,10 @@ TEST(Recovery, APackageThatArrivesDamagedIsCaughtAndFetchedAgain) {
     const auto requests = server.requestsFor(largest);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].bytes, server.size(largest));
-    EXPECT_TRUE(server.served.mac.logged(
-        "networking", "Default",
-        "Download retried: " + server.servedURL(largest) +
-            " from byte 0: the file differs from the catalog (digest)"));
+    EXPECT_TRUE(
+        server.served.mac.logged("networking", "Default",
+                                 "Download retried: " + server.servedURL(largest) +
+                                     " from byte 0: the file differs from the catalog (digest)"));
     EXPECT_TRUE(fs::exists(server.served.mac.host(std::string(kFiledCatalina) + "/Contents")));
 }
 
@@ -271,16 +271,16 @@ TEST(Recovery, APackageThatDiffersTwiceFromTheCatalogEndsTheRun) {
         const std::string package = server.lastPackage();
         const Lines lines = run.outputLines();
         EXPECT_EQ(countStartingWith(lines, "Download failed: "), 1u) << fault << run.standardOutput;
-        EXPECT_EQ(countStartingWith(lines, "Download failed: " + server.servedURL(package) +
-                                               ": the file differs from the catalog (" + what +
-                                               ")"),
-                  1u)
+        EXPECT_EQ(
+            countStartingWith(lines, "Download failed: " + server.servedURL(package) +
+                                         ": the file differs from the catalog (" + what + ")"),
+            1u)
             << fault << run.standardOutput;
         EXPECT_EQ(server.requestsFor(package).size(), 2u) << fault;
         // Never handed on, nor kept for a later run.
         const std::string name = fs::path(server.path(package)).filename().string();
-        EXPECT_FALSE(fs::exists(server.served.mac.host(
-            "/private/var/folders/0/T/com.corvane.vantrel/" + name)))
+        EXPECT_FALSE(fs::exists(
+            server.served.mac.host("/private/var/folders/0/T/com.corvane.vantrel/" + name)))
             << fault;
         EXPECT_FALSE(fs::exists(server.storedBytes(package))) << fault;
         EXPECT_FALSE(fs::exists(server.served.mac.host(kFiledCatalina))) << fault;

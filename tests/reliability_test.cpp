@@ -336,7 +336,8 @@ TEST(BrokenServer, AServerThatGoesAwayMidRunEndsEachRunWithOneClearLine) {
 
 TEST(BrokenServer, AServerThatStopsAnsweringEndsTheRunAfterTheStallLimit) {
     // One server holds the catalog back, the other stops in the middle of the largest
-    // package; each holds out far longer than the program waits for a silent transfer.
+    // package, and again at every try; each holds out far longer than the program waits for
+    // a silent transfer. A package is tried four times, each ended by the stall limit.
     ServedMac silentCatalog(
         {"--products", "2", "--release", "Catalina size=1M", "--catalog-fault", "stall"},
         {"--stall-seconds", "600"});
@@ -354,7 +355,7 @@ TEST(BrokenServer, AServerThatStopsAnsweringEndsTheRunAfterTheStallLimit) {
         << catalogLines[0];
     EXPECT_FALSE(fs::exists(silentCatalog.mac.host(kDownloadFolder)));
 
-    EXPECT_EQ(packageRun.waitForExit(180s), 3) << packageRun.output();
+    EXPECT_EQ(packageRun.waitForExit(420s), 3) << packageRun.output();
     const Lines packageLines = testsupport::splitLines(packageRun.output());
     EXPECT_EQ(countStartingWith(packageLines, "Download failed: " + silentPackage.server.url()), 1u)
         << packageRun.output();
