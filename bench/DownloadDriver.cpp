@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -46,13 +48,30 @@ std::pair<long, long long> folderContents(const fs::path& folder) {
 
 int runDownload(const DownloadOptions& options) {
     useSimulatedMac(options.mac);
-    const std::vector<std::string> urls = readLines(options.urls);
+    // "URL" or "URL SIZE DIGEST": what the catalog says of the file, checked as it arrives.
+    std::vector<std::string> urls;
+    std::map<std::string, net::ExpectedFile> expected;
+    for (const auto& line : readLines(options.urls)) {
+        std::istringstream fields(line);
+        std::string url;
+        net::ExpectedFile file;
+        std::int64_t size = -1;
+        fields >> url;
+        if (fields >> size) {
+            file.size = size;
+            fields >> file.digest;
+        }
+        urls.push_back(url);
+        expected[url] = file;
+    }
     if (urls.empty()) {
         throw std::runtime_error("no URLs in " + options.urls.string());
     }
     if (!prepareDownloadDirectory()) {
         throw std::runtime_error("the download folder could not be prepared");
     }
+    // Every timed run fetches every byte, as its peer does: nothing is continued.
+    SessionRequestManager::shared().clearResumeStore();
     const fs::path folder = platform::mac().host(*SharedData::shared().tmpDir);
 
     static std::mutex samplesLock;
@@ -113,7 +132,7 @@ int runDownload(const DownloadOptions& options) {
         platform::exitProcess(1);
     }).detach();
 
-    SessionRequestManager::shared().downloadPackages(urls);
+    SessionRequestManager::shared().downloadPackages(urls, expected);
     platform::mainqueue::runMainLoop();
 }
 

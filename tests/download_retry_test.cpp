@@ -65,7 +65,8 @@ class RetryDownloads : public ::testing::Test {
         server.reset();
         mirror.emplace(std::vector<std::string>{"--products", "2", "--release", release});
         accessLog = logs.path() / ("log" + std::to_string(++servers));
-        server.emplace(mirror->path(), std::vector<std::string>{"--access-log", accessLog.string()});
+        server.emplace(mirror->path(),
+                       std::vector<std::string>{"--access-log", accessLog.string()});
     }
     int servers = 0;
     fs::path accessLog;  // of the server that serves now
@@ -131,8 +132,8 @@ class RetryDownloads : public ::testing::Test {
     }
     std::size_t retriesLogged(const std::string& url, const std::string& reason) const {
         const std::string log = mac.log();
-        const std::string line = "[networking] <Default> Download retried: " + url +
-                                 " from byte 0: " + reason + "\n";
+        const std::string line =
+            "[networking] <Default> Download retried: " + url + " from byte 0: " + reason + "\n";
         std::size_t count = 0;
         for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
             ++count;
@@ -168,8 +169,8 @@ TEST_F(RetryDownloads, FailuresThatMayPassAreTriedThreeTimesMoreAndOthersNever) 
         EXPECT_EQ(requestsFor(last).size(), 4u);
         EXPECT_EQ(retriesLogged(last, "the server answered with HTTP status 500"), 3u);
         EXPECT_EQ(countStartingWith(lines, "Download failed: "), 1u);
-        EXPECT_EQ(countStartingWith(
-                      lines, "Download failed: " + last + ": the server answered with HTTP status 500"),
+        EXPECT_EQ(countStartingWith(lines, "Download failed: " + last +
+                                               ": the server answered with HTTP status 500"),
                   1u);
     }
     // A 404 will not pass by waiting: asked once.
@@ -179,8 +180,8 @@ TEST_F(RetryDownloads, FailuresThatMayPassAreTriedThreeTimesMoreAndOthersNever) 
         const std::string last = packages().back();
         const Lines lines = download(manager, packages());
         EXPECT_EQ(requestsFor(last).size(), 1u);
-        EXPECT_EQ(countStartingWith(
-                      lines, "Download failed: " + last + ": the server answered with HTTP status 404"),
+        EXPECT_EQ(countStartingWith(lines, "Download failed: " + last +
+                                               ": the server answered with HTTP status 404"),
                   1u);
     }
 }
@@ -188,7 +189,9 @@ TEST_F(RetryDownloads, FailuresThatMayPassAreTriedThreeTimesMoreAndOthersNever) 
 TEST_F(RetryDownloads, TheFigureNeverGoesBackWhenAFileStartsOver) {
     // Cut at half, and the server answers the range for the rest with the whole file.
     serve("Catalina size=4M shape=large faults=cut-once+ignore-ranges");
-    SessionRequestManager manager(configuration());
+    auto everyStep = configuration();
+    everyStep.progressInterval = 0ms;  // a report for each piece that arrives
+    SessionRequestManager manager(everyStep);
     const Lines lines = download(manager, {largest()});
     EXPECT_EQ(countStartingWith(lines, "Download failed"), 0u);
     ASSERT_EQ(requestsFor(largest()).size(), 2u);
