@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -22,6 +24,13 @@ namespace vantrel::bench {
 namespace fs = std::filesystem;
 
 namespace {
+
+// The run's download session, made as the program makes it; never destroyed, as the driver
+// ends the process from another thread.
+SessionRequestManager& downloads() {
+    static auto* manager = new SessionRequestManager(services(), downloadConfiguration());
+    return *manager;
+}
 
 struct ProgressSample {
     double at;
@@ -45,13 +54,30 @@ std::pair<long, long long> folderContents(const fs::path& folder) {
 
 int runDownload(const DownloadOptions& options) {
     useSimulatedMac(options.mac);
-    const std::vector<std::string> urls = readLines(options.urls);
+    // "URL" or "URL SIZE DIGEST": what the catalog says of the file, checked as it arrives.
+    std::vector<std::string> urls;
+    std::map<std::string, net::ExpectedFile> expected;
+    for (const auto& line : readLines(options.urls)) {
+        std::istringstream fields(line);
+        std::string url;
+        net::ExpectedFile file;
+        std::int64_t size = -1;
+        fields >> url;
+        if (fields >> size) {
+            file.size = size;
+            fields >> file.digest;
+        }
+        urls.push_back(url);
+        expected[url] = file;
+    }
     if (urls.empty()) {
         throw std::runtime_error("no URLs in " + options.urls.string());
     }
     if (!prepareDownloadDirectory(services())) {
         throw std::runtime_error("the download folder could not be prepared");
     }
+    // Every timed run fetches every byte, as its peer does: nothing is continued.
+    downloads().clearResumeStore();
     const fs::path folder = services().root.host(*SharedData::shared().tmpDir);
 
     static std::mutex samplesLock;
@@ -112,8 +138,7 @@ int runDownload(const DownloadOptions& options) {
         platform::exitProcess(1);
     }).detach();
 
-    static auto* manager = new SessionRequestManager(services(), downloadConfiguration());
-    manager->downloadPackages(urls);
+    downloads().downloadPackages(urls, expected);
     platform::mainqueue::runMainLoop();
 }
 

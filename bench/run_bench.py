@@ -10,6 +10,7 @@ WORKDIR/results.json.
 
 import argparse
 import glob
+import hashlib
 import json
 import os
 import platform
@@ -109,10 +110,11 @@ class Bench:
         log(f"mirror {name} made in {time.perf_counter() - started:.1f} s")
         return folder
 
-    def serve(self, name, folder):
+    def serve(self, name, folder, *options):
         cert = os.path.join(self.work, "certs", name + ".pem")
         os.makedirs(os.path.dirname(cert), exist_ok=True)
-        process = subprocess.Popen([self.sim, "serve", folder, "--port", "0", "--cert-out", cert],
+        process = subprocess.Popen([self.sim, "serve", folder, "--port", "0", "--cert-out", cert,
+                                    *options],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         url = process.stdout.readline().decode().strip()
         if not url.startswith("https://"):
@@ -132,17 +134,20 @@ class Bench:
         url, cert = self.serve(name, folder)
         root = self.mac(name, url, cert)
         manifest = plistlib.load(open(os.path.join(folder, "Mirror.plist"), "rb"))
+        catalog = glob.glob(os.path.join(folder, CATALOG_GLOB))[0]
+        promised = catalog_packages(catalog)
         releases = {}
         for release in manifest["Releases"]:
             english = [u for u in release["DistributionURLs"] if u.endswith(".English.dist")]
-            # What selection hands the download phase: the distribution file, then the packages.
+            # What selection hands the download phase: the distribution file, then the
+            # packages with the size and digest the catalog gives them.
             releases[release["Name"]] = {
                 "urls": english[:1] + list(release["PackageURLs"]),
+                "lines": english[:1] + [promised.get(u, u) for u in release["PackageURLs"]],
                 "bytes": release["TotalBytes"],
             }
         return {"name": name, "mirror": folder, "url": url, "cert": cert, "mac": root,
-                "releases": releases,
-                "catalog": glob.glob(os.path.join(folder, CATALOG_GLOB))[0]}
+                "releases": releases, "catalog": catalog}
 
     def stop_servers(self):
         for process in self.servers.values():
@@ -302,7 +307,7 @@ class Bench:
         urls = work["releases"][release]["urls"]
         urls_file = os.path.join(self.work, f"urls-{work['name']}-{release}.txt")
         with open(urls_file, "w") as out:
-            out.write("\n".join(urls) + "\n")
+            out.write("\n".join(work["releases"][release]["lines"]) + "\n")
         folder = self.download_folder(work)
         names = [url.rsplit("/", 1)[1] for url in urls]
         curl = ["curl", "--parallel", "--parallel-max", "50", "-sS", "--no-progress-meter",
@@ -351,6 +356,72 @@ class Bench:
         self.results["figures"][f"download_{label}"] = figure
         return figure
 
+    def resume(self):
+        """The real program killed at half of a 1 GiB product and run again, against a run
+        from zero: bytes the server sent and seconds of the whole caching run."""
+        name = "resume"
+        folder = self.mirror(name, "--release", "Catalina size=1GiB shape=large faults=stall-once",
+                             "--products", "20")
+        access = os.path.join(self.work, "resume-access.log")
+        url, cert = self.serve(name, folder, "--access-log", access, "--stall-seconds", "600")
+        root = self.mac(name, url, cert)
+        manifest = plistlib.load(open(os.path.join(folder, "Mirror.plist"), "rb"))
+        packages = manifest["Releases"][0]["PackageURLs"]
+        largest = max(packages, key=lambda u: os.path.getsize(
+            os.path.join(folder, u[u.index("/content/") + 1:])))
+        half = os.path.getsize(os.path.join(folder, largest[largest.index("/content/") + 1:])) // 2
+        program = os.path.join(root, "usr/local/vantrel/Vantrel.app/Contents/MacOS/Vantrel")
+        argv = [program, "--action", "cache", "--osname", "Catalina"]
+        stored = os.path.join(root, "private/var/folders/*/T/com.corvane.vantrel.resume",
+                              hashlib.sha1(largest.encode()).hexdigest() + ".data")
+
+        def package_bytes(since):
+            total = 0
+            with open(access) as lines:
+                lines.seek(since)
+                for line in lines:
+                    fields = line.split()
+                    if len(fields) == 5 and fields[2].endswith(".pkg"):
+                        total += int(fields[4])
+            return total
+
+        def timed_run():
+            since = os.path.getsize(access)
+            started = time.perf_counter()
+            result = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            seconds = time.perf_counter() - started
+            if result.returncode != 0:
+                raise RuntimeError(f"the caching run failed ({result.returncode})")
+            return {"seconds": seconds, "bytes": package_bytes(since)}
+
+        killed = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 600
+        while True:
+            found = glob.glob(stored)
+            if found and os.path.getsize(found[0]) == half:
+                break
+            if time.monotonic() > deadline or killed.poll() is not None:
+                killed.kill()
+                raise RuntimeError("the first run never reached half of the largest package")
+            time.sleep(0.05)
+        killed.kill()
+        killed.wait()
+        again = timed_run()
+        # The same product from zero: no installer cached, nothing kept.
+        shutil.rmtree(os.path.join(root, "Library/Application Support/com.corvane.vantrel",
+                                   "Install macOS Catalina.app"))
+        for store in glob.glob(os.path.dirname(stored)):
+            shutil.rmtree(store)
+        zero = timed_run()
+        total = manifest["Releases"][0]["TotalBytes"]
+        figure = {"product_bytes": total, "killed_then_again": again, "from_zero": zero}
+        self.results["figures"]["resume"] = figure
+        met = again["bytes"] <= total - half + total // 100
+        self.note_row("killed at half of 1 GiB, run again / run from zero",
+                      f"{again['bytes'] / MIB:.1f} MiB in {again['seconds']:.1f} s / "
+                      f"{zero['bytes'] / MIB:.1f} MiB in {zero['seconds']:.1f} s (whole caching"
+                      " runs); bar: again ≤ the half left + 1%", "met" if met else "NOT met")
+
     def download_folder(self, work):
         # The program's own download folder on that Mac, as the driver names it.
         probe = os.path.join(self.work, f"probe-{work['name']}.txt")
@@ -392,6 +463,22 @@ class Bench:
         if not self.args.keep:
             for sub in ("mirrors", "macs"):
                 shutil.rmtree(os.path.join(self.work, sub), ignore_errors=True)
+
+
+def catalog_packages(catalog):
+    """Each package URL of a catalog as the download driver takes it: "URL SIZE DIGEST"."""
+    with open(catalog, "rb") as source:
+        products = plistlib.load(source).get("Products", {})
+    lines = {}
+    for product in products.values():
+        if not isinstance(product, dict):
+            continue
+        for package in product.get("Packages", []) if isinstance(product.get("Packages"), list) \
+                else []:
+            if isinstance(package, dict) and "URL" in package and "Size" in package:
+                lines[package["URL"]] = (f"{package['URL']} {package['Size']} "
+                                         f"{package.get('Digest', '')}").strip()
+    return lines
 
 
 def python_plistlib(path, repeat):
@@ -512,10 +599,10 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="repetitions of in-process figures")
     parser.add_argument("--status-runs", type=int, default=300)
     parser.add_argument("--markdown", help="also write the table as Markdown to this file")
-    parser.add_argument("--only", choices=["catalog", "selection", "status"],
+    parser.add_argument("--only", choices=["catalog", "selection", "status", "resume"],
                         help="only these figures (catalog: the three catalog sizes, a few minutes;"
                              " selection: 40 candidates beside curl; status: the whole process"
-                             " beside plistutil)")
+                             " beside plistutil; resume: a 1 GiB product killed at half)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
     if args.quick:
@@ -555,6 +642,11 @@ def main():
             return
         if args.only == "status":
             bench.status(bench.workload("status", "--products", "20"))
+            bench.stop_servers()
+            bench.finish(started)
+            return
+        if args.only == "resume":
+            bench.resume()
             bench.stop_servers()
             bench.finish(started)
             return
@@ -628,6 +720,9 @@ def main():
                        f" ({paced['transfers']:.0f} transfers, {paced['reports']:.0f} reports);"
                        f" last report {'100 in every run' if all(p == 100 for p in lasts) else lasts};"
                        " bar ≤ 10, last is 100", "met" if met else "NOT met")
+
+        log("killed at half, run again")
+        bench.resume()
 
         log("downloads: 1, 4 and 16 packages of the same total")
         for release, count in (("Catalina", 1), ("Mojave", 4), ("HighSierra", 16)):

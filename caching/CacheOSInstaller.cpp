@@ -89,7 +89,7 @@ void CacheOSInstaller::cacheOS() {
             endRunWithFailure("The download folder could not be prepared; nothing was downloaded.");
             return;
         }
-        requestManager.downloadPackages(urls);
+        requestManager.downloadPackages(urls, packageExpectations(*catalog.candidates));
         return;
     }
     if (!shared.osInstallerAppBundlePath) {
@@ -246,6 +246,8 @@ void CacheOSInstaller::installerDidTerminate() {
     if (!placeInstaller()) {
         return;
     }
+    // The packages are in the installer now; a later run has nothing to continue.
+    requestManager.clearResumeStore();
     if (shared.install) {
         installerLog().debug("Posting notification for startosinstall");
         NotificationCenter::defaultCenter().post(shared.presentChallenge

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "net/ContentDigest.h"
 #include "net/Http.h"
 #include "platform/Console.h"
 #include "platform/Machine.h"
@@ -138,6 +139,40 @@ CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::Http
     }
     return {std::nullopt,
             "The software update catalog " + url + " has no \"Products\" dictionary."};
+}
+
+std::map<std::string, net::ExpectedFile> packageExpectations(const CandidateSet& candidates) {
+    std::map<std::string, net::ExpectedFile> expected;
+    for (const auto& candidate : candidates) {
+        plist_t packages = plist::dictItem(candidate.product.get(), "Packages");
+        if (!packages || plist_get_node_type(packages) != PLIST_ARRAY) {
+            continue;
+        }
+        const std::uint32_t count = plist_array_get_size(packages);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            plist_t package = plist_array_get_item(packages, i);
+            const auto url = plist::stringForKey(package, "URL");
+            if (!url || expected.count(*url)) {
+                continue;
+            }
+            net::ExpectedFile file;
+            plist_t size = plist::dictItem(package, "Size");
+            if (size && plist_get_node_type(size) == PLIST_UINT) {
+                std::uint64_t bytes = 0;
+                plist_get_uint_val(size, &bytes);
+                // A negative integer reads as a huge one: no size is promised then.
+                if (bytes <= static_cast<std::uint64_t>(INT64_MAX)) {
+                    file.size = static_cast<std::int64_t>(bytes);
+                }
+            }
+            const auto digest = plist::stringForKey(package, "Digest");
+            if (digest && net::ContentDigest::algorithmOf(*digest)) {
+                file.digest = net::lowerHex(*digest);
+            }
+            expected.emplace(*url, std::move(file));
+        }
+    }
+    return expected;
 }
 
 }  // namespace vantrel

@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/ExpectedFile.h"
 #include "net/Http.h"
 #include "platform/Machine.h"
 #include "plist/Plist.h"
@@ -90,6 +92,12 @@ struct CatalogResult {
     std::optional<CandidateSet> candidates;
     std::string failure;  // one line for the operator when `candidates` is absent
 };
+
+// What the catalog promises of each package of the candidates, by the package's "URL": its
+// "Size" (an integer) and, when it is 40 or 64 hex digits, its "Digest" (SHA-1 or SHA-256 of
+// the package's bytes). Entries of another shape promise nothing; the first entry of a URL
+// counts.
+std::map<std::string, net::ExpectedFile> packageExpectations(const CandidateSet& candidates);
 
 // Reads the catalog for the running OS from the software-update server (blocking) and keeps
 // its installer products.

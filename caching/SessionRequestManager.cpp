@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "base/Logging.h"
@@ -22,6 +23,8 @@ namespace {
 
 // The download folder holds what root will install: nobody else may read or change it.
 constexpr mode_t kDownloadFolderMode = 0700;
+// The resume store sits beside the download folder, which every run empties.
+constexpr const char* kResumeStoreSuffix = ".resume";
 
 // "<url>: <reason>" for a transfer that failed or that the server answered with an error
 // status, printable; nothing for one that delivered its file.
@@ -101,6 +104,13 @@ void SessionRequestDelegate::didCompleteWithError(net::DownloadTask& task,
     }
 }
 
+void SessionRequestDelegate::willRetry(net::DownloadTask& task, std::int64_t offset,
+                                       const std::string& reason) {
+    networkingLog().notice("Download retried: %{public}s",
+                           platform::printableText(task.originalURL()) + " from byte " +
+                               std::to_string(offset) + ": " + platform::printableText(reason));
+}
+
 void SessionRequestDelegate::cancelAllTasks() {
     std::lock_guard<std::mutex> guard(lock_);
     cancelled_ = true;
@@ -117,6 +127,7 @@ std::size_t SessionRequestDelegate::pendingTaskCount() const {
 SessionRequestManager::SessionRequestManager(const platform::Services& services,
                                              net::DownloadSession::Configuration configuration)
     : services(services),
+      configuration_(configuration),
       sessionDelegate(new SessionRequestDelegate(services.root)),
       session(std::make_unique<net::DownloadSession>(std::move(configuration),
                                                      sessionDelegate.get())) {}
@@ -125,14 +136,49 @@ SessionRequestManager::~SessionRequestManager() {
     session.reset();
 }
 
-void SessionRequestManager::downloadPackages(const std::vector<std::string>& urls) {
-    const std::string folder =
-        SharedData::shared().tmpDir.value_or(services.machine.temporaryDirectory());
+std::string SessionRequestManager::resumeStorePath(const std::string& downloadFolder) const {
+    return configuration_.resumeStore.value_or(downloadFolder + kResumeStoreSuffix);
+}
+
+void SessionRequestManager::downloadPackages(
+    const std::vector<std::string>& urls,
+    const std::map<std::string, net::ExpectedFile>& expected) {
+    const auto& downloadFolder = SharedData::shared().tmpDir;
+    const std::string folder = downloadFolder.value_or(services.machine.temporaryDirectory());
+    std::shared_ptr<net::ResumeStore> store;
+    if (downloadFolder && platform::fileExists(services.root, *downloadFolder)) {
+        std::string whyNot;
+        store = net::ResumeStore::open(services.root, resumeStorePath(*downloadFolder), &whyNot);
+        if (store) {
+            store->prune(std::set<std::string>(urls.begin(), urls.end()),
+                         configuration_.clock() - configuration_.resumeMaxAge);
+        } else {
+            // Downloads still work, only a later run cannot continue them.
+            networkingLog().error("The resume store cannot be used: %{public}s",
+                                  platform::printableText(whyNot));
+        }
+    }
     std::lock_guard<std::mutex> guard(sessionDelegate->lock_);
     for (const auto& url : urls) {
-        auto task = session->downloadTask(url, folder);
+        const auto promised = expected.find(url);
+        auto task = session->downloadTask(
+            url, folder, promised == expected.end() ? net::ExpectedFile{} : promised->second,
+            store);
         task->resume();
         sessionDelegate->downloadTasks.push_back(std::move(task));
+    }
+}
+
+void SessionRequestManager::clearResumeStore() {
+    const auto identifier = services.machine.bundleIdentifier();
+    const std::string downloadFolder = SharedData::shared().tmpDir.value_or(
+        services.machine.temporaryDirectory() + identifier.value_or(""));
+    const std::string path = resumeStorePath(downloadFolder);
+    if (!identifier || !platform::fileExists(services.root, path)) {
+        return;
+    }
+    if (auto store = net::ResumeStore::open(services.root, path, nullptr)) {
+        store->clear();
     }
 }
 

@@ -26,6 +26,8 @@ class SessionRequestDelegate : public net::DownloadSessionDelegate {
                       std::int64_t totalBytesWritten, std::int64_t totalBytesExpected) override;
     void didCompleteWithError(net::DownloadTask& task,
                               const std::optional<platform::Error>& error) override;
+    void willRetry(net::DownloadTask& task, std::int64_t offset,
+                   const std::string& reason) override;
 
     // Cancels every pending task; each then completes like a failed one. Safe from any thread
     // (the window's quit button calls it on the main thread).
@@ -60,13 +62,25 @@ class SessionRequestManager {
     SessionRequestManager& operator=(const SessionRequestManager&) = delete;
 
     // Starts a download of every URL at once, into the download folder (SharedData tmpDir),
-    // and returns without waiting for any transfer.
-    void downloadPackages(const std::vector<std::string>& urls);
+    // and returns without waiting for any transfer. A file is handed on only when it is what
+    // `expected` says of its URL (the catalog's size and digest). The bytes go through the
+    // resume store beside the download folder, first emptied of what is not one of `urls` or
+    // is older than the configuration's limit, so a run that ends early is continued by the
+    // next one.
+    void downloadPackages(const std::vector<std::string>& urls,
+                          const std::map<std::string, net::ExpectedFile>& expected = {});
+
+    // Empties the resume store: its files are in place and needed no more.
+    void clearResumeStore();
 
     SessionRequestDelegate& delegate() { return *sessionDelegate; }
 
   private:
     const platform::Services services;
+    // The resume store's Mac path for the download folder `downloadFolder`.
+    std::string resumeStorePath(const std::string& downloadFolder) const;
+
+    net::DownloadSession::Configuration configuration_;
     std::unique_ptr<SessionRequestDelegate> sessionDelegate;  // outlives the session
     std::unique_ptr<net::DownloadSession> session;
 };

@@ -3,11 +3,15 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "net/ExpectedFile.h"
 #include "net/Http.h"
+#include "net/ResumeStore.h"
+#include "net/RetryPolicy.h"
 #include "platform/Files.h"
 
 namespace vantrel::net {
@@ -39,12 +43,15 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
     friend class DownloadSession;
     friend struct DownloadSessionState;
     DownloadTask(std::weak_ptr<DownloadSessionState> session, std::uint64_t identifier,
-                 std::string url, std::string stagingFolder);
+                 std::string url, std::string stagingFolder, ExpectedFile expected,
+                 std::shared_ptr<ResumeStore> store);
 
     std::weak_ptr<DownloadSessionState> session_;
     std::uint64_t identifier_;
     std::string url_;
     std::string stagingFolder_;  // Mac path: where the file is written while it arrives
+    ExpectedFile expected_;
+    std::shared_ptr<ResumeStore> store_;  // null: the file is written in the staging folder
     std::optional<Response> response_;
 };
 
@@ -66,12 +73,30 @@ class DownloadSessionDelegate {
     // `error` is absent for a transfer that ended normally, whatever the server's status.
     virtual void didCompleteWithError(DownloadTask& task,
                                       const std::optional<platform::Error>& error) = 0;
+    // The transfer failed in a way that may pass, or its file differed from what was
+    // expected, and is tried again: after the policy's pause from byte `offset` on (guarded by
+    // the server's validator), or at once from byte 0. `reason` is printable.
+    virtual void willRetry(DownloadTask& task, std::int64_t offset, const std::string& reason) {
+        (void)task;
+        (void)offset;
+        (void)reason;
+    }
 };
 
 // Concurrent HTTPS downloads that stream to disk, run by one thread of their own (the
 // session's serial delegate queue), which starts with the first transfer. All started
 // transfers run at once: HTTP/2 streams on one connection or parallel connections, as the
 // server allows. Every transfer runs under the network policy (the network plug-in's).
+//
+// A task survives a bad network: a failure that may pass is tried again (RetryPolicy) from
+// the bytes already on disk, with a range request guarded by the server's validator
+// (If-Range), and a server that answers with the whole file starts it over; the progress
+// reported never goes backwards. An answer with an error status writes nothing. A file is
+// handed on only when it has the size and digest it is expected to have, hashed as it
+// arrives; one that differs is fetched once more from byte 0, and a second difference fails
+// the task ("the file differs from the catalog (size)" or "(digest)"). With a resume store
+// the bytes are written there and stay there until the store is emptied, so a later run
+// continues them.
 class DownloadSession {
   public:
     struct Configuration {
@@ -83,6 +108,16 @@ class DownloadSession {
         std::filesystem::path trustedCertificates;
         NetworkLimits limits;
         std::chrono::milliseconds progressInterval{250};
+        RetryPolicy retries;
+        // Where the resume store is (a Mac path); absent: beside the download folder, named
+        // after it with ".resume" added. Read by the session's owner, which opens the store.
+        std::optional<std::string> resumeStore;
+        // Files of the store last changed longer than `resumeMaxAge` before `clock()` are
+        // dropped when downloads start.
+        std::function<std::chrono::system_clock::time_point()> clock = [] {
+            return std::chrono::system_clock::now();
+        };
+        std::chrono::hours resumeMaxAge{24 * 30};
     };
 
     // The delegate must outlive the session.
@@ -93,9 +128,14 @@ class DownloadSession {
     DownloadSession& operator=(const DownloadSession&) = delete;
 
     // A new, suspended task for `url`, which will write its file into `stagingFolder` (a Mac
-    // path) while it arrives. Identifiers are unique within the session.
+    // path) while it arrives, or into `store` when given (and continue what is there when it
+    // was fetched as the same URL and size and the server's validator still holds); the file
+    // handed on is then a link to the store's in `stagingFolder`. Identifiers are unique
+    // within the session.
     std::shared_ptr<DownloadTask> downloadTask(const std::string& url,
-                                               const std::string& stagingFolder);
+                                               const std::string& stagingFolder,
+                                               ExpectedFile expected = {},
+                                               std::shared_ptr<ResumeStore> store = nullptr);
 
   private:
     std::shared_ptr<DownloadSessionState> state_;

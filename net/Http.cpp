@@ -39,7 +39,8 @@ bool HttpClient::withFetcher(const std::string& url, platform::Error* error, Fet
     }
     bool fetched = false;
     if (impl_->fetcher) {
-        const TransferSettings settings{url, impl_->caFile, impl_->limits, TransferKind::Document};
+        const TransferSettings settings{url, impl_->caFile, impl_->limits, TransferKind::Document,
+                                        {},  false};
         fetched = fetch(*impl_->fetcher, settings, failure);
     }
     if (!fetched && error) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/NetworkLimits.h"
 #include "platform/MacRoot.h"
@@ -27,6 +28,12 @@ struct TransferSettings {
     std::filesystem::path trustFile;  // host path of the only certificates trusted
     NetworkLimits limits;
     TransferKind kind = TransferKind::Document;
+    // Request headers beyond the policy's, whole lines without their end ("Range: bytes=5-"):
+    // only for continuing a package (Range, If-Range).
+    std::vector<std::string> requestHeaders;
+    // A new connection, not one kept from earlier transfers: a try after a failure does not
+    // meet the connection that failed, or one the server closed during the pause.
+    bool freshConnection = false;
 };
 
 // Blocking reads of whole documents over one connection kept open between them. One fetch
@@ -71,6 +78,10 @@ class TransferGroup {
         Id id = 0;
         TransferAnswer answer;
         std::optional<std::string> error;  // absent for a transfer that ended normally
+        // For an error: whether it may pass by trying again (the connection was reset, closed
+        // early or could not be made, a timeout or the low-rate rule ended it); false for a
+        // certificate or TLS failure, a refused setting, a write the receiver ended.
+        bool mayPass = false;
     };
 
     virtual ~TransferGroup() = default;

@@ -62,9 +62,9 @@ class MacSnapshot {
   public:
     explicit MacSnapshot(const TempMac& mac) : mac_(mac), items_(take(mac)) {}
 
-    // What a run made, changed or removed outside the download folder and the log, other
-    // than the folders leading to the download folder, the program's working directory and
-    // its lock.
+    // What a run made, changed or removed outside the download folder, its resume store and
+    // the log, other than the folders leading to the download folder, the program's working
+    // directory and its lock.
     std::vector<std::string> changedOutsideTheDownloadFolder() const {
         const auto now = take(mac_);
         const std::string downloads = mac_.host(kDownloadFolder).string();
@@ -76,7 +76,9 @@ class MacSnapshot {
         std::vector<std::string> changed;
         const auto note = [&](const std::string& path) {
             const bool towardDownloads = startsWith(downloads, path + "/");
-            const bool inDownloads = path == downloads || startsWith(path, downloads + "/");
+            const std::string store = downloads + ".resume";
+            const bool inDownloads = path == downloads || startsWith(path, downloads + "/") ||
+                                     path == store || startsWith(path, store + "/");
             if (!towardDownloads && !inDownloads && !expected.count(path)) {
                 changed.push_back(path);
             }

@@ -161,7 +161,7 @@ TEST(InstallerStandInTest, RefusesBadArgumentsAndPackagesThatReachOutsideAnAppli
         const auto written =
             sim::writePackage(package, {{entryPath, {}, 64}}, sim::FillKind::Random, 3);
         document.packages.push_back(
-            {packageName, "com.apple.pkg.Evil", written.bytes, written.sha256, 1});
+            {packageName, "com.apple.pkg.Evil", written.bytes, written.sha256, 1, written.sha1});
         std::ofstream(folder / "Evil.dist") << sim::distributionXml(document);
         const RunResult run =
             runInstaller(mac, {"-pkg", "/private/tmp/evil/Evil.dist", "-target", "/", "-verboseR"});

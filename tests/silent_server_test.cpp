@@ -90,7 +90,11 @@ class ShortWindowRun {
         // arrived before the silence counts for a while: a higher minimum lets the window start
         // soon after the silence does.
         const net::NetworkLimits limits{.minimumBytesPerSecond = 4 << 20, .stallWindow = 1s};
-        SessionRequestManager manager(mac.services(), testsupport::downloadConfiguration(limits));
+        // Each try of the package ends the same way; the pauses between them are short too.
+        net::DownloadSession::Configuration configuration =
+            testsupport::downloadConfiguration(limits);
+        configuration.retries.pauses.assign(3, 10ms);
+        SessionRequestManager manager(mac.services(), configuration);
         CacheOSInstaller installer(mac.services(), mac.network(), manager, limits);
         NotificationCenter::defaultCenter().addObserver(
             notificationnames::downloadsDone(),

@@ -49,6 +49,30 @@ class CurlTransferGroup final : public TransferGroup {
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
         curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+        if (settings.freshConnection &&
+            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) {
+            curl_easy_cleanup(easy);
+            return "The network library (libcurl) could not start the transfer.";
+        }
+        if (!settings.requestHeaders.empty()) {
+            // The policy's list (which takes Accept-Encoding out) with these added; kept by the
+            // transfer while libcurl refers to it.
+            curl_slist* headers = curl_slist_append(nullptr, "Accept-Encoding:");
+            for (const auto& header : settings.requestHeaders) {
+                curl_slist* longer = headers ? curl_slist_append(headers, header.c_str()) : nullptr;
+                if (!longer) {
+                    curl_slist_free_all(headers);
+                    curl_easy_cleanup(easy);
+                    return "The network library (libcurl) could not start the transfer.";
+                }
+                headers = longer;
+            }
+            transfer->headers = headers;
+            if (curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers) != CURLE_OK) {
+                curl_easy_cleanup(easy);
+                return "The network library (libcurl) could not start the transfer.";
+            }
+        }
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
             curl_easy_cleanup(easy);
             return "The network library (libcurl) could not start the transfer.";
@@ -91,6 +115,7 @@ class CurlTransferGroup final : public TransferGroup {
             if (result != CURLE_OK) {
                 completion.error =
                     *done->errorBuffer ? done->errorBuffer : curl_easy_strerror(result);
+                completion.mayPass = mayPass(result);
             }
             end(found->second);
             transfers_.erase(found);
@@ -111,7 +136,27 @@ class CurlTransferGroup final : public TransferGroup {
         CURL* easy = nullptr;
         net::TransferReceiver* receiver = nullptr;
         char errorBuffer[CURL_ERROR_SIZE] = {};
+        curl_slist* headers = nullptr;  // the transfer's own request headers, if any
+        ~Transfer() { curl_slist_free_all(headers); }
     };
+
+    // Failures of the network between here and the server, which a later try may not meet.
+    static bool mayPass(CURLcode result) {
+        switch (result) {
+            case CURLE_COULDNT_RESOLVE_HOST:
+            case CURLE_COULDNT_CONNECT:
+            case CURLE_PARTIAL_FILE:
+            case CURLE_OPERATION_TIMEDOUT:
+            case CURLE_GOT_NOTHING:
+            case CURLE_SEND_ERROR:
+            case CURLE_RECV_ERROR:
+            case CURLE_HTTP2:
+            case CURLE_HTTP2_STREAM:
+                return true;
+            default:
+                return false;
+        }
+    }
 
     CURLM* const multi_;
     std::map<Id, std::unique_ptr<Transfer>> transfers_;

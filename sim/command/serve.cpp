@@ -79,7 +79,7 @@ int runServe(const std::vector<std::string>& arguments) {
     app.add_option("--cert-out", certificateOut,
                    "Write the certificate (PEM) here, for vantrel-sim create --trust-cert");
     app.add_option("--access-log", accessLog,
-                   "Append a line per request: client port, method, path, status");
+                   "Append a line per request: client port, method, path, status, body bytes sent");
     app.add_option("--stall-seconds", options.stallSeconds,
                    "How long a stalling answer of the mirror's rules holds out")
         ->capture_default_str();

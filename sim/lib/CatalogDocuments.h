@@ -14,6 +14,7 @@ struct DistributionPackage {
     std::uint64_t bytes = 0;
     std::string sha256;  // lower-case hex
     std::uint64_t installKBytes = 0;
+    std::string sha1;  // lower-case hex: the catalog's "Digest"
 };
 
 // What a product's distribution file (an installer-gui-script) says.

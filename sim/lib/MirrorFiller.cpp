@@ -179,7 +179,8 @@ CatalogEntry FillerProducts::decoy(const std::string& key) {
         const std::string file = "InstallPart" + std::to_string(i) + ".pkg";
         const auto bytes = static_cast<std::uint64_t>(random_.between(4096, 900000000));
         document.packages.push_back({file, "com.apple.pkg.InstallPart" + std::to_string(i), bytes,
-                                     random_.hex(64), bytes / 1024 + 1});
+                                     random_.hex(64), bytes / 1024 + 1, std::string()});
+        document.packages.back().sha1 = document.packages.back().sha256.substr(0, 40);
     }
     PlistText xml(kProductDepth);
     xml.key(key).beginDict();
@@ -187,7 +188,7 @@ CatalogEntry FillerProducts::decoy(const std::string& key) {
     xml.key("ServerMetadataURL").string(layout_.url(metadata));
     xml.key("Packages").beginArray();
     for (const auto& package : document.packages) {
-        xml.beginDict().key("Digest").string(package.sha256);
+        xml.beginDict().key("Digest").string(package.sha1);
         xml.key("Size").integer(static_cast<std::int64_t>(package.bytes));
         xml.key("URL").string(layout_.url(folder + package.fileName)).endDict();
     }

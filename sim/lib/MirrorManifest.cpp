@@ -70,6 +70,14 @@ std::uint64_t readUnsigned(plist_t node) {
     return value;
 }
 
+bool readFlag(plist_t node) {
+    std::uint8_t value = 0;
+    if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
+        plist_get_bool_val(node, &value);
+    }
+    return value != 0;
+}
+
 }  // namespace
 
 const std::map<int, std::string>& catalogPaths() {
@@ -122,6 +130,15 @@ void writeManifest(const fs::path& mirror, const MirrorManifest& manifest) {
         if (!rule.behavior.empty()) {
             plist_dict_set_item(item, "Behavior", manifestText(rule.behavior));
         }
+        if (rule.ignoreRanges) {
+            plist_dict_set_item(item, "IgnoreRanges", plist_new_bool(1));
+        }
+        if (rule.changingValidator) {
+            plist_dict_set_item(item, "ChangingValidator", plist_new_bool(1));
+        }
+        if (rule.busyAnswers > 0) {
+            plist_dict_set_item(item, "BusyAnswers", plist_new_uint(rule.busyAnswers));
+        }
         plist_dict_set_item(rules, path.c_str(), item);
     }
     plist_dict_set_item(root.get(), "Rules", rules);
@@ -172,6 +189,9 @@ MirrorManifest readManifest(const fs::path& mirror) {
                 rule.disposition = *disposition;
             }
             rule.behavior = manifestTextForKey(value, "Behavior").value_or("");
+            rule.ignoreRanges = readFlag(dictItem(value, "IgnoreRanges"));
+            rule.changingValidator = readFlag(dictItem(value, "ChangingValidator"));
+            rule.busyAnswers = readUnsigned(dictItem(value, "BusyAnswers"));
             manifest.rules.emplace(key, rule);
             std::free(key);
             key = nullptr;

@@ -15,8 +15,16 @@ struct ServedFileRule {
     // packages and distribution files, none for other files; empty: none at all.
     std::optional<std::string> disposition;
     // "" (serve it), "stall-before" (send nothing, hold the connection), "stall-middle" (send
-    // half, then nothing), "truncate" (send half, then close), "error" (answer 500).
+    // half, then nothing), "truncate" (send half, then close), "error" (answer 500),
+    // "cut-once" and "stall-once" (the first answer as "truncate" and "stall-middle", every
+    // later one whole), "corrupt-once" (the first answer with its middle byte changed).
     std::string behavior;
+    // Range requests are answered with the whole file.
+    bool ignoreRanges = false;
+    // Every answer carries another validator (ETag, Last-Modified), as after a new upload.
+    bool changingValidator = false;
+    // The first this many requests are answered 503 (busy).
+    std::uint64_t busyAnswers = 0;
 };
 
 // What the mirror holds for one release product, with absolute URLs.

@@ -188,8 +188,12 @@ std::vector<BuiltPackage> writePackages(const ReleaseSpec& release, const fs::pa
         const auto written =
             writePackage(layout.host(package.urlPath), contents[static_cast<std::size_t>(i)], fill,
                          random.next());
-        package.described = {package.fileName, "com.apple.pkg." + stem(package.fileName),
-                             written.bytes, written.sha256, written.bytes / 1024 + 1};
+        package.described = {package.fileName,
+                             "com.apple.pkg." + stem(package.fileName),
+                             written.bytes,
+                             written.sha256,
+                             written.bytes / 1024 + 1,
+                             written.sha1};
         built.push_back(std::move(package));
     }
     return built;
@@ -240,6 +244,24 @@ void addRules(const ReleaseSpec& release, const std::vector<std::string>& distPa
     if (has("package-error")) {
         manifest.rules[packages.back().urlPath].behavior = "error";
     }
+    if (has("cut-once")) {
+        manifest.rules[largest->urlPath].behavior = "cut-once";
+    }
+    if (has("stall-once")) {
+        manifest.rules[largest->urlPath].behavior = "stall-once";
+    }
+    if (has("corrupt-once")) {
+        manifest.rules[largest->urlPath].behavior = "corrupt-once";
+    }
+    for (const auto& package : packages) {
+        if (!has("ignore-ranges") && !has("validator-changes") && !has("busy")) {
+            break;
+        }
+        ServedFileRule& rule = manifest.rules[package.urlPath];
+        rule.ignoreRanges = has("ignore-ranges");
+        rule.changingValidator = has("validator-changes");
+        rule.busyAnswers = has("busy") ? 2 : 0;
+    }
 }
 
 std::string catalogXml(const ReleaseSpec& release, const std::string& key,
@@ -262,9 +284,10 @@ std::string catalogXml(const ReleaseSpec& release, const std::string& key,
     for (std::size_t i = 0; i < packages.size(); ++i) {
         xml.beginDict()
             .key("Digest")
-            .string(packages[i].described.sha256)
+            .string(packages[i].described.sha1)
             .key("Size")
-            .integer(static_cast<std::int64_t>(packages[i].described.bytes));
+            .integer(static_cast<std::int64_t>(packages[i].described.bytes) +
+                     (i + 1 == packages.size() && has("size-differs") ? 1 : 0));
         if (i == 0 && has("bad-package-url")) {
             xml.key("URL").string("package at an unknown place");
         } else if (!(i == 0 && has("package-without-url"))) {

@@ -166,6 +166,19 @@ const std::vector<FaultInfo>& releaseFaults() {
         {"package-error", "the server fails to answer for the last package (500)"},
         {"package-corrupt", "the last package's bytes differ from its recorded digest"},
         {"truncate", "the server cuts the largest package off in the middle"},
+        {"cut-once",
+         "the server cuts the largest package off in the middle the first time, then serves it"},
+        {"stall-once",
+         "the server stops sending in the middle of the largest package the first time (for "
+         "the stall time), then serves it"},
+        {"corrupt-once",
+         "the server changes a byte in the middle of the largest package the first time, then "
+         "serves it intact"},
+        {"ignore-ranges", "the server answers range requests for packages with the whole file"},
+        {"validator-changes",
+         "the server gives the packages another ETag and Last-Modified with every answer"},
+        {"busy", "the server answers 503 to the first two requests for each package"},
+        {"size-differs", "the catalog gives the last package's \"Size\" one byte too many"},
         {"stall", "the server stops sending in the middle of the largest package"},
         {"unsafe-names",
          "the server offers path-like file names: the distribution files as \"../<name>\", the "

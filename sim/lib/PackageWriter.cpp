@@ -47,6 +47,7 @@ struct Sink {
     int fd = -1;
     std::uint64_t offset = 0;
     EVP_MD_CTX* digest = nullptr;
+    EVP_MD_CTX* sha1 = nullptr;
     bool holes = false;
     std::string error;
 };
@@ -55,6 +56,7 @@ la_ssize_t sinkWrite(archive*, void* context, const void* buffer, size_t length)
     auto* sink = static_cast<Sink*>(context);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     EVP_DigestUpdate(sink->digest, bytes, length);
+    EVP_DigestUpdate(sink->sha1, bytes, length);
     if (sink->holes && length >= 4096 && allZero(bytes, length)) {
         if (::lseek(sink->fd, static_cast<off_t>(length), SEEK_CUR) < 0) {
             sink->error = std::strerror(errno);
@@ -193,6 +195,9 @@ WrittenPackage writePackage(const fs::path& file, const std::vector<PackageItem>
     std::unique_ptr<EVP_MD_CTX, DigestFree> digest(EVP_MD_CTX_new());
     sink.digest = digest.get();
     EVP_DigestInit_ex(sink.digest, EVP_sha256(), nullptr);
+    std::unique_ptr<EVP_MD_CTX, DigestFree> sha1(EVP_MD_CTX_new());
+    sink.sha1 = sha1.get();
+    EVP_DigestInit_ex(sink.sha1, EVP_sha1(), nullptr);
 
     std::unique_ptr<archive, ArchiveFree> out(archive_write_new());
     archive_write_set_format_pax_restricted(out.get());
@@ -231,7 +236,9 @@ WrittenPackage writePackage(const fs::path& file, const std::vector<PackageItem>
     unsigned char hash[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(sink.digest, hash, &length);
-    return {sink.offset, hexString(hash, length)};
+    const std::string sha256 = hexString(hash, length);
+    EVP_DigestFinal_ex(sink.sha1, hash, &length);
+    return {sink.offset, sha256, hexString(hash, length)};
 }
 
 std::vector<PackageItem> treeItems(const fs::path& folder, const std::string& prefix) {

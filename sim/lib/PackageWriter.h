@@ -24,6 +24,7 @@ enum class FillKind { Zero, Random };
 struct WrittenPackage {
     std::uint64_t bytes = 0;
     std::string sha256;  // lower-case hex of the whole package file
+    std::string sha1;    // the same for SHA-1, the digest a vendor's catalog gives
 };
 
 // Writes the package, streaming: memory stays small whatever the sizes. Items with a folder

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <stdexcept>
@@ -69,6 +71,25 @@ std::string quoted(const std::string& name) {
     return out + "\"";
 }
 
+// Bytes of the body the current request's answer has sent; read by the access log, which
+// runs on the same worker thread once the answer has ended (whole or cut).
+thread_local std::uint64_t bodyBytesSent = 0;
+
+std::string hexNumber(std::uint64_t value) {
+    char text[17];
+    std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// An HTTP date (RFC 9110 IMF-fixdate).
+std::string httpDate(std::time_t when) {
+    char text[64];
+    std::tm parts{};
+    ::gmtime_r(&when, &parts);
+    std::strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return text;
+}
+
 struct BaseURL {
     std::string host;
     int port = 443;
@@ -105,7 +126,14 @@ struct MirrorServer::State {
     std::mutex mutex;
     std::condition_variable wake;
     std::FILE* accessLog = nullptr;
-    int listening = -1;  // the listening socket, owned by the library
+    int listening = -1;                            // the listening socket, owned by the library
+    std::map<std::string, std::uint64_t> answers;  // by path, under `mutex`
+
+    // How many answers were given for `path` before this one.
+    std::uint64_t countAnswer(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return answers[path]++;
+    }
 
     // Waits the stall out; false when the server is stopping instead.
     bool stall() {
@@ -124,8 +152,15 @@ void MirrorServer::State::handle(const httplib::Request& request, httplib::Respo
         response.set_content("Not Found\n", "text/plain");
         return;
     }
+    bodyBytesSent = 0;
     const auto found = manifest.rules.find(path);
     const ServedFileRule rule = found == manifest.rules.end() ? ServedFileRule{} : found->second;
+    const std::uint64_t earlier = countAnswer(path);
+    if (earlier < rule.busyAnswers) {
+        response.status = 503;
+        response.set_content("Service Unavailable\n", "text/plain");
+        return;
+    }
     if (rule.behavior == "error") {
         response.status = 500;
         response.set_content("Internal Server Error\n", "text/plain");
@@ -153,17 +188,41 @@ void MirrorServer::State::handle(const httplib::Request& request, httplib::Respo
         response.set_header("Content-Disposition", "attachment; filename=" + quoted(name));
     }
     const auto size = static_cast<std::size_t>(info.st_size);
+    // The validators of a file that does not change; a "new upload" changes both.
+    const std::uint64_t generation = rule.changingValidator ? earlier : 0;
+    const std::string etag = "\"" + hexNumber(static_cast<std::uint64_t>(info.st_size)) + "-" +
+                             hexNumber(static_cast<std::uint64_t>(info.st_mtime)) + "-" +
+                             hexNumber(generation) + "\"";
+    const std::string lastModified = httpDate(info.st_mtime + static_cast<std::time_t>(generation));
+    response.set_header("ETag", etag);
+    response.set_header("Last-Modified", lastModified);
+    // A range guarded by a validator that no longer holds gets the whole file, as does every
+    // range when ranges are ignored. The library answers the ranges left in the request.
+    if (request.has_header("If-Range")) {
+        const std::string guard = request.get_header_value("If-Range");
+        if (guard != etag && guard != lastModified) {
+            const_cast<httplib::Request&>(request).ranges.clear();
+        }
+    }
+    if (rule.ignoreRanges) {
+        const_cast<httplib::Request&>(request).ranges.clear();
+    }
     if (size == 0) {
         response.set_content("", contentType(file));
         return;
     }
-    const bool cuts = rule.behavior == "truncate" || rule.behavior == "stall-middle";
+    const bool once = earlier == 0;
+    const bool cuts = rule.behavior == "truncate" || rule.behavior == "stall-middle" ||
+                      (once && (rule.behavior == "cut-once" || rule.behavior == "stall-once"));
     const std::size_t cutAt = cuts ? size / 2 : size;
-    const bool stallAtCut = rule.behavior == "stall-middle";
+    const bool stallAtCut = rule.behavior == "stall-middle" || rule.behavior == "stall-once";
+    // The byte in the middle goes out damaged, once: a transfer that arrives whole but wrong.
+    const std::size_t damageAt =
+        once && rule.behavior == "corrupt-once" ? size / 2 : static_cast<std::size_t>(-1);
     response.set_content_provider(
         size, contentType(file),
-        [this, open, cutAt, stallAtCut](std::size_t offset, std::size_t length,
-                                        httplib::DataSink& sink) {
+        [this, open, cutAt, stallAtCut, damageAt](std::size_t offset, std::size_t length,
+                                                  httplib::DataSink& sink) {
             if (offset >= cutAt) {
                 if (stallAtCut) {
                     stall();
@@ -176,7 +235,14 @@ void MirrorServer::State::handle(const httplib::Request& request, httplib::Respo
             if (got <= 0 || stopping) {
                 return false;
             }
-            return sink.write(buffer.data(), static_cast<std::size_t>(got));
+            if (damageAt >= offset && damageAt < offset + static_cast<std::size_t>(got)) {
+                buffer[damageAt - offset] = static_cast<char>(buffer[damageAt - offset] ^ 0x5A);
+            }
+            if (!sink.write(buffer.data(), static_cast<std::size_t>(got))) {
+                return false;
+            }
+            bodyBytesSent += static_cast<std::uint64_t>(got);
+            return true;
         });
 }
 
@@ -229,8 +295,9 @@ void MirrorServer::prepare() {
         server.set_logger(
             [&state](const httplib::Request& request, const httplib::Response& response) {
                 std::lock_guard<std::mutex> lock(state.mutex);
-                std::fprintf(state.accessLog, "%d %s %s %d\n", request.remote_port,
-                             request.method.c_str(), request.path.c_str(), response.status);
+                std::fprintf(state.accessLog, "%d %s %s %d %llu\n", request.remote_port,
+                             request.method.c_str(), request.path.c_str(), response.status,
+                             static_cast<unsigned long long>(bodyBytesSent));
                 std::fflush(state.accessLog);
             });
     }
