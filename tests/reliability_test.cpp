@@ -160,7 +160,7 @@ TEST(Faults, AStaleBaseSystemMountAndDownloadFolderAreClearedAndTheOldInstallerR
 
 TEST(Faults, AFailedAssemblyNeverReplacesTheCachedInstaller) {
     ServedMac served(
-        {"--products", "2", "--release", "Catalina:10.15.7:19H15 size=2M faults=truncate"});
+        {"--products", "2", "--release", "Catalina:10.15.7:19H15 size=2M faults=package-missing"});
     served.mac.addInstaller("Catalina", "19H2", "/Library/Application Support/com.corvane.vantrel");
     const RunResult run = served.cache();
     EXPECT_TRUE(run.exited(3)) << run.standardOutput << run.standardError;

@@ -1,9 +1,11 @@
-// A server that stops answering ends the caching run after the stall window instead of holding
-// it (and the caching lock) for as long as the server likes: a silent catalog ends the run
-// with one line, a package that stops halfway is named on a "Download failed" line and the
-// package installer then refuses what is missing. The program's own caching run (catalog,
-// selection, downloads, assembly and its ending) runs in a child of the test with a stall
-// window of one second; the program's is a minute, too long to wait out in a test.
+// Transfers that fail on every try end the caching run instead of holding it (and the caching
+// lock) for as long as the server likes. A server that stops answering: a silent catalog ends
+// the run with one line, a package that stops halfway is named on a "Download failed" line and
+// the package installer then refuses what is missing. A package cut off on every try: the
+// same, after its tries. The program's own caching run (catalog, selection, downloads,
+// assembly and its ending) runs in a child of the test with a stall window of one second and
+// pauses between tries of milliseconds; the program's are a minute and seconds, too long to
+// wait out in a test.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -148,6 +150,31 @@ TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
     EXPECT_EQ(mirrortest::readText(silentPackage.mac.host("/private/var/db/mounts/table.plist"))
                   .find("baseMount"),
               std::string::npos);
+}
+
+TEST(SilentServer, APackageCutOffOnEveryTryFailsTheRunWithoutFilingAnythingAway) {
+    ServedMac served({"--products", "2", "--release", "Catalina size=2M faults=truncate"});
+    ShortWindowRun run(served.mac);
+    EXPECT_EQ(run.waitForExit(), 3) << run.output();
+    const Lines lines = run.lines();
+    // The cut transfer is named once, after its last try and before the downloads end; then
+    // the installer's failed chunk is echoed.
+    const auto named = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.rfind("Download failed: " + served.server.url(), 0) == 0;
+    });
+    const auto finished = std::find(lines.begin(), lines.end(), "Downloads finished");
+    const auto failure =
+        std::find_if(lines.begin(), lines.end(), mirrortest::echoesInstallerFailure);
+    EXPECT_EQ(countStartingWith(lines, "Download failed: "), 1u) << run.output();
+    EXPECT_LT(named, finished) << run.output();
+    EXPECT_NE(failure, lines.end()) << run.output();
+    EXPECT_LT(finished, failure) << run.output();
+    EXPECT_TRUE(served.mac.logged("installer", "Error", "Installer failed"));
+    EXPECT_TRUE(served.mac.logged("installer", "Error", "Exiting due to failed installer"));
+    EXPECT_FALSE(fs::exists(served.mac.host(
+        "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app")));
+    EXPECT_FALSE(served.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines() ==
+                 Lines{"true"});
 }
 
 }  // namespace
