@@ -40,9 +40,9 @@ struct DownloadSessionState {
         int fd = -1;
         std::filesystem::path stagingHostPath;  // without a store: the file being written
         std::string stagingMacPath;
-        std::unique_ptr<ContentDigest> digest;  // when a digest is expected
-        std::int64_t onDisk = 0;                // bytes of the file, all hashed
-        std::string validator;                  // the server's, for continuing the file
+        std::unique_ptr<Digest> digest;  // when a digest is expected
+        std::int64_t onDisk = 0;         // bytes of the file, all hashed
+        std::string validator;           // the server's, for continuing the file
         std::size_t retriesUsed = 0;
         int mismatches = 0;
         bool rangesRefused = false;  // the server answered a range with the wrong bytes
@@ -78,6 +78,7 @@ struct DownloadSessionState {
     // Made under `lock` with the thread, before the thread starts; absent until then, and
     // for good when the network library cannot be loaded (`networkMissing` then says why).
     std::unique_ptr<TransferGroup> group;
+    NetworkLibrary* library = nullptr;  // with the group
     std::string networkMissing;
     std::atomic<std::uint64_t> nextIdentifier{1};
 
@@ -104,7 +105,7 @@ struct DownloadSessionState {
         }
         commands.push_back(std::move(command));
         if (!thread.joinable()) {
-            NetworkLibrary* library =
+            library =
                 configuration.network ? configuration.network->library(&networkMissing) : nullptr;
             if (library) {
                 group = library->makeTransferGroup();
@@ -184,9 +185,9 @@ struct DownloadSessionState {
         auto transfer = std::make_unique<Transfer>();
         transfer->task = task;
         transfer->state = this;
-        if (!task->expected_.digest.empty()) {
+        if (!task->expected_.digest.empty() && library) {
             if (const auto algorithm = ContentDigest::algorithmOf(task->expected_.digest)) {
-                transfer->digest = std::make_unique<ContentDigest>(*algorithm);
+                transfer->digest = library->makeDigest(*algorithm);
             }
         }
         if (auto refused = openFile(*transfer)) {

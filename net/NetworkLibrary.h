@@ -102,9 +102,23 @@ class TransferGroup {
     virtual void wakeUp() = 0;
 };
 
+// A digest of bytes as they stream past, computed by the plug-in's TLS library (which holds
+// the fast, hardware-backed implementations), so the program itself links no such library.
+class Digest {
+  public:
+    enum class Algorithm { SHA1, SHA256 };
+    virtual ~Digest() = default;
+    virtual void update(std::string_view bytes) = 0;
+    // Starts over, as for no bytes.
+    virtual void reset() = 0;
+    // Lower-case hex of the bytes so far; the digest goes on taking bytes after it.
+    virtual std::string hex() const = 0;
+};
+
 class NetworkLibrary {
   public:
     virtual ~NetworkLibrary() = default;
+    virtual std::unique_ptr<Digest> makeDigest(Digest::Algorithm algorithm) = 0;
     virtual std::unique_ptr<DocumentFetcher> makeDocumentFetcher() = 0;
     virtual std::unique_ptr<TransferGroup> makeTransferGroup() = 0;
     // The host of an absolute URL of any scheme; absent when the text is no such URL.

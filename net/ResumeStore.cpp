@@ -10,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "net/ContentDigest.h"
 #include "platform/RootFolder.h"
 
 namespace vantrel::net {
@@ -20,11 +19,6 @@ namespace {
 constexpr const char* kDataSuffix = ".data";
 constexpr const char* kInfoSuffix = ".info";
 constexpr std::size_t kMaxInfoBytes = 8192;
-
-// Files are named after the SHA-1 of their URL: a URL may hold anything, a name may not.
-std::string keyOf(const std::string& url) {
-    return sha1Hex(url);
-}
 
 std::string readAll(int fd) {
     std::string text;
@@ -57,6 +51,21 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 }  // namespace
+
+std::string ResumeStore::keyOf(const std::string& url) {
+    // FNV-1a, twice with different offsets: 32 hex digits.
+    const auto fnv = [&](std::uint64_t hash) {
+        for (const unsigned char c : url) {
+            hash = (hash ^ c) * 0x100000001b3ull;
+        }
+        return hash;
+    };
+    char text[33];
+    std::snprintf(text, sizeof text, "%016llx%016llx",
+                  static_cast<unsigned long long>(fnv(0xcbf29ce484222325ull)),
+                  static_cast<unsigned long long>(fnv(0x84222325cbf29ce4ull)));
+    return text;
+}
 
 std::shared_ptr<ResumeStore> ResumeStore::open(const platform::MacRoot& root,
                                                const std::string& macFolder, std::string* whyNot) {

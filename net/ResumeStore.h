@@ -19,6 +19,11 @@ namespace vantrel::net {
 // relative to the folder opened once, and none follows a symbolic link.
 class ResumeStore {
   public:
+    // The name the store gives a URL's files: a URL may hold anything, a name may not. A
+    // stable 128-bit hash; the URL itself is kept beside the bytes and checked, so two URLs
+    // that shared a name would only start each other's file over.
+    static std::string keyOf(const std::string& url);
+
     struct Entry {
         std::string url;
         std::int64_t expectedSize = -1;

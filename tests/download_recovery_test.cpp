@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "net/ContentDigest.h"
+#include "net/ResumeStore.h"
 #include "tests/background_fixture.h"
 #include "tests/mirror_fixture.h"
+#include "tests/support/Sha1.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -114,8 +116,8 @@ struct LoggedServer {
     std::size_t logSize() const { return mirrortest::readText(accessLog).size(); }
     // Where the store keeps a URL's bytes.
     fs::path storedBytes(const std::string& url) const {
-        return served.mac.host(std::string(kResumeStore) + "/" + net::sha1Hex(servedURL(url)) +
-                               ".data");
+        return served.mac.host(std::string(kResumeStore) + "/" +
+                               net::ResumeStore::keyOf(servedURL(url)) + ".data");
     }
 };
 
@@ -136,7 +138,7 @@ std::map<std::string, std::string> installerFiles(const testsupport::TempMac& ma
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         if (entry.is_regular_file()) {
             files[fs::relative(entry.path(), root).string()] =
-                net::sha1Hex(mirrortest::readText(entry.path()));
+                testsupport::sha1Hex(mirrortest::readText(entry.path()));
         }
     }
     return files;

@@ -22,6 +22,7 @@
 #include "tests/caching_fixture.h"
 #include "tests/mirror_fixture.h"
 #include "tests/support/InProcessMac.h"
+#include "tests/support/Sha1.h"
 
 namespace vantrel {
 namespace {
@@ -101,7 +102,7 @@ class RetryDownloads : public ::testing::Test {
         std::map<std::string, net::ExpectedFile> files;
         for (const auto& package : packages()) {
             const std::string bytes = mirrortest::readText(mirror->file(package));
-            files[package] = {static_cast<std::int64_t>(bytes.size()), net::sha1Hex(bytes)};
+            files[package] = {static_cast<std::int64_t>(bytes.size()), testsupport::sha1Hex(bytes)};
         }
         return files;
     }

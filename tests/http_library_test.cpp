@@ -127,6 +127,9 @@ TEST(HttpLibraryTest, OnlyTheNetworkPlugInLinksLibcurl) {
     const auto program = neededLibraries(bundle / "Contents/MacOS/Vantrel");
     EXPECT_TRUE(contains(program, "libplist")) << ::testing::PrintToString(program);
     EXPECT_FALSE(contains(program, "libcurl")) << ::testing::PrintToString(program);
+    // Nor the TLS library, which the package digests come from.
+    EXPECT_FALSE(contains(program, "libcrypto")) << ::testing::PrintToString(program);
+    EXPECT_FALSE(contains(program, "libssl")) << ::testing::PrintToString(program);
     const auto plugIn = neededLibraries(VANTREL_NETWORK_PLUGIN);
     EXPECT_TRUE(contains(plugIn, "libcurl.so.4")) << ::testing::PrintToString(plugIn);
 }
@@ -143,6 +146,7 @@ TEST(HttpLibraryTest, StatusNeverLoadsTheNetworkLibrary) {
     EXPECT_EQ(run.standardOutput, "true\n");
     EXPECT_NE(run.standardError.find("libplist"), std::string::npos) << run.standardError;
     EXPECT_EQ(run.standardError.find("libcurl"), std::string::npos) << run.standardError;
+    EXPECT_EQ(run.standardError.find("libcrypto"), std::string::npos) << run.standardError;
     EXPECT_EQ(run.standardError.find("libvantrel-network"), std::string::npos) << run.standardError;
 }
 

@@ -34,6 +34,9 @@ std::optional<std::string> urlPart(const std::string& url, CURLUPart part, unsig
 
 class CurlNetworkLibrary final : public net::NetworkLibrary {
   public:
+    std::unique_ptr<net::Digest> makeDigest(net::Digest::Algorithm algorithm) override {
+        return makeEvpDigest(algorithm);
+    }
     std::unique_ptr<net::DocumentFetcher> makeDocumentFetcher() override {
         return makeCurlDocumentFetcher();
     }
