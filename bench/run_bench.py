@@ -10,7 +10,6 @@ WORKDIR/results.json.
 
 import argparse
 import glob
-import hashlib
 import json
 import os
 import platform
@@ -27,6 +26,15 @@ import time
 GIB = 1024 ** 3
 MIB = 1024 ** 2
 CATALOG_GLOB = "content/catalogs/others/index-10.15-*.sucatalog"
+
+
+def resume_store_key(url):
+    """The name the program's resume store gives a URL's files (net/ResumeStore.cpp)."""
+    def fnv(value):
+        for byte in url.encode():
+            value = ((value ^ byte) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+        return value
+    return f"{fnv(0xcbf29ce484222325):016x}{fnv(0x84222325cbf29ce4):016x}"
 
 
 def log(message):
@@ -373,7 +381,7 @@ class Bench:
         program = os.path.join(root, "usr/local/vantrel/Vantrel.app/Contents/MacOS/Vantrel")
         argv = [program, "--action", "cache", "--osname", "Catalina"]
         stored = os.path.join(root, "private/var/folders/*/T/com.corvane.vantrel.resume",
-                              hashlib.sha1(largest.encode()).hexdigest() + ".data")
+                              resume_store_key(largest) + ".data")
 
         def package_bytes(since):
             total = 0
