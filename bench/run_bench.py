@@ -607,10 +607,11 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="repetitions of in-process figures")
     parser.add_argument("--status-runs", type=int, default=300)
     parser.add_argument("--markdown", help="also write the table as Markdown to this file")
-    parser.add_argument("--only", choices=["catalog", "selection", "status", "resume"],
+    parser.add_argument("--only", choices=["catalog", "selection", "status", "resume", "downloads"],
                         help="only these figures (catalog: the three catalog sizes, a few minutes;"
                              " selection: 40 candidates beside curl; status: the whole process"
-                             " beside plistutil; resume: a 1 GiB product killed at half)")
+                             " beside plistutil; resume: a 1 GiB product killed at half;"
+                             " downloads: the two 1 GiB downloads beside curl --parallel)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
     if args.quick:
@@ -660,6 +661,17 @@ def main():
             return
         one = bench.workload("one-gib", "--release", "Catalina size=1GiB shape=large",
                              "--release", "Mojave size=1GiB shape=mixed packages=10", *catalog)
+        if args.only == "downloads":
+            for label, release in (("1 GiB, one large package", "Catalina"),
+                                   ("1 GiB, 10 mixed packages", "Mojave")):
+                figure = bench.downloads(label, one, release, download_repeat)
+                bench.row(f"download {label} (wall)", figure["vantrel_seconds"],
+                          "curl --parallel", figure["curl_seconds"], "s", bar=1.05)
+                bench.row("  client CPU", figure["vantrel_cpu"], "curl --parallel",
+                          figure["curl_cpu"], "s", bar=1.2)
+            bench.stop_servers()
+            bench.finish(started)
+            return
         four = None
         if not args.quick:
             four = bench.workload("four-gib", "--release", "Catalina size=4GiB shape=large",
