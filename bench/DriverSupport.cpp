@@ -104,9 +104,15 @@ CpuTime cpuTime() {
 }
 
 long peakResidentBytes() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss * 1024L;
+    // VmHWM, not getrusage: Linux keeps ru_maxrss across fork and exec, so a driver started by
+    // a large orchestrator would report the orchestrator's peak as its own.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6)) * 1024L;
+        }
+    }
+    return -1;
 }
 
 namespace {
