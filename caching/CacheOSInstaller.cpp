@@ -23,8 +23,11 @@ namespace vantrel {
 
 namespace {
 
-// A caching run that cannot go on. Headless, the management system learns it from the exit
-// status; with a window, the window shows the line as an error and stays until closed.
+// A caching run that cannot go on, before or after its downloads. Reporting success with
+// nothing filed away would leave the management system believing in an installer that is not
+// where it looks. Headless, the process ends with status 3, from the main queue (this may run
+// on the package installer's worker); with a window, the window shows the line as an error and
+// stays until closed.
 void endRunWithFailure(const std::string& line) {
     platform::printLine(line);
     if (SharedData::shared().hasGUI) {
@@ -32,25 +35,11 @@ void endRunWithFailure(const std::string& line) {
                                                  progressReport(line, -1.0));
         return;
     }
-    platform::exitProcess(3);
+    platform::mainqueue::async([] { platform::exitProcess(3); });
 }
 
 bool isDistributionFile(const std::string& name) {
     return std::filesystem::path(name).extension() == ".dist";
-}
-
-// Placement that did not happen ends the run: reporting success with nothing filed away
-// would leave the management system believing in an installer that is not where it looks.
-// Headless the process ends with status 3 (from the main queue: this may run on the
-// package installer's thread); with a window, the window shows the line and stays.
-void placementFailed(const std::string& line) {
-    platform::printLine(line);
-    if (SharedData::shared().hasGUI) {
-        NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
-                                                 progressReport(line, -1.0));
-        return;
-    }
-    platform::mainqueue::async([] { platform::exitProcess(3); });
 }
 
 }  // namespace
@@ -210,21 +199,21 @@ bool CacheOSInstaller::placeInstaller() {
     }
     // Replacing the filed-away installer must wait for no installation that runs from it.
     if (const auto refusal = installerlock::holdForCaching(services)) {
-        placementFailed(*refusal);
+        endRunWithFailure(*refusal);
         return false;
     }
     clearPlacementLeftovers();
     const std::string filedAway = shared.workingDir + "/" + installerName;
     if (const auto reason = platform::whyNotRootOnlyApplication(services.root, inApplications)) {
         installerLog().error("%{public}s", *reason);
-        placementFailed("The macOS Installer was not moved to " + filedAway + ": " + *reason);
+        endRunWithFailure("The macOS Installer was not moved to " + filedAway + ": " + *reason);
         return false;
     }
     if (const auto error = platform::placeItem(services.root, inApplications, filedAway)) {
         installerLog().error("%{public}s", error->description);
         shared.osInstallerAppBundlePath = inApplications;
-        placementFailed("The macOS Installer could not be moved to " + filedAway + ": " +
-                        error->description);
+        endRunWithFailure("The macOS Installer could not be moved to " + filedAway + ": " +
+                          error->description);
         return false;
     }
     shared.osInstallerAppBundlePath = filedAway;
