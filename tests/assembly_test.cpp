@@ -9,6 +9,7 @@
 #include "caching/InstallerOutput.h"
 #include "caching/SessionRequestManager.h"
 #include "tests/caching_fixture.h"
+#include "tests/support/MacPaths.h"
 
 namespace vantrel {
 namespace {
@@ -19,7 +20,7 @@ namespace fs = std::filesystem;
 using Reports = std::vector<ProgressReport>;
 using Lines = std::vector<std::string>;
 
-const std::string kFolder = "/private/var/folders/0/T/com.corvane.vantrel";
+const std::string kFolder = testsupport::macpaths::kDownloadFolder;
 
 // Records every "taskProgress" report and the hand-off to the installation.
 class AssemblyTest : public ::testing::Test {

@@ -7,10 +7,13 @@
 #include <fstream>
 
 #include "tests/mirror_fixture.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
 namespace {
+
+using namespace testsupport::macpaths;
 
 using mirrortest::MirrorFolder;
 using mirrortest::ServeProcess;
@@ -18,10 +21,6 @@ using testsupport::RunResult;
 using testsupport::TempMac;
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
-
-constexpr const char* kFiledCatalina =
-    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
-constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
 
 // One mirror and server for the whole suite: Catalina, Mojave, and a HighSierra that lists
 // none of the default Mac's board ids.

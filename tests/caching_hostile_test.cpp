@@ -13,10 +13,13 @@
 
 #include "tests/caching_tls.h"
 #include "tests/mirror_fixture.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
 namespace {
+
+using namespace testsupport::macpaths;
 
 using mirrortest::echoesInstallerFailure;
 using mirrortest::MirrorFolder;
@@ -25,11 +28,6 @@ using testsupport::RunResult;
 using testsupport::TempMac;
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
-
-constexpr const char* kFiledCatalina =
-    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
-constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
-constexpr const char* kWorkingDirectory = "/Library/Application Support/com.corvane.vantrel";
 
 // A mirror of `releases`, its server, and a Mac that trusts it.
 struct ServedMac {
@@ -68,7 +66,7 @@ class MacSnapshot {
     std::vector<std::string> changedOutsideTheDownloadFolder() const {
         const auto now = take(mac_);
         const std::string downloads = mac_.host(kDownloadFolder).string();
-        const std::string working = mac_.host(kWorkingDirectory).string();
+        const std::string working = mac_.host(kWorkingDir).string();
         const std::string lock = mac_.host("/private/var/run/com.corvane.vantrel").string();
         const std::set<std::string> expected{mac_.host("/private/var/log/vantrel.log").string(),
                                              working, mac_.host("/private/var/run").string(), lock,

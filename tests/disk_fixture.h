@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel::disktest {
@@ -18,10 +19,7 @@ using testsupport::TempMac;
 using Lines = std::vector<std::string>;
 
 inline constexpr uid_t kNobody = 65534;
-inline constexpr const char* kWorkingDir = "/Library/Application Support/com.corvane.vantrel";
-inline constexpr const char* kFiledCatalina =
-    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
-inline constexpr const char* kInApplications = "/Applications/Install macOS Catalina.app";
+using namespace testsupport::macpaths;
 inline constexpr const char* kLockFolder = "/private/var/run/com.corvane.vantrel";
 
 inline const Lines kStatus{"--action", "status", "--osname", "Catalina"};

@@ -17,11 +17,14 @@
 #include "net/ResumeStore.h"
 #include "tests/background_fixture.h"
 #include "tests/mirror_fixture.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/Sha1.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
 namespace {
+
+using namespace testsupport::macpaths;
 
 namespace fs = std::filesystem;
 using backgroundtest::Background;
@@ -31,10 +34,6 @@ using backgroundtest::waitUntil;
 using testsupport::RunResult;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
-
-constexpr const char* kFiledCatalina =
-    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
-constexpr const char* kResumeStore = "/private/var/folders/0/T/com.corvane.vantrel.resume";
 
 // The product the killed run downloads. The benchmark runs the same with 1 GiB (bench/);
 // here it is small enough for a sanitizer build, and large enough that 1% of it is far more

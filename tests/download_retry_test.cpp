@@ -22,6 +22,7 @@
 #include "tests/caching_fixture.h"
 #include "tests/mirror_fixture.h"
 #include "tests/support/InProcessMac.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/Sha1.h"
 
 namespace vantrel {
@@ -33,7 +34,7 @@ using cachingtest::BareMac;
 using cachingtest::StdoutCapture;
 using Lines = std::vector<std::string>;
 
-const std::string kFolder = "/private/var/folders/0/T/com.corvane.vantrel";
+const std::string kFolder = testsupport::macpaths::kDownloadFolder;
 const std::string kStore = kFolder + ".resume";
 
 std::size_t countStartingWith(const Lines& lines, const std::string& start) {

@@ -15,6 +15,7 @@
 #include "platform/Machine.h"
 #include "tests/caching_tls.h"
 #include "tests/support/InProcessMac.h"
+#include "tests/support/MacPaths.h"
 
 namespace vantrel {
 namespace {
@@ -25,7 +26,7 @@ using cachingtest::StdoutCapture;
 using cachingtest::TlsServer;
 namespace fs = std::filesystem;
 
-const std::string kFolder = "/private/var/folders/0/T/com.corvane.vantrel";
+const std::string kFolder = testsupport::macpaths::kDownloadFolder;
 
 std::set<std::string> entries(const fs::path& folder) {
     std::set<std::string> names;

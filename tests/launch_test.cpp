@@ -7,10 +7,13 @@
 #include <filesystem>
 
 #include "sim/lib/SimulatedMac.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
 namespace {
+
+using namespace testsupport::macpaths;
 
 namespace fs = std::filesystem;
 using testsupport::LogEntry;
@@ -19,8 +22,6 @@ using testsupport::TempMac;
 using Lines = std::vector<std::string>;
 
 constexpr const char* kWorkingDir = "/Library/Application Support/com.corvane.vantrel";
-constexpr const char* kFiledCatalina =
-    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
 
 LogEntry entry(const char* category, const char* level, std::string message) {
     return {"com.corvane.vantrel", category, level, std::move(message)};

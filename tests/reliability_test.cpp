@@ -25,10 +25,13 @@
 
 #include "tests/background_fixture.h"
 #include "tests/mirror_fixture.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
 namespace {
+
+using namespace testsupport::macpaths;
 
 using backgroundtest::Background;
 using backgroundtest::kPreparationFailed;
@@ -43,11 +46,6 @@ using testsupport::TempMac;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-constexpr const char* kFiledCatalina =
-    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
-constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
-constexpr const char* kBaseMount = "/private/var/folders/0/T/com.corvane.vantrel/baseMount";
 
 // Names of the packages that have landed in the download folder.
 std::vector<fs::path> downloadedPackages(const TempMac& mac) {

@@ -30,6 +30,7 @@
 #include "platform/Queues.h"
 #include "tests/background_fixture.h"
 #include "tests/support/InProcessMac.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -134,8 +135,7 @@ TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
                   "Could not fetch the software update catalog " + silentCatalog.server.url(), 0),
               0u)
         << catalogLines[0];
-    EXPECT_FALSE(
-        fs::exists(silentCatalog.mac.host("/private/var/folders/0/T/com.corvane.vantrel")));
+    EXPECT_FALSE(fs::exists(silentCatalog.mac.host(testsupport::macpaths::kDownloadFolder)));
 
     EXPECT_EQ(packageRun.waitForExit(), 3) << packageRun.output();
     const Lines packageLines = packageRun.lines();
@@ -144,8 +144,7 @@ TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
     EXPECT_TRUE(
         std::any_of(packageLines.begin(), packageLines.end(), mirrortest::echoesInstallerFailure))
         << packageRun.output();
-    EXPECT_FALSE(fs::exists(silentPackage.mac.host(
-        "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app")));
+    EXPECT_FALSE(fs::exists(silentPackage.mac.host(testsupport::macpaths::kFiledCatalina)));
     EXPECT_FALSE(fs::exists(silentPackage.mac.host("/Applications/Install macOS Catalina.app")));
     EXPECT_EQ(mirrortest::readText(silentPackage.mac.host("/private/var/db/mounts/table.plist"))
                   .find("baseMount"),
@@ -171,8 +170,7 @@ TEST(SilentServer, APackageCutOffOnEveryTryFailsTheRunWithoutFilingAnythingAway)
     EXPECT_LT(finished, failure) << run.output();
     EXPECT_TRUE(served.mac.logged("installer", "Error", "Installer failed"));
     EXPECT_TRUE(served.mac.logged("installer", "Error", "Exiting due to failed installer"));
-    EXPECT_FALSE(fs::exists(served.mac.host(
-        "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app")));
+    EXPECT_FALSE(fs::exists(served.mac.host(testsupport::macpaths::kFiledCatalina)));
     EXPECT_FALSE(served.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines() ==
                  Lines{"true"});
 }

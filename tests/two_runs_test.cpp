@@ -17,10 +17,13 @@
 #include "tests/background_fixture.h"
 #include "tests/caching_tls.h"
 #include "tests/mirror_fixture.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
 namespace {
+
+using namespace testsupport::macpaths;
 
 using backgroundtest::Background;
 using backgroundtest::waitUntil;
@@ -33,9 +36,6 @@ using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr const char* kFiledCatalina =
-    "/Library/Application Support/com.corvane.vantrel/Install macOS Catalina.app";
-constexpr const char* kDownloadFolder = "/private/var/folders/0/T/com.corvane.vantrel";
 constexpr const char* kRefusal =
     "Another Vantrel run is caching the macOS installer on this Mac; nothing was changed. Try "
     "again when it has finished.";
