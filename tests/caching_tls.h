@@ -42,13 +42,15 @@ struct TestIdentity {
                                    reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
                                    -1, 0);
         X509_set_issuer_name(certificate, name);
-        X509V3_CTX context;
-        X509V3_set_ctx_nodb(&context);
-        X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-        X509_EXTENSION* san =
-            X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, altNames.c_str());
-        X509_add_ext(certificate, san, -1);
-        X509_EXTENSION_free(san);
+        if (!altNames.empty()) {  // without them, a client goes by (and quotes) the common name
+            X509V3_CTX context;
+            X509V3_set_ctx_nodb(&context);
+            X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+            X509_EXTENSION* san =
+                X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, altNames.c_str());
+            X509_add_ext(certificate, san, -1);
+            X509_EXTENSION_free(san);
+        }
         X509_sign(certificate, key, EVP_sha256());
     }
     ~TestIdentity() {

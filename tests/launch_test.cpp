@@ -112,8 +112,8 @@ TEST(LaunchTest, HeadlessEraseMovesTheInstallerAndRunsStartosinstallUntilTheRest
 TEST(LaunchTest, UpgradeWithoutEraseGetsThreeArguments) {
     TempMac mac;
     mac.addInstaller("HighSierra", "17G66");
-    const RunResult run =
-        mac.run({"-a", "install", "-n", "highsierra", "--noforcequit", "--noverify"});
+    // Applications are force-quit only for an erase.
+    const RunResult run = mac.run({"-a", "install", "-n", "highsierra", "--noverify"});
     EXPECT_EQ(run.signal, SIGUSR1) << run.standardOutput;
     const auto installation = mac.installation();
     ASSERT_TRUE(installation);

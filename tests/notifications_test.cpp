@@ -41,19 +41,6 @@ TEST_F(NotificationsTest, DeliveryIsSynchronousOnThePostingThreadToEveryObserver
     EXPECT_EQ(calls.size(), 2u);
 }
 
-TEST_F(NotificationsTest, ProgressPayloadsCarryAnAbsentValueAsSuch) {
-    std::vector<ProgressReport> received;
-    center.addObserver("taskProgress", [&](const Notification& n) {
-        ASSERT_TRUE(n.userInfo);
-        received.push_back(*n.userInfo);
-    });
-    center.post("taskProgress", ProgressReport{{"Download", std::nullopt}});
-    center.post("taskProgress", ProgressReport{{"Disk is full\n", -1.0}});
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_FALSE(received[0].at("Download").has_value());
-    EXPECT_EQ(received[1].at("Disk is full\n"), -1.0);
-}
-
 TEST_F(NotificationsTest, ManyThreadsMayPostAndObserversMayPostOrRegisterInTurn) {
     std::atomic<int> progress{0};
     std::atomic<int> done{0};

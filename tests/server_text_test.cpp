@@ -3,22 +3,15 @@
 // program's own: the escaping itself, the log writer's guard, and the real program against a
 // server whose products carry control characters.
 
-#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
-#define CPPHTTPLIB_OPENSSL_SUPPORT
-#endif
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <regex>
-#include <thread>
 
 #include "base/Logging.h"
 #include "platform/PrintableText.h"
+#include "tests/caching_tls.h"
 #include "tests/mirror_fixture.h"
 #include "tests/support/TempMac.h"
 
@@ -214,75 +207,25 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
     expectPrintable(mac, second);
 }
 
-// A self-signed certificate whose only name is `commonName` (no alternative names), so that a
-// client quotes that name when it does not match the host.
-struct NamedCertificate {
-    X509* certificate = X509_new();
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-
-    explicit NamedCertificate(const std::string& commonName) {
-        X509_set_version(certificate, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(certificate), 7);
-        X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(certificate), 3600L * 24);
-        X509_set_pubkey(certificate, key);
-        X509_NAME* name = X509_get_subject_name(certificate);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
-                                   -1, 0);
-        X509_set_issuer_name(certificate, name);
-        X509_sign(certificate, key, EVP_sha256());
-    }
-    ~NamedCertificate() {
-        X509_free(certificate);
-        EVP_PKEY_free(key);
-    }
-    NamedCertificate(const NamedCertificate&) = delete;
-    NamedCertificate& operator=(const NamedCertificate&) = delete;
-
-    std::string pem() const {
-        BIO* bio = BIO_new(BIO_s_mem());
-        PEM_write_bio_X509(bio, certificate);
-        char* data = nullptr;
-        const long length = BIO_get_mem_data(bio, &data);
-        std::string out(data, static_cast<std::size_t>(length));
-        BIO_free(bio);
-        return out;
-    }
-};
-
-// An HTTPS server on loopback, trusted but named for another host, that answers every request
-// with a small document; the network library's description of a failed transfer to it quotes
-// the name it chose.
+// An HTTPS server on loopback, trusted but named for another host (a certificate with no
+// alternative names), that answers every request with a small document; the network library's
+// description of a failed transfer to it quotes the name it chose.
 class NamedServer {
   public:
     static constexpr const char* kName = "evil\nLatest build is cached: 19H15\x1B[0m";
     static constexpr const char* kShownName = "evil\\nLatest build is cached: 19H15\\u{1B}[0m";
 
-    NamedServer() : server_(identity_.certificate, identity_.key) {
-        server_.Get(".*", [](const httplib::Request&, httplib::Response& response) {
+    NamedServer() {
+        server_.server().Get(".*", [](const httplib::Request&, httplib::Response& response) {
             response.set_content("<plist/>", "text/xml");
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");  // connections queue from here on
-        if (port_ <= 0) {
-            throw std::runtime_error("cannot bind the test server");
-        }
-        serving_ = std::thread([this] { server_.listen_after_bind(); });
+        server_.start();
     }
-    ~NamedServer() {
-        server_.stop();
-        serving_.join();
-    }
-    std::string url(const std::string& path = "") const {
-        return "https://localhost:" + std::to_string(port_) + path;
-    }
-    std::string pem() const { return identity_.pem(); }
+    std::string url(const std::string& path = "") const { return server_.url(path); }
+    std::string pem() const { return server_.identity().pem(); }
 
   private:
-    NamedCertificate identity_{kName};
-    httplib::SSLServer server_;
-    int port_ = 0;
-    std::thread serving_;
+    cachingtest::TlsServer server_{kName, ""};
 };
 
 TEST(ServerText, ACertificateNameQuotedInACatalogFailureIsEscaped) {

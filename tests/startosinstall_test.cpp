@@ -1,5 +1,5 @@
-// The startosinstall runner: its process description, its output handlers, a run against the
-// stand-in tool inside the test process, and headless endings through the real program.
+// The startosinstall runner: its output handlers, a run against the stand-in tool inside the test
+// process, and headless endings through the real program (its arguments are in launch_test.cpp).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,25 +23,6 @@ namespace fs = std::filesystem;
 using testsupport::RunResult;
 using testsupport::TempMac;
 using Lines = std::vector<std::string>;
-
-TEST(StartOSInstallArgumentsTest, FollowTheEraseAndForceQuitSettings) {
-    EXPECT_EQ(startOSInstall::installArguments(true, true, 4242),
-              (Lines{"--agreetolicense", "--erase", "--forcequitapps", "--pidtosignal", "4242"}));
-    EXPECT_EQ(startOSInstall::installArguments(true, false, 7),
-              (Lines{"--agreetolicense", "--erase", "--pidtosignal", "7"}));
-    for (bool forceQuit : {true, false}) {
-        EXPECT_EQ(startOSInstall::installArguments(false, forceQuit, 2147483647),
-                  (Lines{"--agreetolicense", "--pidtosignal", "2147483647"}));
-    }
-    const auto spec =
-        startOSInstall::processSpec("/Applications/Install macOS Mojave.app", true, true, 99);
-    EXPECT_EQ(spec.executable,
-              "/Applications/Install macOS Mojave.app/Contents/Resources/"
-              "startosinstall");
-    using Environment = std::vector<std::pair<std::string, std::string>>;
-    ASSERT_TRUE(spec.environment);
-    EXPECT_EQ(*spec.environment, (Environment{{"NSUnbufferedIO", "YES"}}));
-}
 
 // Runs in process on a simulated Mac and records every "taskProgress" with its thread.
 class RunnerTest : public ::testing::Test {

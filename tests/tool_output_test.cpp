@@ -88,14 +88,6 @@ TEST(ChunkTextTest, DecodesUtf8OrGivesNothing) {
     EXPECT_EQ(completeUtf8Prefix("ab"), 2u);
 }
 
-TEST(ProgressReportTest, HasOneEntryAndKeepsAnAbsentValue) {
-    const ProgressReport report = progressReport("Download", std::nullopt);
-    ASSERT_EQ(report.size(), 1u);
-    EXPECT_FALSE(report.at("Download").has_value());
-    EXPECT_EQ(progressReport("disk full\n", -1.0), (ProgressReport{{"disk full\n", -1.0}}));
-    EXPECT_NE(progressReport("x", 0.0), progressReport("x", std::nullopt));
-}
-
 TEST(ChunkDecoderTest, ACharacterCutBetweenReadsIsKeptWholeAndTheEndIsFlushed) {
     ChunkDecoder decoder;
     EXPECT_EQ(decoder.decode("caf\xC3"), "caf");

@@ -1,5 +1,6 @@
 // The erase confirmation's logic against a recording view: the code from the random source
-// with the rejection rule, every answer path, backspace and cancel.
+// with the rejection rule, every answer path and backspace (cancel, which ends the program, is
+// tried on the real sheet in ui_widgets_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include "base/Notifications.h"
-#include "platform/Console.h"
 #include "tests/support/TempMac.h"
 #include "tests/support/WindowServices.h"
 #include "ui/ChallengeCode.h"
@@ -238,22 +238,6 @@ TEST_F(ChallengeTest, AViewTaggedFiveLosesTheFocusBeforeTheComparison) {
         plain.type(other, "1");
     }
     EXPECT_EQ(plain.calls.back(), "focus 5");  // nothing to resign
-}
-
-TEST_F(ChallengeTest, CancelEndsTheProgramWithStatusNineWithoutWinning) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            center.addObserver(notificationnames::wonChallenge(),
-                               [](const Notification&) { platform::exitProcess(3); });
-            RecordingSheet sheet;
-            verifyVC controller(sheet, *services, draws({11234}));
-            controller.viewDidLoad();
-            sheet.type(controller, "1");
-            controller.cancelChallenge();
-            platform::exitProcess(0);  // not reached
-        },
-        testing::ExitedWithCode(9), "");
 }
 
 }  // namespace

@@ -1,17 +1,22 @@
 // The real widgets of the progress window and the erase confirmation, on Qt's offscreen
-// platform: reports as the window shows them, the picture, the quit button, every path of the
-// challenge typed as an operator would, the shake, and cancel ending the program with 9.
+// platform: reports as the window shows them, the picture, the quit button, the window's shape
+// and honest states, the sheet inside its window (what it blocks, where the focus goes, that
+// the code cannot be copied, the accessible names), the challenge typed as an operator would,
+// the shake, and cancel ending the program with 9.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -50,6 +55,11 @@ void ensureApplication() {
 
 bool waitUntil(const std::function<bool()>& condition) {
     return testsupport::processEventsUntil(condition);
+}
+
+QString accessibleName(QWidget* widget) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(QAccessible::Name) : QString();
 }
 
 void postReport(ProgressReport report) {
@@ -97,17 +107,19 @@ class WindowTest : public testing::Test {
         return qobject_cast<QProgressBar*>(window->element(E::progressBar));
     }
 
-    // Presents the sheet as the program does, through "willPresentChallenge".
+    QString status() const { return text(E::statusText); }
+    // Presents the sheet on the shown window as the program does, through
+    // "willPresentChallenge".
     ChallengeSheet* presentSheet() {
-        showWindow();
         NotificationCenter::defaultCenter().post(notificationnames::willPresentChallenge());
-        ChallengeSheet* sheet = nullptr;
-        EXPECT_TRUE(waitUntil([&] {
-            sheet = window->findChild<ChallengeSheet*>();
-            return sheet && sheet->isVisible();
-        }));
+        EXPECT_TRUE(waitUntil([&] { return window->sheet() && window->sheet()->isVisible(); }));
         EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
-        return sheet;
+        return window->sheet();
+    }
+    // A click where the operator sees `widget`, delivered to whatever is on top there.
+    void clickOver(QWidget* widget, Qt::MouseButton button = Qt::LeftButton) {
+        const QPoint at = widget->mapTo(window.get(), widget->rect().center());
+        QTest::mouseClick(window->windowHandle(), button, {}, at);
     }
     static void typeKey(QChar key) { QTest::keyClicks(QApplication::focusWidget(), QString(key)); }
 
@@ -120,9 +132,9 @@ class WindowTest : public testing::Test {
 
 TempMac* WindowTest::mac = nullptr;
 
-// The table of reports is walked once, in the controller's test (ui_controller_test.cpp);
-// here the reports reach the real widgets from another thread, in order, and the widgets show
-// what the table hands them as well as they can.
+// The table of reports, and their order from other threads, are the controller's test
+// (ui_controller_test.cpp); here the reports reach the real widgets from another thread and the
+// widgets show what the table hands them as well as they can.
 TEST_F(WindowTest, ReportsFromAnyThreadReachTheWidgetsWhichShowWhatTheyCan) {
     auto& shared = SharedData::shared();
     shared.cache = true;
@@ -132,8 +144,6 @@ TEST_F(WindowTest, ReportsFromAnyThreadReachTheWidgetsWhichShowWhatTheyCan) {
     EXPECT_FALSE(shown(E::problemReporter));
     EXPECT_FALSE(shown(E::quitButtonView));  // no --showcancel
 
-    std::vector<int> barValues;
-    QObject::connect(bar(), &QProgressBar::valueChanged, [&](int v) { barValues.push_back(v); });
     std::thread([] {
         for (int i = 1; i <= 50; ++i) {
             postReport({{"Download", i * 0.375}});
@@ -143,10 +153,6 @@ TEST_F(WindowTest, ReportsFromAnyThreadReachTheWidgetsWhichShowWhatTheyCan) {
     EXPECT_EQ(text(E::stepOfStep), "Step 1 of 3");
     EXPECT_EQ(text(E::statusText), "Downloading macOS Installer...");
     EXPECT_EQ(bar()->maximum(), 10000);  // determinate, in hundredths of a percent
-    ASSERT_EQ(barValues.size(), 50u);    // every report, in the order posted
-    for (std::size_t i = 0; i < barValues.size(); ++i) {
-        ASSERT_EQ(barValues[i], std::lround((i + 1) * 37.5));
-    }
 
     // The bar shows what it can: not-a-number leaves it, values beyond the scale stop at it.
     postReport({{"Installer", std::numeric_limits<double>::quiet_NaN()}});
@@ -202,25 +208,8 @@ TEST_F(WindowTest, TheQuitButtonCancelsDownloadsAndClosesTheWindow) {
     EXPECT_EQ(storyboard::instantiateController(processServices, "no such controller"), nullptr);
 }
 
-TEST_F(WindowTest, TheRightCodeTypedFieldByFieldWinsOnceAndClosesTheSheet) {
-    QPointer<ChallengeSheet> sheet = presentSheet();
-    ASSERT_TRUE(sheet);
-    const QString code = sheet->codeField()->text();
-    ASSERT_EQ(code.size(), 4);
-    EXPECT_EQ(code.toStdString(), sheet->controller().challengePIN());
-    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(i + 1));
-        typeKey(code[i]);
-    }
-    EXPECT_EQ(wins, 1);
-    EXPECT_TRUE(!sheet || !sheet->isVisible());
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_TRUE(waitUntil([&] { return !sheet; })) << "the closed sheet goes away";
-    EXPECT_TRUE(window->element(E::quitButtonView)->isEnabled()) << "the window is usable again";
-}
-
 TEST_F(WindowTest, AWrongCodeShakesTheSheetBackToWhereItWasAndEmptiesTheFields) {
+    showWindow();
     auto* sheet = presentSheet();
     ASSERT_TRUE(sheet);
     const QString code = sheet->codeField()->text();
@@ -267,6 +256,7 @@ TEST_F(WindowTest, AWrongCodeShakesTheSheetBackToWhereItWasAndEmptiesTheFields) 
 }
 
 TEST_F(WindowTest, ALetterStaysAndShakesAndBackspaceEmptiesAllFieldsUnseen) {
+    showWindow();
     auto* sheet = presentSheet();
     ASSERT_TRUE(sheet);
     const QString code = sheet->codeField()->text();
@@ -307,6 +297,7 @@ TEST_F(WindowTest, ALetterStaysAndShakesAndBackspaceEmptiesAllFieldsUnseen) {
 }
 
 TEST_F(WindowTest, TwoDigitsPastedIntoOneFieldBothCount) {
+    showWindow();
     auto* sheet = presentSheet();
     ASSERT_TRUE(sheet);
     const QString code = sheet->codeField()->text();
@@ -324,14 +315,153 @@ TEST_F(WindowTest, TwoDigitsPastedIntoOneFieldBothCount) {
     EXPECT_EQ(sheet->digitField(1)->text(), "");
 }
 
-TEST_F(WindowTest, TheShakePathSwingsTwoPercentThreeTimesAndCloses) {
-    const auto path = WindowShaker::shakePath(QPointF(100, 50), 400);
-    const double d = 400 * static_cast<double>(0.02f);
-    const std::vector<QPointF> expected = {{100, 50},     {100 - d, 50}, {100 + d, 50},
-                                           {100 - d, 50}, {100 + d, 50}, {100 - d, 50},
-                                           {100 + d, 50}, {100, 50}};
-    EXPECT_EQ(path, expected);
-    EXPECT_EQ(WindowShaker::kDurationMs, 500);
+TEST_F(WindowTest, HangsFromTheTopOfItsWindowAndBlocksItUntilTheRightCode) {
+    SharedData::shared().osWipe = true;
+    showWindow();
+    ChallengeSheet* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    EXPECT_EQ(sheet->window(), window.get()) << "the sheet is part of its window";
+    EXPECT_FALSE(sheet->isWindow());
+    EXPECT_TRUE(window->rect().contains(sheet->geometry())) << "inside the window";
+    EXPECT_EQ(sheet->y(), 0) << "hanging from the top edge";
+    EXPECT_NEAR(sheet->x() + sheet->width() / 2, window->width() / 2, 1);
+
+    // Clicks on the blocked window reach none of its controls and take no focus.
+    auto* quit = window->element(E::quitButtonView);
+    auto* logo = window->findChild<QToolButton*>("logoButton");
+    window->setHidden(E::quitButtonView, false);
+    int quits = 0;
+    QObject::connect(qobject_cast<QPushButton*>(quit), &QPushButton::clicked, [&] { ++quits; });
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
+    clickOver(quit);
+    clickOver(logo);
+    clickOver(window->element(E::statusText));
+    EXPECT_EQ(quits, 0);
+    EXPECT_FALSE(quit->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
+    // Nor can the window be closed from its title bar while the sheet waits.
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(window->isVisible());
+
+    // Tab goes round the sheet's own controls: the four fields and Cancel, never out of it.
+    std::vector<QWidget*> visited;
+    for (int i = 0; i < 6; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited.push_back(QApplication::focusWidget());
+    }
+    EXPECT_EQ(visited, (std::vector<QWidget*>{sheet->digitField(2), sheet->digitField(3),
+                                              sheet->digitField(4),
+                                              sheet->findChild<QPushButton*>("cancelButton"),
+                                              sheet->digitField(1), sheet->digitField(2)}));
+
+    // Typed into whichever field has the focus, the right code wins and unblocks the window.
+    const QString code = sheet->codeField()->text();
+    QPointer<ChallengeSheet> watched = sheet;
+    sheet->focusViewWithTag(1);
+    for (const QChar digit : code) {
+        QTest::keyClicks(QApplication::focusWidget(), QString(digit));
+    }
+    EXPECT_EQ(wins, 1);
+    EXPECT_TRUE(waitUntil([&] { return !watched; }));
+    EXPECT_TRUE(quit->isEnabled());
+    clickOver(quit);
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(WindowTest, TheCodeCannotBeSelectedCopiedOrPastedIntoTheAnswer) {
+    SharedData::shared().osWipe = true;
+    showWindow();
+    ChallengeSheet* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    QLabel* code = sheet->codeField();
+    ASSERT_EQ(code->text().size(), 4);
+    EXPECT_EQ(code->textInteractionFlags(), Qt::NoTextInteraction);
+    EXPECT_EQ(code->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(code->contextMenuPolicy(), Qt::NoContextMenu);
+
+    QTest::mouseDClick(code, Qt::LeftButton, {}, code->rect().center());
+    QTest::mousePress(code, Qt::LeftButton, {}, QPoint(1, 1));
+    QTest::mouseMove(code, QPoint(code->width() - 1, code->height() - 1));
+    QTest::mouseRelease(code, Qt::LeftButton, {}, QPoint(code->width() - 1, code->height() - 1));
+    EXPECT_FALSE(code->hasSelectedText());
+    EXPECT_EQ(code->selectedText(), "");
+    QTest::keySequence(code, QKeySequence::SelectAll);
+    QTest::keySequence(code, QKeySequence::Copy);
+    EXPECT_FALSE(code->hasSelectedText());
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, code->rect().center(),
+                           code->mapToGlobal(code->rect().center()));
+    QApplication::sendEvent(code, &menu);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
+    EXPECT_EQ(wins, 0);
+}
+
+TEST_F(WindowTest, EveryControlHasAnAccessibleName) {
+    SharedData::shared().showCancel = true;
+    SharedData::shared().osWipe = true;
+    showWindow();
+    ChallengeSheet* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    EXPECT_EQ(accessibleName(window->findChild<QToolButton*>("logoButton")), "Corvane web site");
+    EXPECT_EQ(accessibleName(window->element(E::quitButtonView)), "Quit");
+    EXPECT_EQ(accessibleName(window->element(E::progressBar)), "Progress");
+    EXPECT_EQ(accessibleName(sheet->codeField()), "Confirmation code");
+    for (int tag = 1; tag <= 4; ++tag) {
+        EXPECT_EQ(accessibleName(sheet->digitField(tag)), QString("Digit %1 of the code").arg(tag));
+    }
+    EXPECT_EQ(accessibleName(sheet->findChild<QPushButton*>("cancelButton")), "Cancel");
+}
+
+TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
+    SharedData::shared().osWipe = true;
+    auto busy = [this] { return bar()->isVisible() && bar()->maximum() == 0; };
+    // Nothing to run: no installer and no caching.
+    SharedData::shared().osInstallerAppBundlePath.reset();
+    showWindow();
+    EXPECT_FALSE(busy());
+    EXPECT_FALSE(bar()->isVisible());
+    window.reset();
+
+    // The installer starts: the bar moves until the erase must be confirmed.
+    SharedData::shared().osInstallerAppBundlePath = "/Applications/Install macOS Catalina.app";
+    showWindow();
+    EXPECT_TRUE(busy());
+    const int barTop = bar()->y();
+    ChallengeSheet* sheet = presentSheet();
+    ASSERT_TRUE(sheet);
+    EXPECT_FALSE(busy()) << "nothing runs while the sheet waits";
+    EXPECT_EQ(status(), "Waiting for the erase confirmation...");
+    for (const QChar digit : sheet->codeField()->text()) {
+        QTest::keyClicks(QApplication::focusWidget(), QString(digit));
+    }
+    ASSERT_TRUE(waitUntil([&] { return busy(); })) << "the confirmed erase runs";
+    EXPECT_EQ(status(), "Preparing macOS Installer...");
+
+    // Refused before any progress: the bar stops; the message with its line end is one line.
+    window->layout()->activate();
+    const int oneLine = window->element(E::statusText)->height();
+    NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
+                                             ProgressReport{{"Not enough space.\n", -1.0}});
+    ASSERT_TRUE(waitUntil([&] { return status() == "Not enough space."; }));
+    EXPECT_FALSE(busy());
+    EXPECT_TRUE(bar()->isVisible());
+    window->layout()->activate();
+    EXPECT_EQ(window->element(E::statusText)->height(), oneLine);
+    EXPECT_EQ(bar()->y(), barTop);
+}
+
+TEST(WindowShapeTest, OneSizeNoMaximiseControlAndCentredOnTheScreen) {
+    ensureApplication();
+    TempMac mac({"--console-user", "alice"});
+    mac.useInProcess();
+    const WindowServices services = testsupport::inProcessWindowServices();
+    ProgressWindow window(services);
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
+    const QRect screen = window.screen()->availableGeometry();
+    EXPECT_NEAR(window.geometry().center().x(), screen.center().x(), 1);
+    EXPECT_NEAR(window.geometry().center().y(), screen.center().y(), 1);
 }
 
 // Cancel ends the program at once with 9; were "wonChallenge" posted, it would end with 3.
