@@ -1,5 +1,5 @@
 // The simulated Mac where the program's own tests cannot see it: what it refuses to write, that
-// each Mac is its maker's alone, and the stand-in hdiutil's attach, detach and busy volumes.
+// each Mac is its maker's alone, and the stand-in hdiutil's attach.
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
@@ -191,7 +191,10 @@ TEST(SimCommandTest, AMacIsItsMakersAloneAndWritingIntoItChangesNeitherTheBuildN
     EXPECT_GT(placed.size(), 5u);
 }
 
-TEST(HdiutilTest, AttachesTheBaseSystemImageAndDetachesItUnlessBusy) {
+// The program attaches the base system image with the stand-in; it detaches volumes itself
+// (cleanup_test.cpp). An image already attached there is refused, as the stale mounts that the
+// fault tests leave must be.
+TEST(HdiutilTest, AttachesTheBaseSystemImageOnceAtAMountPoint) {
     TempMac mac;
     const std::string installer = mac.addInstaller("Mojave", "18G103");
     const std::string image = installer + "/Contents/SharedSupport/BaseSystem.dmg";
@@ -210,17 +213,6 @@ TEST(HdiutilTest, AttachesTheBaseSystemImageAndDetachesItUnlessBusy) {
 
     run = runProgram(hdiutil, {"attach", image, "-quiet", "-mountpoint", mountPoint});
     EXPECT_TRUE(run.exited(1));
-    EXPECT_NE(run.standardError.find("Resource busy"), std::string::npos);
-
-    EXPECT_TRUE(runProgram(hdiutil, {"detach", mountPoint, "-quiet"}).exited(0));
-    EXPECT_TRUE(fs::is_directory(mac.host(mountPoint)));
-    EXPECT_TRUE(fs::is_empty(mac.host(mountPoint)));
-    EXPECT_EQ(mac.sim("volumes"), "");
-    EXPECT_TRUE(runProgram(hdiutil, {"detach", mountPoint}).exited(1));
-
-    mac.sim("mount", {"/Volumes/InstallESD", "--busy"});
-    run = runProgram(hdiutil, {"detach", "/Volumes/InstallESD"});
-    EXPECT_TRUE(run.exited(16));
     EXPECT_NE(run.standardError.find("Resource busy"), std::string::npos);
 }
 
