@@ -24,6 +24,7 @@
 #include "tests/support/InProcessMac.h"
 #include "tests/support/MacPaths.h"
 #include "tests/support/Sha1.h"
+#include "tests/support/ShiftedClock.h"
 
 namespace vantrel {
 namespace {
@@ -240,8 +241,9 @@ TEST_F(RetryDownloads, TheResumeStoreKeepsOnlyThisProductsRecentFilesInAFolderOf
 
     // Thirty days on, what is there is dropped and fetched whole.
     {
+        const testsupport::ShiftedClock laterClock(std::chrono::hours(24 * 31));
         auto later = configuration();
-        later.clock = [] { return std::chrono::system_clock::now() + std::chrono::hours(24 * 31); };
+        later.clock = &laterClock;
         SessionRequestManager manager(testsupport::inProcessServices(), later);
         download(manager, {first});
     }

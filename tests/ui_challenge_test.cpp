@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/Notifications.h"
-#include "platform/Console.h"
 #include "tests/support/TempMac.h"
 #include "tests/support/WindowServices.h"
 #include "ui/ChallengeCode.h"
@@ -245,13 +244,13 @@ TEST_F(ChallengeTest, CancelEndsTheProgramWithStatusNineWithoutWinning) {
     EXPECT_EXIT(
         {
             center.addObserver(notificationnames::wonChallenge(),
-                               [](const Notification&) { platform::exitProcess(3); });
+                               [](const Notification&) { testsupport::console().exitProcess(3); });
             RecordingSheet sheet;
             verifyVC controller(sheet, *services, draws({11234}));
             controller.viewDidLoad();
             sheet.type(controller, "1");
             controller.cancelChallenge();
-            platform::exitProcess(0);  // not reached
+            testsupport::console().exitProcess(0);  // not reached
         },
         testing::ExitedWithCode(9), "");
 }
