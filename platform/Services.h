@@ -29,8 +29,6 @@ struct Services {
     BackgroundQueue& backgroundQueue;
     const Clock& clock;
     Console& console;
-
-    ProcessServices process() const { return {mainQueue, backgroundQueue, clock, console}; }
 };
 
 }  // namespace vantrel::platform

@@ -36,7 +36,6 @@ class SimulatedMac {
 
     const platform::MacRoot& root() const { return root_; }
     platform::Services services();
-    platform::LogSink& log() { return log_; }
 
   private:
     platform::MacRoot root_;
