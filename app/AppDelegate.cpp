@@ -7,10 +7,8 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
-#include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Machine.h"
-#include "platform/Queues.h"
 #include "platform/RootFolder.h"
 
 namespace vantrel {
@@ -25,12 +23,12 @@ constexpr mode_t kWorkingDirMode = 0755;
 // placement reports its failed move), nor is a plain file where it should be (nothing can be
 // run from it); a link there could lead root into another user's folder, and a folder that
 // cannot be made root's could be changed under root, so those end the run. False then.
-bool prepareWorkingDirectory(const platform::MacRoot& root, const std::string& workingDir) {
-    const auto state = platform::makeRootFolder(root, workingDir, kWorkingDirMode);
+bool prepareWorkingDirectory(const platform::Services& services, const std::string& workingDir) {
+    const auto state = platform::makeRootFolder(services.root, workingDir, kWorkingDirMode);
     if (state.kind != platform::RootFolderState::Refused) {
         return true;
     }
-    platform::printLine("Refusing to run: " + state.reason + ".");
+    services.console.printLine("Refusing to run: " + state.reason + ".");
     mainLog().error("%{public}s", state.reason);
     return false;
 }
@@ -42,6 +40,7 @@ net::DownloadSession::Configuration downloadConfiguration(const platform::Servic
     configuration.network = &network;
     configuration.root = services.root;
     configuration.trustedCertificates = services.machine.trustedCertificates();
+    configuration.clock = &services.clock;
     return configuration;
 }
 
@@ -56,7 +55,8 @@ void postChallengeHandOff() {
 AppDelegate::AppDelegate(const platform::Services& services, net::NetworkPlugIn& network)
     : services(services),
       downloads(services, downloadConfiguration(services, network)),
-      cacher(std::make_unique<CacheOSInstaller>(services, network, downloads)) {
+      cacher(std::make_unique<CacheOSInstaller>(services, network, downloads)),
+      args(services.console) {
     NotificationCenter::defaultCenter().addObserver(
         notificationnames::downloadsDone(),
         [installer = cacher.get()](const Notification&) { installer->installProduct(); });
@@ -72,11 +72,11 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
         notificationnames::wonChallenge(), [this](const Notification&) { didWinChallenge(); });
 
     if (!args.parseArguments(arguments)) {
-        platform::exitProcess(0);
+        services.console.exitProcess(0);
     }
     if (services.machine.currentUserName() != "root") {
-        platform::printLine("Requires sudo, exiting.");
-        platform::exitProcess(0);
+        services.console.printLine("Requires sudo, exiting.");
+        services.console.exitProcess(0);
     }
     auto& shared = SharedData::shared();
     if (!services.machine.consoleUser()) {
@@ -84,8 +84,8 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
         shared.hasGUI = false;
         shared.presentChallenge = false;
     }
-    if (!prepareWorkingDirectory(services.root, shared.workingDir)) {
-        platform::exitProcess(3);
+    if (!prepareWorkingDirectory(services, shared.workingDir)) {
+        services.console.exitProcess(3);
     }
     std::vector<platform::SkippedApplication> skipped;
     shared.osInstallerAppBundlePath = services.applications.applicationPathForBundleIdentifier(
@@ -95,8 +95,8 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
     }
 
     if (shared.checkStatus) {
-        platform::printLine(shared.osInstallerAppBundlePath ? "true" : "false");
-        platform::exitProcess(0);
+        services.console.printLine(shared.osInstallerAppBundlePath ? "true" : "false");
+        services.console.exitProcess(0);
     }
     if (shared.hasGUI) {
         showMainWindow();
@@ -115,16 +115,16 @@ void AppDelegate::startRun(const std::vector<std::string>& arguments) {
             postChallengeHandOff();
             return;
         }
-        platform::exitProcess(0);
+        services.console.exitProcess(0);
     }
     if (shared.cache) {
         cacher->cacheOS();
         return;
     }
     if (!shared.hasGUI) {
-        platform::printLine("No OS found, exiting.");
+        services.console.printLine("No OS found, exiting.");
         mainLog().error("No OS found, exiting");
-        platform::exitProcess(0);
+        services.console.exitProcess(0);
     }
     // The window shows that no installer was found; the run ends when it is closed.
 }
@@ -144,9 +144,9 @@ void AppDelegate::showMainWindow() {
     // Someone is at the console but no display can be reached: a code nobody can see would
     // be waited for forever, and erasing without it is what the code is there to prevent.
     if (SharedData::shared().presentChallenge && !mainStoryboard->reachesADisplay()) {
-        platform::printLine("The erase confirmation cannot be shown: no display");
+        services.console.printLine("The erase confirmation cannot be shown: no display");
         mainLog().error("The erase confirmation cannot be shown: no display");
-        platform::exitProcess(3);
+        services.console.exitProcess(3);
     }
 }
 
@@ -154,7 +154,7 @@ void AppDelegate::run() {
     if (mainStoryboard) {
         mainStoryboard->runEventLoop([this] { applicationWillTerminate(); });
     }
-    platform::mainqueue::runMainLoop();
+    services.mainQueue.runLoop();
 }
 
 void AppDelegate::didWinChallenge() {

@@ -6,7 +6,6 @@
 
 #include "base/CleanUp.h"
 #include "base/Logging.h"
-#include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/TerminationSignals.h"
 
@@ -32,16 +31,17 @@ const char* signalName(int signal) {
 
 }  // namespace
 
-void InterruptedRun::watch(platform::Volumes& volumes) {
+void InterruptedRun::watch(platform::Volumes& volumes, platform::Console& console) {
     platform::keepJobSignalsIgnoredByCaller();
-    platform::watchTerminationSignals([&volumes](int signal) { end(volumes, signal); });
+    platform::watchTerminationSignals(
+        [&volumes, &console](int signal) { end(volumes, console, signal); });
 }
 
-void InterruptedRun::end(platform::Volumes& volumes, int signal) {
+void InterruptedRun::end(platform::Volumes& volumes, platform::Console& console, int signal) {
     // From here on this thread alone ends the process: a tool that ends because it was asked
     // to stop must not end the run as if it had failed on its own.
-    if (!platform::takeProcessEnd()) {
-        platform::exitProcess(128 + signal);  // waits for the end already under way
+    if (!console.takeProcessEnd()) {
+        console.exitProcess(128 + signal);  // waits for the end already under way
     }
     // The tools stop first, and no new one starts: an attach that finished after the clean-up
     // would leave its image attached, and an installation that the caller interrupted must not
@@ -49,7 +49,7 @@ void InterruptedRun::end(platform::Volumes& volumes, int signal) {
     platform::stopChildProcesses(SIGTERM, kToolGrace);
     CleanUp::unmountInstallerVolumes(volumes);
     mainLog().notice("Run ended by %{public}s", signalName(signal));
-    platform::exitProcess(128 + signal);
+    console.exitProcess(128 + signal);
 }
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Console.h"
 #include "platform/Volumes.h"
 
 namespace vantrel {
@@ -11,10 +12,12 @@ class InterruptedRun {
   public:
     // Call once at start-up, before any other thread is started. What the caller started the
     // program with ignored (SIGHUP under nohup) stays ignored, here and in the tools.
-    // `volumes` are those the clean-up detaches from; they outlive the process.
-    static void watch(platform::Volumes& volumes);
+    // `volumes` are those the clean-up detaches from, `console` is where the process ends;
+    // both outlive the process.
+    static void watch(platform::Volumes& volumes, platform::Console& console);
     // The clean-up and the end, on the watcher's thread.
-    [[noreturn]] static void end(platform::Volumes& volumes, int signal);
+    [[noreturn]] static void end(platform::Volumes& volumes, platform::Console& console,
+                                 int signal);
 };
 
 }  // namespace vantrel

@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Logging.h"
-#include "platform/Console.h"
 
 namespace vantrel {
 
@@ -257,7 +256,7 @@ ProcessArgs::Outcome ProcessArgs::evaluate(const std::vector<std::string>& argum
 bool ProcessArgs::parseArguments(const std::vector<std::string>& arguments) {
     const Outcome outcome = evaluate(arguments, SharedData::shared());
     for (const auto& line : outcome.output) {
-        platform::printLine(line);
+        console_.printLine(line);
     }
     if (outcome.errorMessage) {
         argumentsLog().error("%{public}s", *outcome.errorMessage);
@@ -271,7 +270,7 @@ bool ProcessArgs::parseArguments(const std::vector<std::string>& arguments) {
         case Outcome::Kind::Rejected:
             return false;
         case Outcome::Kind::Exit:
-            platform::exitProcess(outcome.exitStatus);
+            console_.exitProcess(outcome.exitStatus);
     }
     return false;
 }

@@ -5,12 +5,16 @@
 #include <vector>
 
 #include "base/SharedData.h"
+#include "platform/Console.h"
 
 namespace vantrel {
 
 // The program's command line: options, validation and what they set in SharedData.
 class ProcessArgs {
   public:
+    // Prints to and ends the process through `console`, which outlives the parser.
+    explicit ProcessArgs(platform::Console& console) : console_(console) {}
+
     // What evaluating a command line came to, without printing or exiting: the lines for
     // standard output, the log message (category "arguments"), and how the run goes on.
     struct Outcome {
@@ -29,6 +33,9 @@ class ProcessArgs {
     // true when the run may go on, false when the parser rejected the arguments; ends the
     // process itself for help (0), a bad value (1) or a missing option (2).
     bool parseArguments(const std::vector<std::string>& arguments);
+
+  private:
+    platform::Console& console_;
 };
 
 }  // namespace vantrel

@@ -1,10 +1,8 @@
 #include "app/WindowHost.h"
 
 #include "base/Logging.h"
-#include "platform/Console.h"
 #include "platform/OpenURL.h"
 #include "platform/PlugIn.h"
-#include "platform/Queues.h"
 
 namespace vantrel {
 
@@ -16,19 +14,19 @@ WindowServices processWindowServices(const platform::Services& platform,
         // The message is already whole: it goes in as a format with nothing to fill in.
         .logMain = [](platform::LogLevel level,
                       std::string_view message) { mainLog().log(level, message); },
-        .runOnMainQueue =
-            [](std::function<void()> work) { platform::mainqueue::async(std::move(work)); },
+        .runOnMainQueue = [&queue = platform.mainQueue](
+                              std::function<void()> work) { queue.async(std::move(work)); },
         .handMainQueueTo =
-            [](std::function<void(std::function<void()>)> dispatcher) {
-                platform::mainqueue::setDispatcher(std::move(dispatcher));
+            [&queue = platform.mainQueue](std::function<void(std::function<void()>)> dispatcher) {
+                queue.setDispatcher(std::move(dispatcher));
             },
-        .serveMainQueue = [] { platform::mainqueue::runMainLoop(); },
+        .serveMainQueue = [&queue = platform.mainQueue] { queue.runLoop(); },
         .cancelAllDownloads = std::move(cancelAllDownloads),
         .openURLAsConsoleUser =
             [platform](const std::string& address) {
                 return platform::openURLAsConsoleUser(platform.root, platform.machine, address);
             },
-        .exitProcess = [](int status) { platform::exitProcess(status); },
+        .exitProcess = [&console = platform.console](int status) { console.exitProcess(status); },
         .resourcesFolder = platform.appBundle / "Contents" / "Resources",
         .temporaryFolder = platform.root.host(platform.machine.temporaryDirectory()),
     };

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "bench/DriverModes.h"
@@ -36,6 +37,11 @@ std::string catalogAddress() {
     return services().machine.catalogServer() + *path;
 }
 
+// The catalog's "no" lines go where the program's go.
+std::function<void(std::string_view)> printTo(platform::Console& console) {
+    return [&console](std::string_view line) { console.printLine(line); };
+}
+
 }  // namespace
 
 int runCatalog(const RepeatOptions& options) {
@@ -46,7 +52,8 @@ int runCatalog(const RepeatOptions& options) {
     for (int i = 0; i < options.repeat; ++i) {
         const auto start = Clock::now();
         const double startCPU = threadSeconds();
-        const CatalogResult result = fetchInstallerProducts(services().machine, documents());
+        const CatalogResult result =
+            fetchInstallerProducts(services().machine, documents(), printTo(services().console));
         totals.push_back(secondsSince(start));
         totalsCPU.push_back(threadSeconds() - startCPU);
         if (!result.candidates) {
@@ -118,7 +125,8 @@ int runCatalog(const RepeatOptions& options) {
 
 int runSelection(const RepeatOptions& options) {
     useSimulatedMac(options.mac);
-    const CatalogResult catalog = fetchInstallerProducts(services().machine, documents());
+    const CatalogResult catalog =
+        fetchInstallerProducts(services().machine, documents(), printTo(services().console));
     if (!catalog.candidates) {
         throw std::runtime_error(catalog.failure);
     }

@@ -16,8 +16,6 @@
 #include "bench/DriverModes.h"
 #include "bench/DriverSupport.h"
 #include "caching/SessionRequestManager.h"
-#include "platform/Console.h"
-#include "platform/Queues.h"
 
 namespace vantrel::bench {
 
@@ -128,18 +126,18 @@ int runDownload(const DownloadOptions& options) {
             .number("last_percentage", seen.empty() ? -1 : seen.back().percentage)
             .text("folder", folder.string())
             .write(options.result);
-        platform::exitProcess(0);
+        services().console.exitProcess(0);
     });
 
     // A transfer that never ends must not hold the benchmark up for good.
     std::thread([timeout = options.timeout, result = options.result] {
         std::this_thread::sleep_for(timeout);
         Result().text("error", "the downloads did not finish in time").write(result);
-        platform::exitProcess(1);
+        services().console.exitProcess(1);
     }).detach();
 
     downloads().downloadPackages(urls, expected);
-    platform::mainqueue::runMainLoop();
+    services().mainQueue.runLoop();
 }
 
 }  // namespace vantrel::bench

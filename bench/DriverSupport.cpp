@@ -11,6 +11,7 @@
 
 #include "base/Logging.h"
 #include "base/SharedData.h"
+#include "platform/StandardProcessServices.h"
 #include "platform/simmac/SimulatedMac.h"
 
 namespace vantrel::bench {
@@ -40,7 +41,8 @@ void useSimulatedMac(const fs::path& root) {
     }
     // Never destroyed: the download driver ends the process from another thread.
     auto* mac =
-        new simmac::SimulatedMac(platform::MacRoot(fs::canonical(root)), fs::canonical(bundle));
+        new simmac::SimulatedMac(platform::MacRoot(fs::canonical(root)), fs::canonical(bundle),
+                                 (new platform::StandardProcessServices)->services());
     benchServices().emplace(mac->services());
     benchNetwork() = new net::NetworkPlugIn(mac->root(), fs::canonical(bundle));
     benchDocuments() =
@@ -66,6 +68,7 @@ net::DownloadSession::Configuration downloadConfiguration() {
     configuration.network = &network();
     configuration.root = services().root;
     configuration.trustedCertificates = services().machine.trustedCertificates();
+    configuration.clock = &services().clock;
     return configuration;
 }
 

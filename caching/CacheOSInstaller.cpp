@@ -11,31 +11,39 @@
 #include "caching/InstallerOutput.h"
 #include "caching/ProductSelection.h"
 #include "caching/SessionRequestManager.h"
-#include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Placement.h"
 #include "platform/PrintableText.h"
 #include "platform/Process.h"
-#include "platform/Queues.h"
 #include "platform/TrustedPath.h"
 
 namespace vantrel {
 
 namespace {
 
+// Ends the process with `status` from the main queue, after the work queued before.
+void exitFromMainQueue(const platform::Services& services, int status) {
+    services.mainQueue.async(
+        [&console = services.console, status] { console.exitProcess(status); });
+}
+
 // A caching run that cannot go on, before or after its downloads. Reporting success with
 // nothing filed away would leave the management system believing in an installer that is not
 // where it looks. Headless, the process ends with status 3, from the main queue (this may run
 // on the package installer's worker); with a window, the window shows the line as an error and
 // stays until closed.
-void endRunWithFailure(const std::string& line) {
-    platform::printLine(line);
+void endRunWithFailure(const platform::Services& services, const std::string& line) {
+    services.console.printLine(line);
     if (SharedData::shared().hasGUI) {
         NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
                                                  progressReport(line, -1.0));
         return;
     }
-    platform::mainqueue::async([] { platform::exitProcess(3); });
+    exitFromMainQueue(services, 3);
+}
+
+std::function<void(std::string_view)> printingTo(platform::Console& console) {
+    return [&console](std::string_view line) { console.printLine(line); };
 }
 
 bool isDistributionFile(const std::string& name) {
@@ -56,18 +64,19 @@ void CacheOSInstaller::cacheOS() {
     cachingLog().debug("Caching");
     // Held until the process ends (InstallerLock.h).
     if (const auto refusal = installerlock::holdForCaching(services)) {
-        endRunWithFailure(*refusal);
+        endRunWithFailure(services, *refusal);
         return;
     }
     clearPlacementLeftovers();
-    const CatalogResult catalog = fetchInstallerProducts(services.machine, documents);
+    const CatalogResult catalog =
+        fetchInstallerProducts(services.machine, documents, printingTo(services.console));
     if (!catalog.candidates) {
-        endRunWithFailure(catalog.failure);
+        endRunWithFailure(services, catalog.failure);
         return;
     }
     if (catalog.candidates->empty()) {
         cachingLog().debug("No Product dictionary available.");
-        platform::exitProcess(0);
+        services.console.exitProcess(0);
     }
     auto& shared = SharedData::shared();
     const auto urls =
@@ -75,7 +84,8 @@ void CacheOSInstaller::cacheOS() {
                           platformSelectionServices(services, network, documents));
     if (!urls.empty()) {
         if (!prepareDownloadDirectory(services)) {
-            endRunWithFailure("The download folder could not be prepared; nothing was downloaded.");
+            endRunWithFailure(services,
+                              "The download folder could not be prepared; nothing was downloaded.");
             return;
         }
         requestManager.downloadPackages(urls, packageExpectations(*catalog.candidates));
@@ -83,8 +93,8 @@ void CacheOSInstaller::cacheOS() {
     }
     if (!shared.osInstallerAppBundlePath) {
         cachingLog().debug("No OS found.");
-        platform::printLine("No OS found");
-        platform::exitProcess(0);
+        services.console.printLine("No OS found");
+        services.console.exitProcess(0);
     }
     if (shared.install) {
         shared.finishedCaching = true;
@@ -94,7 +104,7 @@ void CacheOSInstaller::cacheOS() {
         return;
     }
     cachingLog().debug("Not installing cached OS, did not pass --action install.");
-    platform::exitProcess(0);
+    services.console.exitProcess(0);
 }
 
 // Assembly: the package installer on the downloaded distribution files.
@@ -107,11 +117,11 @@ platform::ProcessSpec CacheOSInstaller::installerProcess(const std::string& dist
 }
 
 void CacheOSInstaller::installProduct() {
-    platform::backgroundqueue::async([this] { runInstaller(); });
+    services.backgroundQueue.async([this] { runInstaller(); });
 }
 
 void CacheOSInstaller::assemblyFailed(const std::string& line) {
-    platform::printLine(line);
+    services.console.printLine(line);
     installerLog().error("%{public}s", line);
     SharedData::shared().installerFailed = true;
     NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
@@ -152,20 +162,22 @@ void CacheOSInstaller::runInstaller() {
         ChunkDecoder errorDecoder;
         const auto launchError = platform::runWithPipes(
             services.root, installerProcess(path),
-            [&](std::string_view chunk) { readInstallerOutput(outputDecoder.decode(chunk)); },
+            [&](std::string_view chunk) {
+                readInstallerOutput(outputDecoder.decode(chunk), services.console);
+            },
             [&](std::string_view chunk) {
                 if (const std::string text = errorDecoder.decode(chunk); !text.empty()) {
-                    readInstallerErrors(text);
+                    readInstallerErrors(text, services.console);
                 }
             });
         if (launchError) {
-            platform::printLine("Error running installer");
+            services.console.printLine("Error running installer");
             assemblyFailed(launchError->description);
             return;
         }
-        readInstallerOutput(outputDecoder.finish());
+        readInstallerOutput(outputDecoder.finish(), services.console);
         if (const std::string rest = errorDecoder.finish(); !rest.empty()) {
-            readInstallerErrors(rest);
+            readInstallerErrors(rest, services.console);
         }
         // The run's outcome comes once, after the last installer: a hand-off or an exit after
         // an earlier one would leave the later ones running unseen.
@@ -199,21 +211,22 @@ bool CacheOSInstaller::placeInstaller() {
     }
     // Replacing the filed-away installer must wait for no installation that runs from it.
     if (const auto refusal = installerlock::holdForCaching(services)) {
-        endRunWithFailure(*refusal);
+        endRunWithFailure(services, *refusal);
         return false;
     }
     clearPlacementLeftovers();
     const std::string filedAway = shared.workingDir + "/" + installerName;
     if (const auto reason = platform::whyNotRootOnlyApplication(services.root, inApplications)) {
         installerLog().error("%{public}s", *reason);
-        endRunWithFailure("The macOS Installer was not moved to " + filedAway + ": " + *reason);
+        endRunWithFailure(services,
+                          "The macOS Installer was not moved to " + filedAway + ": " + *reason);
         return false;
     }
     if (const auto error = platform::placeItem(services.root, inApplications, filedAway)) {
         installerLog().error("%{public}s", error->description);
         shared.osInstallerAppBundlePath = inApplications;
-        endRunWithFailure("The macOS Installer could not be moved to " + filedAway + ": " +
-                          error->description);
+        endRunWithFailure(services, "The macOS Installer could not be moved to " + filedAway +
+                                        ": " + error->description);
         return false;
     }
     shared.osInstallerAppBundlePath = filedAway;
@@ -229,7 +242,7 @@ void CacheOSInstaller::installerDidTerminate() {
             return;  // the window stays and shows the failure
         }
         // A failed assembly must not look like success to the management system.
-        platform::mainqueue::async([] { platform::exitProcess(3); });
+        exitFromMainQueue(services, 3);
         return;
     }
     if (!placeInstaller()) {
@@ -245,7 +258,7 @@ void CacheOSInstaller::installerDidTerminate() {
         return;
     }
     installerLog().debug("Caching complete, not installing");
-    platform::mainqueue::async([] { platform::exitProcess(0); });
+    exitFromMainQueue(services, 0);
 }
 
 }  // namespace vantrel

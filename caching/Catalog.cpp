@@ -5,7 +5,6 @@
 
 #include "net/ContentDigest.h"
 #include "net/Http.h"
-#include "platform/Console.h"
 #include "platform/Machine.h"
 #include "platform/PrintableText.h"
 
@@ -100,7 +99,8 @@ CatalogReading readCatalogTree(std::string_view body,
     return reading;
 }
 
-CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::HttpClient& http) {
+CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::HttpClient& http,
+                                     const std::function<void(std::string_view)>& printLine) {
     const platform::OSVersion running = machine.operatingSystemVersion();
     const auto path = catalogURL(running.minor);
     const std::string version = std::to_string(running.major) + "." +
@@ -126,8 +126,7 @@ CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::Http
         return {std::nullopt, "Could not fetch the software update catalog " + url + ": " +
                                   platform::printableText(error.description)};
     }
-    CatalogReading reading =
-        reader.finish([](std::string_view line) { platform::printLine(line); });
+    CatalogReading reading = reader.finish(printLine);
     switch (reading.outcome) {
         case CatalogReading::Outcome::Candidates:
             return {std::move(reading.candidates), {}};

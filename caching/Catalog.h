@@ -100,7 +100,8 @@ struct CatalogResult {
 std::map<std::string, net::ExpectedFile> packageExpectations(const CandidateSet& candidates);
 
 // Reads the catalog for the running OS from the software-update server (blocking) and keeps
-// its installer products.
-CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::HttpClient& http);
+// its installer products; "no" lines go to `printLine`.
+CatalogResult fetchInstallerProducts(const platform::Machine& machine, net::HttpClient& http,
+                                     const std::function<void(std::string_view)>& printLine);
 
 }  // namespace vantrel

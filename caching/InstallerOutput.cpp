@@ -4,7 +4,6 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "base/ToolOutput.h"
-#include "platform/Console.h"
 #include "platform/PrintableText.h"
 
 namespace vantrel {
@@ -48,7 +47,7 @@ std::string quotedPieces(std::string_view chunk) {
     return out;
 }
 
-void readInstallerOutput(std::string_view text) {
+void readInstallerOutput(std::string_view text, platform::Console& console) {
     if (text.empty()) {
         return;
     }
@@ -60,13 +59,13 @@ void readInstallerOutput(std::string_view text) {
     if (textContains(text, kFailureMarker)) {
         SharedData::shared().installerFailed = true;
         installerLog().error("Installer failed");
-        platform::printLine(quotedPieces(text));
+        console.printLine(quotedPieces(text));
         center.post(notificationnames::taskProgress(), progressReport("InstallerFailed", -1.0));
     }
 }
 
-void readInstallerErrors(std::string_view text) {
-    platform::printLine(text);
+void readInstallerErrors(std::string_view text, platform::Console& console) {
+    console.printLine(text);
     installerLog().error("%{public}s", text);
 }
 

@@ -9,7 +9,6 @@
 #include "caching/XmlPath.h"
 #include "caching/dmgMounter.h"
 #include "net/Http.h"
-#include "platform/Console.h"
 #include "platform/PrintableText.h"
 
 namespace vantrel {
@@ -285,7 +284,9 @@ SelectionServices platformSelectionServices(const platform::Services& platform,
     services.isValidURL = [&network](std::string_view url) {
         return net::isValidURL(network, url);
     };
-    services.printLine = [](std::string_view line) { platform::printLine(line); };
+    services.printLine = [&console = platform.console](std::string_view line) {
+        console.printLine(line);
+    };
     return services;
 }
 

@@ -11,11 +11,9 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "base/ToolOutput.h"
-#include "platform/Console.h"
 #include "platform/FileURL.h"
 #include "platform/Files.h"
 #include "platform/PrintableText.h"
-#include "platform/Queues.h"
 
 namespace vantrel {
 
@@ -42,6 +40,15 @@ std::optional<std::string> transferFailure(const net::DownloadTask& task,
     return std::nullopt;
 }
 
+// The configuration, on the clock of the services unless it names one of its own.
+net::DownloadSession::Configuration withClock(net::DownloadSession::Configuration configuration,
+                                              const platform::Clock& clock) {
+    if (!configuration.clock) {
+        configuration.clock = &clock;
+    }
+    return configuration;
+}
+
 }  // namespace
 
 void SessionRequestDelegate::didFinishDownloadingToURL(net::DownloadTask& task,
@@ -52,14 +59,14 @@ void SessionRequestDelegate::didFinishDownloadingToURL(net::DownloadTask& task,
     }
     const std::string shownName = platform::printableText(name);
     networkingLog().debug("Downloading: %{public}s", shownName);
-    platform::printLine("Downloading: " + shownName);
+    services_.console.printLine("Downloading: " + shownName);
     const auto& folder = SharedData::shared().tmpDir;
     if (!folder) {
         return;
     }
     // The name is one file name (no separator, never "." or ".."), so it stays in the folder.
     // A name already taken keeps the first file; the move fails and is ignored.
-    (void)platform::moveItem(root_, location, *folder + "/" + name);
+    (void)platform::moveItem(services_.root, location, *folder + "/" + name);
 }
 
 void SessionRequestDelegate::didWriteData(net::DownloadTask& task, std::int64_t,
@@ -95,12 +102,12 @@ void SessionRequestDelegate::didCompleteWithError(net::DownloadTask& task,
     // missing; this line tells the operator why a package is missing.
     if (const auto failure = transferFailure(task, error); failure && !cancelled) {
         networkingLog().error("Download failed: %{public}s", *failure);
-        platform::printLine("Download failed: " + *failure);
+        services_.console.printLine("Download failed: " + *failure);
     }
     if (lastOne) {
-        platform::mainqueue::async(
+        services_.mainQueue.async(
             [] { NotificationCenter::defaultCenter().post(notificationnames::downloadsDone()); });
-        platform::printLine("Downloads finished");
+        services_.console.printLine("Downloads finished");
     }
 }
 
@@ -127,10 +134,9 @@ std::size_t SessionRequestDelegate::pendingTaskCount() const {
 SessionRequestManager::SessionRequestManager(const platform::Services& services,
                                              net::DownloadSession::Configuration configuration)
     : services(services),
-      configuration_(configuration),
-      sessionDelegate(new SessionRequestDelegate(services.root)),
-      session(std::make_unique<net::DownloadSession>(std::move(configuration),
-                                                     sessionDelegate.get())) {}
+      configuration_(withClock(std::move(configuration), services.clock)),
+      sessionDelegate(new SessionRequestDelegate(services)),
+      session(std::make_unique<net::DownloadSession>(configuration_, sessionDelegate.get())) {}
 
 SessionRequestManager::~SessionRequestManager() {
     session.reset();
@@ -151,7 +157,7 @@ void SessionRequestManager::downloadPackages(
         store = net::ResumeStore::open(services.root, resumeStorePath(*downloadFolder), &whyNot);
         if (store) {
             store->prune(std::set<std::string>(urls.begin(), urls.end()),
-                         configuration_.clock() - configuration_.resumeMaxAge);
+                         configuration_.clock->now() - configuration_.resumeMaxAge);
         } else {
             // Downloads still work, only a later run cannot continue them.
             networkingLog().error("The resume store cannot be used: %{public}s",
@@ -186,7 +192,7 @@ bool prepareDownloadDirectory(const platform::Services& services) {
     const auto identifier = services.machine.bundleIdentifier();
     if (!identifier) {
         // Without it the path would be the temporary directory itself.
-        platform::printLine(
+        services.console.printLine(
             "The download folder cannot be named: the application has no "
             "bundle identifier.");
         return false;
@@ -194,13 +200,13 @@ bool prepareDownloadDirectory(const platform::Services& services) {
     const std::string path = services.machine.temporaryDirectory() + *identifier;
     if (platform::fileExists(services.root, path)) {
         if (const auto error = platform::removeItem(services.root, path)) {
-            platform::printLine(error->description);
+            services.console.printLine(error->description);
             return false;
         }
     }
     if (const auto error =
             platform::createDirectory(services.root, path, true, kDownloadFolderMode)) {
-        platform::printLine(error->description);
+        services.console.printLine(error->description);
         return false;
     }
     SharedData::shared().tmpDir = path;

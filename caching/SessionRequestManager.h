@@ -37,8 +37,9 @@ class SessionRequestDelegate : public net::DownloadSessionDelegate {
   private:
     friend class SessionRequestManager;
 
-    explicit SessionRequestDelegate(platform::MacRoot root) : root_(std::move(root)) {}
-    platform::MacRoot root_;
+    explicit SessionRequestDelegate(const platform::Services& services) : services_(services) {}
+    // The Mac the files land on, the main queue "downloadsDone" is posted on, the console.
+    const platform::Services services_;
 
     // Guards downloadTasks. downloadPackages holds it while it starts a whole batch, so no
     // completion of the batch is processed before every task of it is pending.
@@ -53,8 +54,8 @@ class SessionRequestDelegate : public net::DownloadSessionDelegate {
 // The run's download session and its delegate.
 class SessionRequestManager {
   public:
-    // Transfers run under `configuration` (network, trust, limits); files land on the Mac of
-    // `services`.
+    // Transfers run under `configuration` (network, trust, limits, and the clock of `services`
+    // unless it names one); files land on the Mac of `services`.
     SessionRequestManager(const platform::Services& services,
                           net::DownloadSession::Configuration configuration);
     ~SessionRequestManager();

@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "base/CleanUp.h"
-#include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Machine.h"
 #include "platform/Process.h"
@@ -51,18 +50,18 @@ std::string dmgMounter::readCachedBuild(const platform::Services& platform,
                                    platform.machine.bundleIdentifier().value_or("") + "/baseMount";
     if (const auto error =
             platform::createDirectory(platform.root, mountPoint, true, kMountPointMode)) {
-        platform::printLine(error->description);
+        platform.console.printLine(error->description);
     }
     platform::ProcessSpec spec;
     spec.executable = "/usr/bin/hdiutil";
     spec.arguments = attachArguments(imagePath, mountPoint);
     if (platform::runInheritingStreams(platform.root, spec)) {
-        platform::printLine("error running command");
+        platform.console.printLine("error running command");
     }
     const std::string build = decodeCachedBuild(
         platform::readSmallFile(platform.root,
                                 mountPoint + "/System/Library/CoreServices/SystemVersion.plist"),
-        [](std::string_view line) { platform::printLine(line); });
+        [&platform](std::string_view line) { platform.console.printLine(line); });
     CleanUp::unmountInstallerVolumes(platform.volumes);
     return build;
 }

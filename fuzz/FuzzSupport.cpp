@@ -10,6 +10,7 @@
 
 #include "base/Logging.h"
 #include "base/SharedData.h"
+#include "platform/StandardProcessServices.h"
 #include "platform/simmac/SimulatedMac.h"
 #include "plist/PlistLimits.h"
 
@@ -74,8 +75,17 @@ net::NetworkPlugIn*& networkPlugIn() {
     return plugIn;
 }
 
+const platform::Services*& fuzzServices() {
+    static const platform::Services* services = nullptr;
+    return services;
+}
+
 net::NetworkPlugIn& network() {
     return *networkPlugIn();
+}
+
+const platform::Services& services() {
+    return *fuzzServices();
 }
 
 void prepareProcess() {
@@ -98,8 +108,11 @@ void prepareProcess() {
     fs::create_directories(root / "Applications/Vantrel.app/Contents/PlugIns");
     fs::copy_file(VANTREL_NETWORK_PLUGIN,
                   root / "Applications/Vantrel.app/Contents/PlugIns/libvantrel-network.so");
-    static auto* mac =
-        new simmac::SimulatedMac(platform::MacRoot(root), root / "Applications/Vantrel.app");
+    static auto* process = new platform::StandardProcessServices;
+    static auto* mac = new simmac::SimulatedMac(
+        platform::MacRoot(root), root / "Applications/Vantrel.app", process->services());
+    static const auto* macServices = new platform::Services(mac->services());
+    fuzzServices() = macServices;
     useLogSink(&mac->services().log);
     SharedData::shared().describeMachine(mac->services().machine);
     static auto* plugIn = new net::NetworkPlugIn(mac->root(), root / "Applications/Vantrel.app");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/NetworkLibrary.h"
+#include "platform/Services.h"
 
 #include "plist/Plist.h"
 
@@ -25,6 +26,9 @@ void expectWithinPlistLimits(plist_t tree);
 void prepareProcess();
 // The network plug-in of the process's simulated Mac (after prepareProcess).
 net::NetworkPlugIn& network();
+// The services of the process's simulated Mac, its standard output silenced (after
+// prepareProcess).
+const platform::Services& services();
 
 // `data` cut at every occurrence of `separator`; empty pieces kept.
 std::vector<std::string> splitInput(std::string_view data, std::string_view separator);

@@ -40,16 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (i % 2 == 0) {
             const std::string text = output.decode(reads[i]);
             decodedOutput += text;
-            readInstallerOutput(text);
+            readInstallerOutput(text, fuzz::services().console);
         } else {
-            readInstallerErrors(errors.decode(reads[i]));
+            readInstallerErrors(errors.decode(reads[i]), fuzz::services().console);
         }
         (void)quotedPieces(reads[i]);
     }
     const std::string rest = output.finish();
     decodedOutput += rest;
-    readInstallerOutput(rest);
-    readInstallerErrors(errors.finish());
+    readInstallerOutput(rest, fuzz::services().console);
+    readInstallerErrors(errors.finish(), fuzz::services().console);
 
     // Reads cut anywhere keep every character of the stream read at once; only the number of
     // replacement characters for bad bytes may differ.

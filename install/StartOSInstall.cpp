@@ -9,8 +9,6 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "base/ToolOutput.h"
-#include "platform/Console.h"
-#include "platform/Queues.h"
 #include "platform/TrustedPath.h"
 
 namespace vantrel {
@@ -22,29 +20,29 @@ constexpr const char* kErrorMarker = "Error: ";
 
 // A headless run has nobody to close a window, so every ending of the runner other than the
 // machine restarting ends the process, with status 3 for a failure.
-void endHeadlessRun(const std::string& line) {
+void endHeadlessRun(const platform::Services& services, const std::string& line) {
     if (SharedData::shared().hasGUI) {
         return;
     }
-    platform::mainqueue::async([line] {
-        platform::printLine(line);
-        platform::exitProcess(3);
+    services.mainQueue.async([&console = services.console, line] {
+        console.printLine(line);
+        console.exitProcess(3);
     });
 }
 
-void reportLaunchFailure(const std::string& description) {
-    platform::printLine("error running command");
-    platform::printLine(description);
+void reportLaunchFailure(platform::Console& console, const std::string& description) {
+    console.printLine("error running command");
+    console.printLine(description);
     startosinstallLog().error("%{public}s", description);
 }
 
 // The installation must not start: the line for the operator and the log, the window's
 // error, and the end of a headless run.
-void refuseToRun(const std::string& line) {
+void refuseToRun(const platform::Services& services, const std::string& line) {
     startosinstallLog().error("%{public}s", line);
     NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
                                              progressReport(line, -1.0));
-    endHeadlessRun(line);
+    endHeadlessRun(services, line);
 }
 
 }  // namespace
@@ -77,26 +75,27 @@ void startOSInstall::runOSInstall(const platform::Services& services) {
     const auto& shared = SharedData::shared();
     if (!shared.osInstallerAppBundlePath) {
         // Nothing to run: never launch a tool from a made-up path.
-        platform::mainqueue::async([] {
-            reportLaunchFailure("No macOS Installer was found to run startosinstall from.");
+        services.mainQueue.async([&console = services.console] {
+            reportLaunchFailure(console,
+                                "No macOS Installer was found to run startosinstall from.");
         });
-        endHeadlessRun("startosinstall was not run");
+        endHeadlessRun(services, "startosinstall was not run");
         return;
     }
     // Checked again at the last moment: root runs this tool, whatever path led here.
     if (const auto reason =
             platform::whyNotRootOnlyApplication(services.root, *shared.osInstallerAppBundlePath)) {
-        refuseToRun("startosinstall was not run: " + *reason);
+        refuseToRun(services, "startosinstall was not run: " + *reason);
         return;
     }
     // Held while the tool runs, so no caching run replaces the installer under it.
     if (const auto refusal = installerlock::holdForInstallation(services)) {
-        refuseToRun(*refusal);
+        refuseToRun(services, *refusal);
         return;
     }
     auto spec = processSpec(*shared.osInstallerAppBundlePath, shared.osWipe, shared.forceQuitApps,
                             static_cast<long>(::getpid()));
-    platform::backgroundqueue::async([services, spec = std::move(spec)]() mutable {
+    services.backgroundQueue.async([services, spec = std::move(spec)]() mutable {
         launchOSInstall(services, std::move(spec));
     });
 }
@@ -109,27 +108,27 @@ void startOSInstall::launchOSInstall(const platform::Services& services,
     const auto error = platform::runWithPipes(
         services.root, spec,
         [&](std::string_view chunk) {
-            platform::mainqueue::async(
+            services.mainQueue.async(
                 [text = outputDecoder.decode(chunk)] { handleInstallOutput(text); });
         },
         [&](std::string_view chunk) {
-            platform::mainqueue::async(
+            services.mainQueue.async(
                 [text = errorDecoder.decode(chunk)] { handleInstallErrors(text); });
         },
         &status);
     installerlock::releaseAfterInstallation(services);
     if (error) {
-        reportLaunchFailure(error->description);
-        endHeadlessRun("startosinstall could not be started");
+        reportLaunchFailure(services.console, error->description);
+        endHeadlessRun(services, "startosinstall could not be started");
         return;
     }
     // What was carried over at the end of each stream, as it is.
-    platform::mainqueue::async([text = outputDecoder.finish()] { handleInstallOutput(text); });
-    platform::mainqueue::async([text = errorDecoder.finish()] { handleInstallErrors(text); });
+    services.mainQueue.async([text = outputDecoder.finish()] { handleInstallOutput(text); });
+    services.mainQueue.async([text = errorDecoder.finish()] { handleInstallErrors(text); });
     // The tool signals this process when the machine is about to restart; ending on its own
     // means it did not get there.
-    endHeadlessRun("startosinstall ended with status " + std::to_string(status) +
-                   " without restarting the machine");
+    endHeadlessRun(services, "startosinstall ended with status " + std::to_string(status) +
+                                 " without restarting the machine");
 }
 
 void startOSInstall::handleInstallOutput(const std::string& text) {

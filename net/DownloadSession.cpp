@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -156,7 +158,7 @@ struct DownloadSessionState {
             }
             group->perform();
             collectCompletions();
-            const auto now = std::chrono::steady_clock::now();
+            const auto now = configuration.clock->steadyNow();
             const auto wait = std::min(reportDueProgress(now), startDueRetries(now));
             {
                 std::lock_guard<std::mutex> guard(lock);
@@ -387,7 +389,7 @@ struct DownloadSessionState {
         if (!transfer.task->response_) {
             noteResponse(transfer, group->answer(transfer.task->identifier_));  // and at the end
         }
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = configuration.clock->steadyNow();
         if (transfer.reportedWritten < 0 ||
             now - transfer.reportedAt >= configuration.progressInterval) {
             report(transfer, now);
@@ -491,7 +493,7 @@ struct DownloadSessionState {
         }
         const auto pause = pauses[transfer.retriesUsed++];
         delegate->willRetry(*transfer.task, transfer.onDisk, reason);
-        transfer.retryAt = std::chrono::steady_clock::now() + pause;
+        transfer.retryAt = configuration.clock->steadyNow() + pause;
     }
 
     void finishTry(Transfer& transfer, const TransferGroup::Completion& completion) {
@@ -549,7 +551,7 @@ struct DownloadSessionState {
             return;
         }
         if (transfer.shownWritten() != transfer.reportedWritten && transfer.onDisk > 0) {
-            report(transfer, std::chrono::steady_clock::now());
+            report(transfer, configuration.clock->steadyNow());
         }
         finishTask(transfer, std::nullopt);
     }
@@ -654,7 +656,12 @@ void DownloadTask::cancel() {
 }
 
 DownloadSession::DownloadSession(Configuration configuration, DownloadSessionDelegate* delegate)
-    : state_(std::make_shared<DownloadSessionState>(std::move(configuration), delegate)) {}
+    : state_(std::make_shared<DownloadSessionState>(std::move(configuration), delegate)) {
+    if (!state_->configuration.clock) {
+        std::fputs("A download session was made without a clock.\n", stderr);
+        std::abort();
+    }
+}
 
 DownloadSession::~DownloadSession() {
     state_->stop();

@@ -12,6 +12,7 @@
 #include "net/Http.h"
 #include "net/ResumeStore.h"
 #include "net/RetryPolicy.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 
 namespace vantrel::net {
@@ -112,11 +113,10 @@ class DownloadSession {
         // Where the resume store is (a Mac path); absent: beside the download folder, named
         // after it with ".resume" added. Read by the session's owner, which opens the store.
         std::optional<std::string> resumeStore;
-        // Files of the store last changed longer than `resumeMaxAge` before `clock()` are
-        // dropped when downloads start.
-        std::function<std::chrono::system_clock::time_point()> clock = [] {
-            return std::chrono::system_clock::now();
-        };
+        // The time the session paces its retries and progress reports by, and the store's
+        // files are aged by: files last changed longer than `resumeMaxAge` before its wall
+        // time are dropped when downloads start. Required; must outlive the session.
+        const platform::Clock* clock = nullptr;
         std::chrono::hours resumeMaxAge{24 * 30};
     };
 

@@ -6,13 +6,14 @@
 #include "platform/Log.h"
 #include "platform/MacRoot.h"
 #include "platform/Machine.h"
+#include "platform/ProcessServices.h"
 #include "platform/Volumes.h"
 
 namespace vantrel::platform {
 
-// The operating-system services the program's logic runs on, built once by the entry point
-// (or by a test) and handed down through constructors. The objects behind the references
-// outlive every user.
+// The operating-system services the program's logic runs on: the Mac's and the process's
+// (ProcessServices.h), built once by the entry point (or by a test) and handed down through
+// constructors. The objects behind the references outlive every user.
 struct Services {
     // Where the Mac's file system is: the logic speaks Mac paths, the file, process and trust
     // functions take this root to reach the host.
@@ -23,6 +24,11 @@ struct Services {
     Volumes& volumes;
     const Applications& applications;
     LogSink& log;
+    // The process's, as in ProcessServices.
+    MainQueue& mainQueue;
+    BackgroundQueue& backgroundQueue;
+    const Clock& clock;
+    Console& console;
 };
 
 }  // namespace vantrel::platform

@@ -101,12 +101,12 @@ TEST(InstallerOutputText, FailedChunksAreEchoedAsAListOfPieces) {
 
 TEST_F(AssemblyTest, OutputChunksBecomeProgressAndFailureReports) {
     StdoutCapture capture;
-    readInstallerOutput("installer:%12.5\n");
-    readInstallerOutput("installer: Preparing 42 of 100\n");
-    readInstallerOutput("installer:%10.0\ninstaller:%11.0\n");
-    readInstallerOutput("");
+    readInstallerOutput("installer:%12.5\n", testsupport::console());
+    readInstallerOutput("installer: Preparing 42 of 100\n", testsupport::console());
+    readInstallerOutput("installer:%10.0\ninstaller:%11.0\n", testsupport::console());
+    readInstallerOutput("", testsupport::console());
     EXPECT_FALSE(SharedData::shared().installerFailed);
-    readInstallerOutput("installer:%99.0\ninstaller: The install failed\n");
+    readInstallerOutput("installer:%99.0\ninstaller: The install failed\n", testsupport::console());
     const auto lines = capture.lines();
     EXPECT_TRUE(SharedData::shared().installerFailed);
     EXPECT_EQ(reports, (Reports{{{"Installer", 12.5}},

@@ -33,10 +33,10 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "net/NetworkLibrary.h"
-#include "platform/Queues.h"
 #include "platform/simmac/SimulatedMac.h"
 #include "plist/Plist.h"
 #include "tests/support/InProcessMac.h"
+#include "tests/support/TestProcess.h"
 
 namespace vantrel::cachingtest {
 
@@ -67,13 +67,13 @@ inline bool pumpMainQueueUntil(const std::function<bool()>& done,
                                std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
-        platform::mainqueue::runQueuedWork();
+        testsupport::mainQueue().runQueuedWork();
         if (done()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    platform::mainqueue::runQueuedWork();
+    testsupport::mainQueue().runQueuedWork();
     return done();
 }
 
@@ -160,7 +160,8 @@ class BareMac {
                       root_ / "Applications/Vantrel.app/Contents/PlugIns/libvantrel-network.so");
 
         mac_ = std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_),
-                                                      root_ / "Applications/Vantrel.app");
+                                                      root_ / "Applications/Vantrel.app",
+                                                      testsupport::processServices());
         network_ =
             std::make_unique<net::NetworkPlugIn>(mac_->root(), root_ / "Applications/Vantrel.app");
         useLogSink(&mac_->services().log);
@@ -168,10 +169,10 @@ class BareMac {
         SharedData::shared().restoreDefaults();
         SharedData::shared().describeMachine(mac_->services().machine);
         NotificationCenter::defaultCenter().removeAllObservers();
-        platform::mainqueue::runQueuedWork();
+        testsupport::mainQueue().runQueuedWork();
     }
     ~BareMac() {
-        platform::mainqueue::runQueuedWork();
+        testsupport::mainQueue().runQueuedWork();
         forgetLogSink(&mac_->services().log);
         testsupport::forgetInProcessMac(mac_->services());
         NotificationCenter::defaultCenter().removeAllObservers();

@@ -24,6 +24,7 @@
 #include "tests/support/InProcessMac.h"
 #include "tests/support/MacPaths.h"
 #include "tests/support/Sha1.h"
+#include "tests/support/ShiftedClock.h"
 
 namespace vantrel {
 namespace {
@@ -238,15 +239,24 @@ TEST_F(RetryDownloads, TheResumeStoreKeepsOnlyThisProductsRecentFilesInAFolderOf
     // Only the batch's files stay: the second package's went with the batch that left it out.
     EXPECT_EQ(std::distance(fs::directory_iterator(store), fs::directory_iterator()), 2);
 
-    // Thirty days on, what is there is dropped and fetched whole.
+    // Within thirty days what is there is still continued; thirty days on it is dropped and
+    // fetched whole.
+    testsupport::ShiftedClock laterClock(std::chrono::hours(24 * 29));
+    auto later = configuration();
+    later.clock = &laterClock;
     {
-        auto later = configuration();
-        later.clock = [] { return std::chrono::system_clock::now() + std::chrono::hours(24 * 31); };
         SessionRequestManager manager(testsupport::inProcessServices(), later);
         download(manager, {first});
     }
     ASSERT_EQ(requestsFor(first).size(), 3u);
-    EXPECT_EQ(requestsFor(first)[2].first, 200);
+    EXPECT_EQ(requestsFor(first)[2], std::make_pair(206, std::uint64_t{1}));
+    laterClock.setOffset(std::chrono::hours(24 * 31));
+    {
+        SessionRequestManager manager(testsupport::inProcessServices(), later);
+        download(manager, {first});
+    }
+    ASSERT_EQ(requestsFor(first).size(), 4u);
+    EXPECT_EQ(requestsFor(first)[3].first, 200);
 
     // Emptied once the files are in place.
     SessionRequestManager(testsupport::inProcessServices(), configuration()).clearResumeStore();

@@ -135,7 +135,7 @@ class Downloads : public ::testing::Test {
     // Once the download thread has stopped, whatever it posted has reached the main queue.
     void finishDownloads() {
         endSession();
-        platform::mainqueue::runQueuedWork();
+        testsupport::mainQueue().runQueuedWork();
     }
 };
 
@@ -238,7 +238,7 @@ TEST_F(Downloads, TheWholeBatchIsPendingBeforeAnyOfItsCompletionsCounts) {
         ASSERT_TRUE(cachingtest::pumpMainQueueUntil(
             [&] { return sessionDelegate->pendingTaskCount() == 0 && downloadsDone > 1; }));
         endSession();
-        platform::mainqueue::runQueuedWork();
+        testsupport::mainQueue().runQueuedWork();
         lines = capture.lines();
     }
     EXPECT_EQ(downloadsDone, 2);

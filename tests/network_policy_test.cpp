@@ -211,8 +211,8 @@ TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
     ASSERT_TRUE(plist::writePlistFile(facts, root.get()));
 
     net::HttpClient http = testsupport::documentClient();
-    const CatalogResult result =
-        fetchInstallerProducts(testsupport::inProcessServices().machine, http);
+    const CatalogResult result = fetchInstallerProducts(testsupport::inProcessServices().machine,
+                                                        http, [](std::string_view) {});
     ASSERT_TRUE(result.candidates) << result.failure;
     ASSERT_EQ(result.candidates->size(), 1u);
     EXPECT_EQ(result.candidates->front().productKey, "001-00001");

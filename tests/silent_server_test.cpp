@@ -26,8 +26,6 @@
 #include "caching/CacheOSInstaller.h"
 #include "caching/SessionRequestManager.h"
 #include "net/Http.h"
-#include "platform/Console.h"
-#include "platform/Queues.h"
 #include "tests/background_fixture.h"
 #include "tests/support/InProcessMac.h"
 #include "tests/support/MacPaths.h"
@@ -103,8 +101,7 @@ class ShortWindowRun {
             notificationnames::downloadsDone(),
             [&installer](const Notification&) { installer.installProduct(); });
         installer.cacheOS();
-        platform::mainqueue::runMainLoop();
-        platform::exitProcess(98);  // not reached: every ending of a run exits
+        mac.services().mainQueue.runLoop();  // every ending of a run exits
     }
 
     TempFolder folder_{"short-window"};

@@ -12,7 +12,6 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
-#include "platform/Queues.h"
 #include "tests/support/InProcessMac.h"
 #include "tests/support/TempMac.h"
 
@@ -44,7 +43,7 @@ class RunnerTest : public ::testing::Test {
         // The worker must be done with this run before the next test changes the settings.
         EXPECT_TRUE(testsupport::waitForNoChildProcesses());
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        platform::mainqueue::runQueuedWork();
+        testsupport::mainQueue().runQueuedWork();
         std::signal(SIGUSR1, previous_);
     }
 

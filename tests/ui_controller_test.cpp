@@ -14,8 +14,8 @@
 
 #include "base/Notifications.h"
 #include "base/SharedData.h"
-#include "platform/Queues.h"
 #include "tests/support/TempMac.h"
+#include "tests/support/TestProcess.h"
 #include "tests/support/WindowServices.h"
 #include "ui/ViewController.h"
 
@@ -95,7 +95,7 @@ class ViewControllerTest : public testing::Test {
         mac->useInProcess();
         services.emplace(testsupport::windowServicesWith(center));
     }
-    void TearDown() override { platform::mainqueue::runQueuedWork(); }
+    void TearDown() override { testsupport::mainQueue().runQueuedWork(); }
 
     // A loaded controller for a run with the given settings.
     std::unique_ptr<ViewController> loaded(RecordingView& view) {
@@ -210,7 +210,7 @@ TEST_F(ViewControllerTest, EachReportChangesTheWindowByTheTable) {
         view.calls.clear();
         post({{c.key, c.value}});
         EXPECT_TRUE(view.calls.empty()) << "applied before the main queue ran";
-        platform::mainqueue::runQueuedWork();
+        testsupport::mainQueue().runQueuedWork();
         EXPECT_EQ(view.text(E::stepOfStep), c.step);
         EXPECT_EQ(view.text(E::statusText), c.status);
         EXPECT_EQ(view.isHidden(E::progressBar), c.barHidden);
@@ -239,11 +239,11 @@ TEST_F(ViewControllerTest, AReportWithAnAbsentValueOrNoPayloadOrElsewhereChanges
     NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
                                              ProgressReport{{"Download", 10.0}});
     NotificationCenter::defaultCenter().post(notificationnames::willPresentChallenge());
-    platform::mainqueue::runQueuedWork();
+    testsupport::mainQueue().runQueuedWork();
     EXPECT_TRUE(view.calls.empty());
 
     post({{"Download", 10.0}, {"Installer", 20.0}});  // every entry, in the map's order
-    platform::mainqueue::runQueuedWork();
+    testsupport::mainQueue().runQueuedWork();
     EXPECT_EQ(view.progress, (std::vector<double>{10.0, 20.0}));
     EXPECT_EQ(view.text(E::stepOfStep), "Step 2 of 3");
 }
@@ -262,7 +262,7 @@ TEST_F(ViewControllerTest, ReportsFromOtherThreadsAreAppliedOnTheMainThreadInOrd
     });
     poster.join();
     EXPECT_TRUE(view.calls.empty());
-    platform::mainqueue::runQueuedWork();
+    testsupport::mainQueue().runQueuedWork();
 
     ASSERT_EQ(view.progress.size(), static_cast<std::size_t>(kReports));
     for (int i = 0; i < kReports; ++i) {
@@ -283,7 +283,7 @@ TEST_F(ViewControllerTest, WorkQueuedForAControllerThatIsGoneIsDropped) {
     center.post(notificationnames::willPresentChallenge());
     controller.reset();
     post({{"Download", 6.0}});
-    platform::mainqueue::runQueuedWork();
+    testsupport::mainQueue().runQueuedWork();
     EXPECT_TRUE(view.calls.empty());
 }
 

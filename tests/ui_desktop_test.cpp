@@ -14,8 +14,8 @@
 
 #include "base/Notifications.h"
 #include "base/SharedData.h"
-#include "platform/Queues.h"
 #include "tests/support/TempMac.h"
+#include "tests/support/TestProcess.h"
 #include "tests/support/VirtualDisplay.h"
 #include "tests/support/WindowServices.h"
 #include "ui/ChallengeSheet.h"
@@ -54,12 +54,12 @@ class Desktop : public testing::Environment {
         static char* argv[] = {name, nullptr};
         application_ = std::make_unique<QApplication>(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
-        platform::mainqueue::setDispatcher([](std::function<void()> work) {
+        testsupport::mainQueue().setDispatcher([](std::function<void()> work) {
             QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
         });
     }
     void TearDown() override {
-        platform::mainqueue::setDispatcher(nullptr);
+        testsupport::mainQueue().setDispatcher(nullptr);
         application_.reset();
         display_.reset();
     }

@@ -28,8 +28,6 @@
 #include "base/Notifications.h"
 #include "base/SharedData.h"
 #include "caching/SessionRequestManager.h"
-#include "platform/Console.h"
-#include "platform/Queues.h"
 #include "tests/support/OffscreenApplication.h"
 #include "tests/support/TempMac.h"
 #include "tests/support/WindowServices.h"
@@ -470,7 +468,8 @@ void cancelInAChild(const std::function<void(ChallengeSheet&)>& cancel) {
     TempMac mac({"--console-user", "alice"});
     mac.useInProcess();
     NotificationCenter::defaultCenter().addObserver(
-        notificationnames::wonChallenge(), [](const Notification&) { platform::exitProcess(3); });
+        notificationnames::wonChallenge(),
+        [](const Notification&) { testsupport::console().exitProcess(3); });
     const WindowServices services = testsupport::inProcessWindowServices();
     ProgressWindow window(services);
     window.show();
@@ -479,7 +478,7 @@ void cancelInAChild(const std::function<void(ChallengeSheet&)>& cancel) {
     (void)QTest::qWaitForWindowActive(&window);
     QTest::keyClicks(sheet.digitField(1), "1");
     cancel(sheet);
-    platform::exitProcess(0);
+    testsupport::console().exitProcess(0);
 }
 
 TEST(ChallengeCancelTest, TheCancelButtonAndEscapeEndTheProgramWithStatusNine) {

@@ -165,7 +165,8 @@ TEST_P(WindowOnADisplayTest, TheSheetIsInsideTheCentredWindowAndKeepsTheFocusUnt
     // Escape still reaches it and cancels.
     EXPECT_TRUE(click(window, g.width - 55, g.height - 28));
     EXPECT_TRUE(click(window, 34, g.height - 28));  // the logo's place
-    EXPECT_TRUE(xdotool({"key", "--window", window, "Escape"}, 10s).exited(0));
+    const RunResult escape = xdotool({"key", "--window", window, "Escape"}, 10s);
+    EXPECT_TRUE(escape.exited(0)) << escape.standardError;
     const RunResult result = run.get();
     EXPECT_TRUE(result.exited(9)) << result.standardError;
     EXPECT_EQ(result.standardOutput, "");

@@ -37,9 +37,8 @@ int openLog(const platform::MacRoot& root) {
     return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
 }
 
-std::string timestamp() {
+std::string timestamp(std::chrono::system_clock::time_point now) {
     using namespace std::chrono;
-    const auto now = system_clock::now();
     const std::time_t seconds = system_clock::to_time_t(now);
     const auto micros = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
     std::tm utc{};
@@ -72,7 +71,7 @@ void MacLogFile::write(std::string_view subsystem, std::string_view category, Lo
     if (logFd < 0) {
         return;
     }
-    std::string line = timestamp();
+    std::string line = timestamp(clock_.now());
     line += ' ';
     line += subsystem;
     line += " [";

@@ -21,8 +21,10 @@ class SimulatedMac {
   public:
     static constexpr std::string_view kMarkerFile = "SimulatedMac.plist";
 
-    // `appBundle` is the host path of the application bundle the process runs as.
-    SimulatedMac(platform::MacRoot root, std::filesystem::path appBundle);
+    // `appBundle` is the host path of the application bundle the process runs as; `process`
+    // are the process's services, handed on with the Mac's and outliving it.
+    SimulatedMac(platform::MacRoot root, std::filesystem::path appBundle,
+                 const platform::ProcessServices& process);
     SimulatedMac(const SimulatedMac&) = delete;
     SimulatedMac& operator=(const SimulatedMac&) = delete;
 
@@ -38,6 +40,7 @@ class SimulatedMac {
   private:
     platform::MacRoot root_;
     std::filesystem::path appBundle_;
+    platform::ProcessServices process_;
     SimulatedMachine machine_;
     MountTable volumes_;
     ApplicationScan applications_;

@@ -50,6 +50,7 @@ net::DownloadSession::Configuration downloadConfiguration(
     configuration.root = inProcessServices().root;
     configuration.trustedCertificates =
         trustFile.value_or(inProcessServices().machine.trustedCertificates());
+    configuration.clock = &inProcessServices().clock;
     configuration.limits = limits;
     configuration.progressInterval = progressInterval;
     return configuration;

@@ -8,6 +8,7 @@
 #include "net/Http.h"
 #include "net/NetworkLibrary.h"
 #include "platform/Services.h"
+#include "tests/support/TestProcess.h"
 
 namespace vantrel::testsupport {
 

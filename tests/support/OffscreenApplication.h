@@ -10,7 +10,7 @@
 #include <chrono>
 #include <functional>
 
-#include "platform/Queues.h"
+#include "tests/support/TestProcess.h"
 
 namespace vantrel::testsupport {
 
@@ -22,7 +22,7 @@ inline void ensureOffscreenApplication() {
         static char* argv[] = {name, nullptr};
         auto* app = new QApplication(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
-        platform::mainqueue::setDispatcher([](std::function<void()> work) {
+        mainQueue().setDispatcher([](std::function<void()> work) {
             QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
         });
         return app;

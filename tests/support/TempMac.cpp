@@ -10,9 +10,9 @@
 #include "base/Logging.h"
 #include "base/Notifications.h"
 #include "base/SharedData.h"
-#include "platform/Queues.h"
 #include "sim/lib/SimulatedMac.h"
 #include "tests/support/InProcessMac.h"
+#include "tests/support/TestProcess.h"
 
 namespace vantrel::testsupport {
 
@@ -116,8 +116,8 @@ std::optional<sim::InstallationRecord> TempMac::installation() const {
 
 platform::Services TempMac::services() const {
     if (!mac_) {
-        mac_ =
-            std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_), host(sim::kAppInMac));
+        mac_ = std::make_unique<simmac::SimulatedMac>(platform::MacRoot(root_),
+                                                      host(sim::kAppInMac), processServices());
     }
     return mac_->services();
 }
@@ -131,7 +131,7 @@ net::NetworkPlugIn& TempMac::network() const {
 }
 
 void TempMac::useInProcess() const {
-    platform::mainqueue::runQueuedWork();  // nothing of an earlier test may run on this Mac
+    mainQueue().runQueuedWork();  // nothing of an earlier test may run on this Mac
     const platform::Services mac = services();
     useLogSink(&mac.log);
     useInProcessMac(mac, network());
@@ -144,7 +144,7 @@ bool serveMainQueueUntil(const std::function<bool()>& condition,
                          std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        platform::mainqueue::runQueuedWork();
+        mainQueue().runQueuedWork();
         if (condition()) {
             return true;
         }

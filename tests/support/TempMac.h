@@ -27,6 +27,7 @@
 #include "platform/simmac/SimulatedMac.h"
 #include "sim/lib/SimState.h"
 #include "tests/support/ProgramRun.h"
+#include "tests/support/TestProcess.h"
 
 namespace vantrel::testsupport {
 

@@ -1,32 +1,15 @@
-#include "platform/Console.h"
+#include "platform/StandardConsole.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 
 namespace vantrel::platform {
 
 namespace {
-std::mutex& outputLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-// The thread that ends the process, once one has taken the end; guarded by outputLock.
-std::optional<std::thread::id>& ender() {
-    static std::optional<std::thread::id> thread;
-    return thread;
-}
-
-bool endTakenByAnother() {
-    return ender() && *ender() != std::this_thread::get_id();
-}
 
 [[noreturn]] void waitForTheEnd() {
     for (;;) {
@@ -47,14 +30,19 @@ void writeAll(int fd, const char* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
 }
+
 }  // namespace
 
-void printLine(std::string_view line) {
+bool StandardConsole::endTakenByAnother() const {
+    return ender_ && *ender_ != std::this_thread::get_id();
+}
+
+void StandardConsole::printLine(std::string_view line) {
     std::string buffer;
     buffer.reserve(line.size() + 1);
     buffer.append(line);
     buffer.push_back('\n');
-    std::lock_guard<std::mutex> guard(outputLock());
+    std::lock_guard<std::mutex> guard(lock_);
     if (endTakenByAnother()) {
         return;
     }
@@ -62,8 +50,8 @@ void printLine(std::string_view line) {
     writeAll(STDOUT_FILENO, buffer.data(), buffer.size());
 }
 
-void exitProcess(int status) {
-    std::unique_lock<std::mutex> guard(outputLock());
+void StandardConsole::endProcess(int status) {
+    std::unique_lock<std::mutex> guard(lock_);
     if (endTakenByAnother()) {
         guard.unlock();
         waitForTheEnd();
@@ -72,12 +60,12 @@ void exitProcess(int status) {
     std::_Exit(status);  // with the lock held: no line can follow
 }
 
-bool takeProcessEnd() {
-    std::lock_guard<std::mutex> guard(outputLock());
+bool StandardConsole::takeProcessEnd() {
+    std::lock_guard<std::mutex> guard(lock_);
     if (endTakenByAnother()) {
         return false;
     }
-    ender() = std::this_thread::get_id();
+    ender_ = std::this_thread::get_id();
     return true;
 }
 
