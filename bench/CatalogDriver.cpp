@@ -125,39 +125,43 @@ int runCatalog(const RepeatOptions& options) {
 
 int runSelection(const RepeatOptions& options) {
     useSimulatedMac(options.mac);
-    const CatalogResult catalog =
-        fetchInstallerProducts(services().machine, documents(), printTo(services().console));
-    if (!catalog.candidates) {
-        throw std::runtime_error(catalog.failure);
-    }
-    SelectionServices services =
-        platformSelectionServices(bench::services(), network(), documents());
-    std::vector<std::string> fetched;
-    double fetching = 0;  // of the run in progress: time spent in the fetches alone
-    const auto fetch = services.fetchDocument;
-    services.fetchDocument = [&](const std::string& url, std::string* failure) {
-        fetched.push_back(url);
-        const auto start = Clock::now();
-        auto document = fetch(url, failure);
-        fetching += secondsSince(start);
-        return document;
-    };
-    std::vector<std::string> skipped;
-    services.printLine = [&](std::string_view line) { skipped.emplace_back(line); };
-    const SelectionRequest request{options.osName, std::nullopt};
-
     std::vector<double> times;
     std::vector<double> fetchTimes;
+    std::size_t candidates = 0;
     std::size_t selected = 0;
     std::size_t documents = 0;
+    std::size_t skipLines = 0;
     for (int i = 0; i < options.repeat; ++i) {
-        fetched.clear();
-        fetching = 0;
+        // Each run as the program makes it: a new client whose one connection the catalog
+        // fetch opened, so nothing a run leaves warm is lent to the next.
+        net::HttpClient http(network(), bench::services().machine.trustedCertificates());
+        const CatalogResult catalog = fetchInstallerProducts(bench::services().machine, http,
+                                                             printTo(bench::services().console));
+        if (!catalog.candidates) {
+            throw std::runtime_error(catalog.failure);
+        }
+        SelectionServices services = platformSelectionServices(bench::services(), network(), http);
+        std::vector<std::string> fetched;
+        double fetching = 0;  // time spent in the fetches alone
+        const auto fetch = services.fetchDocument;
+        services.fetchDocument = [&](const std::string& url, std::string* failure) {
+            fetched.push_back(url);
+            const auto start = Clock::now();
+            auto document = fetch(url, failure);
+            fetching += secondsSince(start);
+            return document;
+        };
+        std::vector<std::string> skipped;
+        services.printLine = [&](std::string_view line) { skipped.emplace_back(line); };
+        const SelectionRequest request{options.osName, std::nullopt};
+
         const auto start = Clock::now();
         selected = selectProductURLs(*catalog.candidates, request, services).size();
         times.push_back(secondsSince(start));
         fetchTimes.push_back(fetching);
         documents = fetched.size();
+        candidates = catalog.candidates->size();
+        skipLines = skipped.size();
         if (i == 0 && !options.urlsOut.empty()) {
             std::ofstream out(options.urlsOut, std::ios::trunc);
             for (const auto& url : fetched) {
@@ -169,10 +173,10 @@ int runSelection(const RepeatOptions& options) {
         .number("seconds", median(times))
         .numbers("all_seconds", times)
         .number("fetch_seconds", median(fetchTimes))
-        .number("candidates", static_cast<double>(catalog.candidates->size()))
+        .number("candidates", static_cast<double>(candidates))
         .number("documents", static_cast<double>(documents))
         .number("selected_urls", static_cast<double>(selected))
-        .number("skip_lines", static_cast<double>(skipped.size()))
+        .number("skip_lines", static_cast<double>(skipLines))
         .write(options.result);
     return 0;
 }
