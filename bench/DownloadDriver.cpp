@@ -52,25 +52,8 @@ std::pair<long, long long> folderContents(const fs::path& folder) {
 
 int runDownload(const DownloadOptions& options) {
     useSimulatedMac(options.mac);
-    // "URL" or "URL SIZE DIGEST": what the catalog says of the file, checked as it arrives.
-    std::vector<std::string> urls;
-    std::map<std::string, net::ExpectedFile> expected;
-    for (const auto& line : readLines(options.urls)) {
-        std::istringstream fields(line);
-        std::string url;
-        net::ExpectedFile file;
-        std::int64_t size = -1;
-        fields >> url;
-        if (fields >> size) {
-            file.size = size;
-            fields >> file.digest;
-        }
-        urls.push_back(url);
-        expected[url] = file;
-    }
-    if (urls.empty()) {
-        throw std::runtime_error("no URLs in " + options.urls.string());
-    }
+    // What the catalog says of each file, checked as it arrives.
+    const auto [urls, expected] = readDownloadList(options.urls);
     if (!prepareDownloadDirectory(services())) {
         throw std::runtime_error("the download folder could not be prepared");
     }

@@ -86,6 +86,27 @@ std::vector<std::string> readLines(const fs::path& file) {
     return lines;
 }
 
+DownloadList readDownloadList(const fs::path& file) {
+    DownloadList list;
+    for (const auto& line : readLines(file)) {
+        std::istringstream fields(line);
+        std::string url;
+        net::ExpectedFile expected;
+        std::int64_t size = -1;
+        fields >> url;
+        if (fields >> size) {
+            expected.size = size;
+            fields >> expected.digest;
+        }
+        list.urls.push_back(url);
+        list.expected[url] = expected;
+    }
+    if (list.urls.empty()) {
+        throw std::runtime_error("no URLs in " + file.string());
+    }
+    return list;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

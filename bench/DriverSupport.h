@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/DownloadSession.h"
+#include "net/ExpectedFile.h"
 #include "net/Http.h"
 #include "platform/Services.h"
 
@@ -27,6 +28,14 @@ net::DownloadSession::Configuration downloadConfiguration();
 
 // The non-empty lines of a file.
 std::vector<std::string> readLines(const std::filesystem::path& file);
+
+// A list of files to download, a line each: "URL" or "URL SIZE DIGEST", what the catalog says
+// of the file. Throws when the list is empty.
+struct DownloadList {
+    std::vector<std::string> urls;
+    std::map<std::string, net::ExpectedFile> expected;
+};
+DownloadList readDownloadList(const std::filesystem::path& file);
 
 double secondsSince(std::chrono::steady_clock::time_point start);
 double median(std::vector<double> values);

@@ -86,7 +86,7 @@ class CountingDelegate : public net::DownloadSessionDelegate {
 
 int runProgress(const DownloadOptions& options) {
     useSimulatedMac(options.mac);
-    const std::vector<std::string> urls = readLines(options.urls);
+    const std::vector<std::string> urls = readDownloadList(options.urls).urls;
     if (!prepareDownloadDirectory(services())) {
         throw std::runtime_error("the download folder could not be prepared");
     }
@@ -100,6 +100,11 @@ int runProgress(const DownloadOptions& options) {
     }
     if (!delegate.waitForAll(options.timeout)) {
         Result().text("error", "the downloads did not finish in time").write(options.result);
+        return 1;
+    }
+    if (!delegate.failure().empty()) {
+        // A pace counted over transfers that failed at once says nothing.
+        Result().text("error", delegate.failure()).write(options.result);
         return 1;
     }
     const auto [busiest, longTransfers] = delegate.busiestTransferSecond();
