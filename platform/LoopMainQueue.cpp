@@ -14,16 +14,21 @@ void LoopMainQueue::async(std::function<void()> work) {
     ready_.notify_one();
 }
 
+std::function<void()> LoopMainQueue::takeNext(bool wait) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (wait) {
+        ready_.wait(guard, [&] { return !work_.empty(); });
+    } else if (work_.empty()) {
+        return nullptr;
+    }
+    std::function<void()> next = std::move(work_.front());
+    work_.pop_front();
+    return next;
+}
+
 void LoopMainQueue::serve() {
     while (true) {
-        std::function<void()> next;
-        {
-            std::unique_lock<std::mutex> guard(lock_);
-            ready_.wait(guard, [&] { return !work_.empty(); });
-            next = std::move(work_.front());
-            work_.pop_front();
-        }
-        next();
+        takeNext(true)();
     }
 }
 
@@ -43,16 +48,7 @@ void LoopMainQueue::setDispatcher(Dispatcher dispatcher) {
 }
 
 void LoopMainQueue::runQueuedWork() {
-    while (true) {
-        std::function<void()> next;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (work_.empty()) {
-                return;
-            }
-            next = std::move(work_.front());
-            work_.pop_front();
-        }
+    while (auto next = takeNext(false)) {
         next();
     }
 }

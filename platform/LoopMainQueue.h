@@ -22,6 +22,9 @@ class LoopMainQueue final : public MainQueue {
 
   private:
     [[noreturn]] void serve() override;
+    // The oldest queued work, taken off the queue; with `wait`, waits for some, otherwise
+    // answers empty when there is none.
+    std::function<void()> takeNext(bool wait);
 
     std::mutex lock_;
     std::condition_variable ready_;
