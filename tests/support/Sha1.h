@@ -8,19 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "sim/lib/PackageWriter.h"
+
 namespace vantrel::testsupport {
 
 inline std::string sha1Hex(std::string_view bytes) {
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), value, &length, EVP_sha1(), nullptr);
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text.push_back(digits[value[i] >> 4]);
-        text.push_back(digits[value[i] & 0xF]);
-    }
-    return text;
+    return sim::hexString(value, length);
 }
 
 }  // namespace vantrel::testsupport
