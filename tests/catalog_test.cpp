@@ -54,14 +54,16 @@ TEST(Catalog, EachSupportedMinorVersionHasItsOwnCatalogPath) {
     EXPECT_FALSE(catalogURL(-15));
 }
 
+// Another OSInstall package, or the same name in another case, is no installer.
 TEST(Catalog, KeepsExactlyTheOSInstallersInCatalogOrderWithTheirDictionaries) {
+    const std::string osInstall = "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>";
     const auto root = catalog(
-        productXml("041-3", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>") +
-        productXml("001-1",
-                   "<key>SharedSupport</key><string>x</string>"
-                   "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>") +
+        productXml("041-3", osInstall) +
+        productXml("001-1", "<key>SharedSupport</key><string>x</string>" + osInstall) +
         "<key>plain</key><dict><key>Packages</key><array/></dict>" +
-        productXml("061-2", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>"));
+        productXml("other", "<key>OSInstall</key><string>com.example.mpkg.Other</string>") +
+        productXml("caseDiffers", "<key>OSInstall</key><string>com.apple.mpkg.osinstall</string>") +
+        productXml("061-2", osInstall));
     const auto result = filter(root);
     EXPECT_EQ(keys(result.candidates), (std::vector<std::string>{"041-3", "001-1", "061-2"}));
     EXPECT_TRUE(result.lines.empty());
@@ -87,17 +89,6 @@ TEST(Catalog, WrongShapesAreSkippedAndOnlyAMissingOrNonTextOSInstallSaysNo) {
     const auto result = filter(root);
     EXPECT_EQ(keys(result.candidates), std::vector<std::string>{"good"});
     EXPECT_EQ(result.lines, (std::vector<std::string>{"no", "no"}));
-}
-
-TEST(Catalog, AnotherOSInstallPackageIsSkippedWithoutDroppingEarlierCandidates) {
-    const auto root = catalog(
-        productXml("first", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>") +
-        productXml("other", "<key>OSInstall</key><string>com.example.mpkg.Other</string>") +
-        productXml("caseDiffers", "<key>OSInstall</key><string>com.apple.mpkg.osinstall</string>") +
-        productXml("last", "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>"));
-    const auto result = filter(root);
-    EXPECT_EQ(keys(result.candidates), (std::vector<std::string>{"first", "last"}));
-    EXPECT_TRUE(result.lines.empty());
 }
 
 TEST(Catalog, NoProductsOrProductsOfAnotherTypeGiveNoCandidates) {

@@ -119,6 +119,11 @@ class WindowTest : public testing::Test {
         const QPoint at = widget->mapTo(window.get(), widget->rect().center());
         QTest::mouseClick(window->windowHandle(), button, {}, at);
     }
+    static void expectFieldsEmpty(ChallengeSheet* sheet) {
+        for (int tag = 1; tag <= 4; ++tag) {
+            EXPECT_EQ(sheet->digitField(tag)->text(), "") << tag;
+        }
+    }
     static void typeKey(QChar key) { QTest::keyClicks(QApplication::focusWidget(), QString(key)); }
 
     static TempMac* mac;
@@ -168,6 +173,16 @@ TEST_F(WindowTest, ReportsFromAnyThreadReachTheWidgetsWhichShowWhatTheyCan) {
     EXPECT_EQ(text(E::statusText), "The target disk is too small.");
     EXPECT_TRUE(shown(E::quitButtonView));
     EXPECT_EQ(bar()->value(), 0);  // keeps its last state
+}
+
+TEST_F(WindowTest, OneSizeNoMaximiseControlAndCentredOnTheScreen) {
+    const ProgressWindow shape(*services);
+    EXPECT_EQ(shape.minimumSize(), shape.maximumSize());
+    EXPECT_FALSE(shape.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(shape.windowFlags() & Qt::WindowCloseButtonHint);
+    const QRect screen = shape.screen()->availableGeometry();
+    EXPECT_NEAR(shape.geometry().center().x(), screen.center().x(), 1);
+    EXPECT_NEAR(shape.geometry().center().y(), screen.center().y(), 1);
 }
 
 TEST_F(WindowTest, NoInstallerShowsTheProblemAndAnUnknownPictureLeavesTheIconEmpty) {
@@ -228,9 +243,7 @@ TEST_F(WindowTest, AWrongCodeShakesTheSheetBackToWhereItWasAndEmptiesTheFields) 
     }
     EXPECT_EQ(wins, 0);
     EXPECT_TRUE(sheet->shaker().isShaking());
-    for (int tag = 1; tag <= 4; ++tag) {
-        EXPECT_EQ(sheet->digitField(tag)->text(), "");
-    }
+    expectFieldsEmpty(sheet);
     EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
     EXPECT_EQ(sheet->codeField()->text(), code);
     EXPECT_EQ(sheet->controller().userPIN(), "");
@@ -281,9 +294,7 @@ TEST_F(WindowTest, ALetterStaysAndShakesAndBackspaceEmptiesAllFieldsUnseen) {
     sheet->digitField(2)->installEventFilter(&spy);
     QTest::keyClick(sheet->digitField(2), Qt::Key_Backspace);
     EXPECT_EQ(backspacesSeen, 0);
-    for (int tag = 1; tag <= 4; ++tag) {
-        EXPECT_EQ(sheet->digitField(tag)->text(), "");
-    }
+    expectFieldsEmpty(sheet);
     EXPECT_EQ(sheet->controller().userPIN(), "");
     EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
     sheet->digitField(2)->removeEventFilter(&spy);
@@ -313,8 +324,10 @@ TEST_F(WindowTest, TwoDigitsPastedIntoOneFieldBothCount) {
     EXPECT_EQ(sheet->digitField(1)->text(), "");
 }
 
+// The code is read, never copied: it cannot be selected, copied or pasted into the answer.
 TEST_F(WindowTest, HangsFromTheTopOfItsWindowAndBlocksItUntilTheRightCode) {
     SharedData::shared().osWipe = true;
+    SharedData::shared().showCancel = true;
     showWindow();
     ChallengeSheet* sheet = presentSheet();
     ASSERT_TRUE(sheet);
@@ -323,11 +336,39 @@ TEST_F(WindowTest, HangsFromTheTopOfItsWindowAndBlocksItUntilTheRightCode) {
     EXPECT_TRUE(window->rect().contains(sheet->geometry())) << "inside the window";
     EXPECT_EQ(sheet->y(), 0) << "hanging from the top edge";
     EXPECT_NEAR(sheet->x() + sheet->width() / 2, window->width() / 2, 1);
+    EXPECT_EQ(accessibleName(window->findChild<QToolButton*>("logoButton")), "Corvane web site");
+    EXPECT_EQ(accessibleName(window->element(E::quitButtonView)), "Quit");
+    EXPECT_EQ(accessibleName(window->element(E::progressBar)), "Progress");
+    EXPECT_EQ(accessibleName(sheet->codeField()), "Confirmation code");
+    for (int tag = 1; tag <= 4; ++tag) {
+        EXPECT_EQ(accessibleName(sheet->digitField(tag)), QString("Digit %1 of the code").arg(tag));
+    }
+    EXPECT_EQ(accessibleName(sheet->findChild<QPushButton*>("cancelButton")), "Cancel");
+
+    QLabel* codeLabel = sheet->codeField();
+    ASSERT_EQ(codeLabel->text().size(), 4);
+    EXPECT_EQ(codeLabel->textInteractionFlags(), Qt::NoTextInteraction);
+    EXPECT_EQ(codeLabel->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(codeLabel->contextMenuPolicy(), Qt::NoContextMenu);
+    QTest::mouseDClick(codeLabel, Qt::LeftButton, {}, codeLabel->rect().center());
+    const QPoint corner(codeLabel->width() - 1, codeLabel->height() - 1);
+    QTest::mousePress(codeLabel, Qt::LeftButton, {}, QPoint(1, 1));
+    QTest::mouseMove(codeLabel, corner);
+    QTest::mouseRelease(codeLabel, Qt::LeftButton, {}, corner);
+    EXPECT_FALSE(codeLabel->hasSelectedText());
+    EXPECT_EQ(codeLabel->selectedText(), "");
+    QTest::keySequence(codeLabel, QKeySequence::SelectAll);
+    QTest::keySequence(codeLabel, QKeySequence::Copy);
+    EXPECT_FALSE(codeLabel->hasSelectedText());
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, codeLabel->rect().center(),
+                           codeLabel->mapToGlobal(codeLabel->rect().center()));
+    QApplication::sendEvent(codeLabel, &menu);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_EQ(wins, 0);
 
     // Clicks on the blocked window reach none of its controls and take no focus.
     auto* quit = window->element(E::quitButtonView);
     auto* logo = window->findChild<QToolButton*>("logoButton");
-    window->setHidden(E::quitButtonView, false);
     int quits = 0;
     QObject::connect(qobject_cast<QPushButton*>(quit), &QPushButton::clicked, [&] { ++quits; });
     EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
@@ -366,50 +407,6 @@ TEST_F(WindowTest, HangsFromTheTopOfItsWindowAndBlocksItUntilTheRightCode) {
     EXPECT_EQ(quits, 1);
 }
 
-TEST_F(WindowTest, TheCodeCannotBeSelectedCopiedOrPastedIntoTheAnswer) {
-    SharedData::shared().osWipe = true;
-    showWindow();
-    ChallengeSheet* sheet = presentSheet();
-    ASSERT_TRUE(sheet);
-    QLabel* code = sheet->codeField();
-    ASSERT_EQ(code->text().size(), 4);
-    EXPECT_EQ(code->textInteractionFlags(), Qt::NoTextInteraction);
-    EXPECT_EQ(code->focusPolicy(), Qt::NoFocus);
-    EXPECT_EQ(code->contextMenuPolicy(), Qt::NoContextMenu);
-
-    QTest::mouseDClick(code, Qt::LeftButton, {}, code->rect().center());
-    QTest::mousePress(code, Qt::LeftButton, {}, QPoint(1, 1));
-    QTest::mouseMove(code, QPoint(code->width() - 1, code->height() - 1));
-    QTest::mouseRelease(code, Qt::LeftButton, {}, QPoint(code->width() - 1, code->height() - 1));
-    EXPECT_FALSE(code->hasSelectedText());
-    EXPECT_EQ(code->selectedText(), "");
-    QTest::keySequence(code, QKeySequence::SelectAll);
-    QTest::keySequence(code, QKeySequence::Copy);
-    EXPECT_FALSE(code->hasSelectedText());
-    QContextMenuEvent menu(QContextMenuEvent::Mouse, code->rect().center(),
-                           code->mapToGlobal(code->rect().center()));
-    QApplication::sendEvent(code, &menu);
-    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
-    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
-    EXPECT_EQ(wins, 0);
-}
-
-TEST_F(WindowTest, EveryControlHasAnAccessibleName) {
-    SharedData::shared().showCancel = true;
-    SharedData::shared().osWipe = true;
-    showWindow();
-    ChallengeSheet* sheet = presentSheet();
-    ASSERT_TRUE(sheet);
-    EXPECT_EQ(accessibleName(window->findChild<QToolButton*>("logoButton")), "Corvane web site");
-    EXPECT_EQ(accessibleName(window->element(E::quitButtonView)), "Quit");
-    EXPECT_EQ(accessibleName(window->element(E::progressBar)), "Progress");
-    EXPECT_EQ(accessibleName(sheet->codeField()), "Confirmation code");
-    for (int tag = 1; tag <= 4; ++tag) {
-        EXPECT_EQ(accessibleName(sheet->digitField(tag)), QString("Digit %1 of the code").arg(tag));
-    }
-    EXPECT_EQ(accessibleName(sheet->findChild<QPushButton*>("cancelButton")), "Cancel");
-}
-
 TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
     SharedData::shared().osWipe = true;
     auto busy = [this] { return bar()->isVisible() && bar()->maximum() == 0; };
@@ -446,20 +443,6 @@ TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
     window->layout()->activate();
     EXPECT_EQ(window->element(E::statusText)->height(), oneLine);
     EXPECT_EQ(bar()->y(), barTop);
-}
-
-TEST(WindowShapeTest, OneSizeNoMaximiseControlAndCentredOnTheScreen) {
-    ensureApplication();
-    TempMac mac({"--console-user", "alice"});
-    mac.useInProcess();
-    const WindowServices services = testsupport::inProcessWindowServices();
-    ProgressWindow window(services);
-    EXPECT_EQ(window.minimumSize(), window.maximumSize());
-    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
-    const QRect screen = window.screen()->availableGeometry();
-    EXPECT_NEAR(window.geometry().center().x(), screen.center().x(), 1);
-    EXPECT_NEAR(window.geometry().center().y(), screen.center().y(), 1);
 }
 
 // Cancel ends the program at once with 9; were "wonChallenge" posted, it would end with 3.
