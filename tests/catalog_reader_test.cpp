@@ -100,6 +100,55 @@ std::string product(const std::string& key, const std::string& content) {
     return "<key>" + key + "</key><dict>" + content + "</dict>";
 }
 
+TEST(Catalog, EachSupportedMinorVersionHasItsOwnCatalogPath) {
+    const std::string prefix = "/content/catalogs/others/index-";
+    const std::string suffix = "mountainlion-lion-snowleopard-leopard.merged-1.sucatalog";
+    EXPECT_EQ(catalogURL(13), prefix + "10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(14), prefix + "10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(15), prefix + "10.15-10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(16), prefix + "10.16-10.15-10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    for (const int unsupported : {12, 17, -15}) {
+        EXPECT_FALSE(catalogURL(unsupported)) << unsupported;
+    }
+}
+
+// Only the OSInstall package of that exact name makes an installer; products of other shapes
+// are passed over, and only an OSInstall that is missing or not text says "no". Each candidate
+// keeps its own copy of the catalog's dictionary (the tree is gone when it is read).
+TEST(CatalogReader, KeepsExactlyTheOSInstallersInCatalogOrderWithTheirDictionaries) {
+    const auto withIdentifiers = [](const std::string& key, const std::string& identifiers) {
+        return product(key,
+                       "<key>ExtendedMetaInfo</key><dict><key>"
+                       "InstallAssistantPackageIdentifiers</key><dict>" +
+                           identifiers +
+                           "</dict></dict><key>ServerMetadataURL</key>"
+                           "<string>https://h/" +
+                           key + ".smd</string>");
+    };
+    const std::string osInstall = "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>";
+    const Summary summary = readBothWays(catalogOf(products(
+        withIdentifiers("041-3", osInstall) + "<key>notADict</key><string>x</string>" +
+        product("noMeta", "") + product("metaNotDict", "<key>ExtendedMetaInfo</key><array/>") +
+        product("noIdentifiers", "<key>ExtendedMetaInfo</key><dict/>") +
+        product("identifiersNotDict",
+                "<key>ExtendedMetaInfo</key><dict><key>"
+                "InstallAssistantPackageIdentifiers</key><string>x</string>"
+                "</dict>") +
+        withIdentifiers("001-1", "<key>SharedSupport</key><string>x</string>" + osInstall) +
+        withIdentifiers("noOSInstall", "<key>Other</key><string>x</string>") +
+        withIdentifiers("numberOSInstall", "<key>OSInstall</key><integer>3</integer>") +
+        withIdentifiers("other", "<key>OSInstall</key><string>com.example.mpkg.Other</string>") +
+        withIdentifiers("caseDiffers",
+                        "<key>OSInstall</key><string>com.apple.mpkg.osinstall</string>") +
+        withIdentifiers("061-2", osInstall))));
+    EXPECT_EQ(summary.outcome, Outcome::Candidates);
+    EXPECT_EQ(summary.keys, (std::vector<std::string>{"041-3", "001-1", "061-2"}));
+    EXPECT_EQ(summary.noLines, 2u);
+    ASSERT_EQ(summary.products.size(), 3u);
+    EXPECT_NE(summary.products[1].find("SharedSupport"), std::string::npos);
+    EXPECT_NE(summary.products[1].find("https://h/001-1.smd"), std::string::npos);
+}
+
 TEST(CatalogReader, AgreesWithTheWholeDocumentOnMirrorCatalogsAndTheSavedFuzzCorpus) {
     mirrortest::MirrorFolder mirror(
         {"--release", "Catalina size=64K", "--release", "Mojave size=64K", "--products", "300"});

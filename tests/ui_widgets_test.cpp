@@ -78,7 +78,6 @@ class WindowTest : public testing::Test {
         QCoreApplication::sendPostedEvents();  // nothing of an earlier test may still run
         mac->useInProcess();
         services.emplace(testsupport::inProcessWindowServices());
-        services->cancelAllDownloads = [this] { ++cancels; };
         NotificationCenter::defaultCenter().addObserver(notificationnames::wonChallenge(),
                                                         [this](const Notification&) { ++wins; });
         auto& shared = SharedData::shared();
@@ -130,7 +129,6 @@ class WindowTest : public testing::Test {
     std::optional<WindowServices> services;
     std::unique_ptr<ProgressWindow> window;
     int wins = 0;
-    int cancels = 0;
 };
 
 TempMac* WindowTest::mac = nullptr;
@@ -197,16 +195,9 @@ TEST_F(WindowTest, NoInstallerShowsTheProblemAndAnUnknownPictureLeavesTheIconEmp
 }
 
 TEST_F(WindowTest, TheQuitButtonCancelsDownloadsAndClosesTheWindow) {
-    SharedData::shared().showCancel = true;
-    showWindow();
-    auto* quit = qobject_cast<QPushButton*>(window->element(E::quitButtonView));
-    ASSERT_TRUE(quit->isVisible());
-    QTest::mouseClick(quit, Qt::LeftButton);
-    EXPECT_EQ(cancels, 1);
-    EXPECT_FALSE(window->isVisible());
-
     // The window of the layout resource, with the process's services, cancels through the
     // download session the services name.
+    SharedData::shared().showCancel = true;
     int sessionCancels = 0;
     const WindowServices processServices =
         testsupport::inProcessWindowServices([&] { ++sessionCancels; });
@@ -215,7 +206,9 @@ TEST_F(WindowTest, TheQuitButtonCancelsDownloadsAndClosesTheWindow) {
     ASSERT_TRUE(qobject_cast<ProgressWindow*>(real.get()));
     real->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(real.get()));
-    QTest::mouseClick(real->findChild<QPushButton*>("quitButtonView"), Qt::LeftButton);
+    auto* quit = real->findChild<QPushButton*>("quitButtonView");
+    ASSERT_TRUE(quit->isVisible());
+    QTest::mouseClick(quit, Qt::LeftButton);
     EXPECT_FALSE(real->isVisible());
     EXPECT_EQ(sessionCancels, 1);
     EXPECT_EQ(storyboard::instantiateController(processServices, "no such controller"), nullptr);
