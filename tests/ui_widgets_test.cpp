@@ -47,13 +47,8 @@ namespace {
 using E = ProgressElement;
 using testsupport::TempMac;
 
-void ensureApplication() {
-    testsupport::ensureOffscreenApplication();
-}
-
-bool waitUntil(const std::function<bool()>& condition) {
-    return testsupport::processEventsUntil(condition);
-}
+using testsupport::ensureOffscreenApplication;
+constexpr auto& waitUntil = testsupport::processEventsUntil;
 
 QString accessibleName(QWidget* widget) {
     QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
@@ -67,7 +62,7 @@ void postReport(ProgressReport report) {
 class WindowTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        ensureApplication();
+        ensureOffscreenApplication();
         mac = new TempMac({"--console-user", "alice"});
     }
     static void TearDownTestSuite() {
@@ -104,7 +99,6 @@ class WindowTest : public testing::Test {
         return qobject_cast<QProgressBar*>(window->element(E::progressBar));
     }
 
-    QString status() const { return text(E::statusText); }
     // Presents the sheet on the shown window as the program does, through
     // "willPresentChallenge".
     ChallengeSheet* presentSheet() {
@@ -418,19 +412,19 @@ TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
     ChallengeSheet* sheet = presentSheet();
     ASSERT_TRUE(sheet);
     EXPECT_FALSE(busy()) << "nothing runs while the sheet waits";
-    EXPECT_EQ(status(), "Waiting for the erase confirmation...");
+    EXPECT_EQ(text(E::statusText), "Waiting for the erase confirmation...");
     for (const QChar digit : sheet->codeField()->text()) {
         QTest::keyClicks(QApplication::focusWidget(), QString(digit));
     }
     ASSERT_TRUE(waitUntil([&] { return busy(); })) << "the confirmed erase runs";
-    EXPECT_EQ(status(), "Preparing macOS Installer...");
+    EXPECT_EQ(text(E::statusText), "Preparing macOS Installer...");
 
     // Refused before any progress: the bar stops; the message with its line end is one line.
     window->layout()->activate();
     const int oneLine = window->element(E::statusText)->height();
     NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
                                              ProgressReport{{"Not enough space.\n", -1.0}});
-    ASSERT_TRUE(waitUntil([&] { return status() == "Not enough space."; }));
+    ASSERT_TRUE(waitUntil([&] { return text(E::statusText) == "Not enough space."; }));
     EXPECT_FALSE(busy());
     EXPECT_TRUE(bar()->isVisible());
     window->layout()->activate();
@@ -440,7 +434,7 @@ TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
 
 // Cancel ends the program at once with 9; were "wonChallenge" posted, it would end with 3.
 void cancelInAChild(const std::function<void(ChallengeSheet&)>& cancel) {
-    ensureApplication();
+    ensureOffscreenApplication();
     TempMac mac({"--console-user", "alice"});
     mac.useInProcess();
     NotificationCenter::defaultCenter().addObserver(
