@@ -43,24 +43,19 @@ struct Product {
 };
 
 Candidate candidate(const Product& spec) {
-    plist_t product = plist_new_dict();
-    plist_t distributions = plist_new_dict();
+    std::string xml = "<plist><dict><key>Distributions</key><dict>";
     for (const auto& [language, url] : spec.distributions) {
-        plist_dict_set_item(distributions, language.c_str(), plist_new_string(url.c_str()));
+        xml += "<key>" + language + "</key><string>" + url + "</string>";
     }
-    plist_dict_set_item(product, "Distributions", distributions);
-    plist_t packages = plist_new_array();
+    xml += "</dict><key>Packages</key><array>";
     for (const auto& url : spec.packages) {
-        plist_t package = plist_new_dict();
-        plist_dict_set_item(package, "URL", plist_new_string(url.c_str()));
-        plist_array_append_item(packages, package);
+        xml += "<dict><key>URL</key><string>" + url + "</string></dict>";
     }
-    plist_dict_set_item(product, "Packages", packages);
+    xml += "</array>";
     if (!spec.metadataURL.empty()) {
-        plist_dict_set_item(product, "ServerMetadataURL",
-                            plist_new_string(spec.metadataURL.c_str()));
+        xml += "<key>ServerMetadataURL</key><string>" + spec.metadataURL + "</string>";
     }
-    return {spec.key, plist::Plist(product)};
+    return {spec.key, plist::parsePlist(xml + "</dict></plist>")};
 }
 
 // The usual product "p<n>": one English distribution, two packages, metadata.
