@@ -100,6 +100,55 @@ std::string product(const std::string& key, const std::string& content) {
     return "<key>" + key + "</key><dict>" + content + "</dict>";
 }
 
+TEST(Catalog, EachSupportedMinorVersionHasItsOwnCatalogPath) {
+    const std::string prefix = "/content/catalogs/others/index-";
+    const std::string suffix = "mountainlion-lion-snowleopard-leopard.merged-1.sucatalog";
+    EXPECT_EQ(catalogURL(13), prefix + "10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(14), prefix + "10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(15), prefix + "10.15-10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    EXPECT_EQ(catalogURL(16), prefix + "10.16-10.15-10.14-10.13-10.12-10.11-10.10-10.9-" + suffix);
+    for (const int unsupported : {12, 17, -15}) {
+        EXPECT_FALSE(catalogURL(unsupported)) << unsupported;
+    }
+}
+
+// Only the OSInstall package of that exact name makes an installer; products of other shapes
+// are passed over, and only an OSInstall that is missing or not text says "no". Each candidate
+// keeps its own copy of the catalog's dictionary (the tree is gone when it is read).
+TEST(CatalogReader, KeepsExactlyTheOSInstallersInCatalogOrderWithTheirDictionaries) {
+    const auto withIdentifiers = [](const std::string& key, const std::string& identifiers) {
+        return product(key,
+                       "<key>ExtendedMetaInfo</key><dict><key>"
+                       "InstallAssistantPackageIdentifiers</key><dict>" +
+                           identifiers +
+                           "</dict></dict><key>ServerMetadataURL</key>"
+                           "<string>https://h/" +
+                           key + ".smd</string>");
+    };
+    const std::string osInstall = "<key>OSInstall</key><string>com.apple.mpkg.OSInstall</string>";
+    const Summary summary = readBothWays(catalogOf(products(
+        withIdentifiers("041-3", osInstall) + "<key>notADict</key><string>x</string>" +
+        product("noMeta", "") + product("metaNotDict", "<key>ExtendedMetaInfo</key><array/>") +
+        product("noIdentifiers", "<key>ExtendedMetaInfo</key><dict/>") +
+        product("identifiersNotDict",
+                "<key>ExtendedMetaInfo</key><dict><key>"
+                "InstallAssistantPackageIdentifiers</key><string>x</string>"
+                "</dict>") +
+        withIdentifiers("001-1", "<key>SharedSupport</key><string>x</string>" + osInstall) +
+        withIdentifiers("noOSInstall", "<key>Other</key><string>x</string>") +
+        withIdentifiers("numberOSInstall", "<key>OSInstall</key><integer>3</integer>") +
+        withIdentifiers("other", "<key>OSInstall</key><string>com.example.mpkg.Other</string>") +
+        withIdentifiers("caseDiffers",
+                        "<key>OSInstall</key><string>com.apple.mpkg.osinstall</string>") +
+        withIdentifiers("061-2", osInstall))));
+    EXPECT_EQ(summary.outcome, Outcome::Candidates);
+    EXPECT_EQ(summary.keys, (std::vector<std::string>{"041-3", "001-1", "061-2"}));
+    EXPECT_EQ(summary.noLines, 2u);
+    ASSERT_EQ(summary.products.size(), 3u);
+    EXPECT_NE(summary.products[1].find("SharedSupport"), std::string::npos);
+    EXPECT_NE(summary.products[1].find("https://h/001-1.smd"), std::string::npos);
+}
+
 TEST(CatalogReader, AgreesWithTheWholeDocumentOnMirrorCatalogsAndTheSavedFuzzCorpus) {
     mirrortest::MirrorFolder mirror(
         {"--release", "Catalina size=64K", "--release", "Mojave size=64K", "--products", "300"});
@@ -175,140 +224,82 @@ TEST(CatalogReader, DuplicateKeysKeepTheFirstPlaceAndTakeTheLastValue) {
 // Well-formed XML keeps the library's own reading of odd shapes; XML that is not well-formed,
 // or that the library would cut into other tags than a strict XML parser, is refused.
 TEST(CatalogReader, OddDocumentsKeepTheLibrarysReadingAndMalformedOnesAreRefused) {
-    struct Case {
-        std::string name;
-        std::string body;
-        Outcome outcome;
-        std::vector<std::string> keys;
-    };
     const std::string good = products(product("p", kInstaller));
     const std::string inPlist = "<plist version=\"1.0\"><dict>" + good + "</dict></plist>";
-    const std::vector<Case> cases = {
-        {"no <plist> around the root", "<dict>" + good + "</dict>", Outcome::Candidates, {"p"}},
-        {"text after the root", catalogOf(good) + " <<junk", Outcome::NotADictionary, {}},
-        {"a second <plist>", catalogOf(good) + "<plist><bad", Outcome::NotADictionary, {}},
-        {"no </plist>", "<plist><dict>" + good + "</dict>", Outcome::NotADictionary, {}},
-        {"text after the root inside <plist>",
-         "<plist><dict>" + good + "</dict>junk</plist>",
-         Outcome::Candidates,
-         {"p"}},
-        {"values after an empty root inside <plist>",
-         "<plist><dict/>" + good + "</plist>",
-         Outcome::NotADictionary,
-         {}},
-        {"text between values", catalogOf(good + "x"), Outcome::NotADictionary, {}},
-        {"CDATA between values", catalogOf(good + "<![CDATA[ ]]>"), Outcome::NotADictionary, {}},
-        {"an empty root dictionary with values after it",
-         "<dict/>" + good,
-         Outcome::NotADictionary,
-         {}},
-        {"a key followed by a key names a string",
-         catalogOf("<key>Products</key><dict>" + product("a", kInstaller) +
-                   "<key>a</key><key>b</key>" + product("c", kInstaller) + "</dict>"),
-         Outcome::Candidates,
-         {"c"}},
+    const std::vector<std::pair<std::string, std::string>> readAsP = {
+        {"no <plist> around the root", "<dict>" + good + "</dict>"},
+        {"text after the root inside <plist>", "<plist><dict>" + good + "</dict>junk</plist>"},
         {"a key with nothing after it is dropped",
          catalogOf("<key>Products</key><dict>" + product("p", kInstaller) +
-                   "<key>dangling</key></dict><key>again</key>"),
-         Outcome::Candidates,
-         {"p"}},
-        {"<key/> is an empty string",
-         catalogOf(good + "<key>x</key><key/>"),
-         Outcome::Candidates,
-         {"p"}},
-        {"products of other types",
-         catalogOf("<key>Products</key><dict><key>s</key><string>x"
-                   "</string><key>e</key><dict/><key>d</key><data>"
-                   "AAAA</data><key>t</key><true/></dict>"),
-         Outcome::Candidates,
-         {}},
+                   "<key>dangling</key></dict><key>again</key>")},
+        {"<key/> is an empty string", catalogOf(good + "<key>x</key><key/>")},
         {"a DOCTYPE with an external identifier",
          "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
          "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">" +
-             inPlist,
-         Outcome::Candidates,
-         {"p"}},
-        {"a DOCTYPE with an internal subset",
-         "<?xml version=\"1.0\"?><!DOCTYPE plist [ <!ENTITY a \"]>\"> ]>" + inPlist,
-         Outcome::NotADictionary,
-         {}},
-        {"a DOCTYPE whose identifier holds a \">\"",
-         "<!DOCTYPE plist SYSTEM 'a>'>" + inPlist,
-         Outcome::NotADictionary,
-         {}},
-        {"a processing instruction",
-         "<?pi \"?>\"?>" + catalogOf(good),
-         Outcome::NotADictionary,
-         {}},
-        {"tags with blanks and attributes",
-         "<plist><dict ><key a='x'>Products</key ><dict>" + product("p", kInstaller) +
-             "</dict ></dict></plist >",
-         Outcome::Candidates,
-         {"p"}},
-        {"an attribute value with a \">\"",
-         "<plist><dict><key a='>'>Products</key><dict>" + product("p", kInstaller) +
-             "</dict></dict></plist>",
-         Outcome::NotADictionary,
-         {}},
-        {"<plist> inside the products",
-         catalogOf("<key>Products</key><plist><dict>" + product("p", kInstaller) +
-                   "</dict></plist>"),
-         Outcome::Candidates,
-         {"p"}},
-        {"no Products", catalogOf("<key>Other</key><dict/>"), Outcome::NoProductsDictionary, {}},
-        {"an unknown entity outside the products",
-         catalogOf(good + "<key>x</key><string>&bogus;</string>"),
-         Outcome::NotADictionary,
-         {}},
-        {"an unknown entity in a product key",
-         catalogOf("<key>Products</key><dict><key>&bogus;</key></dict>"),
-         Outcome::NotADictionary,
-         {}},
-        {"an unknown entity deep in a product",
-         catalogOf(products(product("p", kInstaller + "<key>s</key><string>&x;</string>"))),
-         Outcome::NotADictionary,
-         {}},
-        {"a NUL character reference",
-         catalogOf(products(product("p&#x00;", kInstaller))),
-         Outcome::NotADictionary,
-         {}},
-        {"a value without a key",
-         catalogOf(good + "<string>x</string>"),
-         Outcome::NotADictionary,
-         {}},
-        {"an unknown tag", catalogOf(good + "<foo/>"), Outcome::NotADictionary, {}},
-        {"<key/> where a key should be",
-         catalogOf(good + "<key/><string>v</string>"),
-         Outcome::NotADictionary,
-         {}},
-        {"an unknown tag as a value",
-         catalogOf(good + "<key>x</key><foo/>"),
-         Outcome::NotADictionary,
-         {}},
-        {"a wrong closing tag",
-         "<plist><dict>" + good + "</array></plist>",
-         Outcome::NotADictionary,
-         {}},
-        {"cut short", catalogOf(good).substr(0, 150), Outcome::NotADictionary, {}},
-        {"an element inside a string",
-         catalogOf(good + "<key>x</key><string>a<true/></string>"),
-         Outcome::NotADictionary,
-         {}},
-        {"an array root",
-         "<plist><array>" + good + "</array></plist>",
-         Outcome::NotADictionary,
-         {}},
-        {"a string root", "<plist><string>Products</string></plist>", Outcome::NotADictionary, {}},
-        {"shorter than 8 bytes", "<dict/>", Outcome::NotADictionary, {}},
-        {"empty", "", Outcome::NotADictionary, {}},
-        {"only a comment", "<plist><!-- x --></plist>", Outcome::NotADictionary, {}},
+             inPlist},
+        {"tags with blanks and attributes", "<plist><dict ><key a='x'>Products</key ><dict>" +
+                                                product("p", kInstaller) +
+                                                "</dict ></dict></plist >"},
+        {"<plist> inside the products", catalogOf("<key>Products</key><plist><dict>" +
+                                                  product("p", kInstaller) + "</dict></plist>")},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Summary summary = readBothWays(c.body);
-        EXPECT_EQ(summary.outcome, c.outcome);
-        EXPECT_EQ(summary.keys, c.keys);
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"text after the root", catalogOf(good) + " <<junk"},
+        {"a second <plist>", catalogOf(good) + "<plist><bad"},
+        {"no </plist>", "<plist><dict>" + good + "</dict>"},
+        {"values after an empty root inside <plist>", "<plist><dict/>" + good + "</plist>"},
+        {"text between values", catalogOf(good + "x")},
+        {"CDATA between values", catalogOf(good + "<![CDATA[ ]]>")},
+        {"an empty root dictionary with values after it", "<dict/>" + good},
+        {"a DOCTYPE with an internal subset",
+         "<?xml version=\"1.0\"?><!DOCTYPE plist [ <!ENTITY a \"]>\"> ]>" + inPlist},
+        {"a DOCTYPE whose identifier holds a \">\"", "<!DOCTYPE plist SYSTEM 'a>'>" + inPlist},
+        {"a processing instruction", "<?pi \"?>\"?>" + catalogOf(good)},
+        {"an attribute value with a \">\"", "<plist><dict><key a='>'>Products</key><dict>" +
+                                                product("p", kInstaller) +
+                                                "</dict></dict></plist>"},
+        {"an unknown entity outside the products",
+         catalogOf(good + "<key>x</key><string>&bogus;</string>")},
+        {"an unknown entity in a product key",
+         catalogOf("<key>Products</key><dict><key>&bogus;</key></dict>")},
+        {"an unknown entity deep in a product",
+         catalogOf(products(product("p", kInstaller + "<key>s</key><string>&x;</string>")))},
+        {"a NUL character reference", catalogOf(products(product("p&#x00;", kInstaller)))},
+        {"a value without a key", catalogOf(good + "<string>x</string>")},
+        {"an unknown tag", catalogOf(good + "<foo/>")},
+        {"<key/> where a key should be", catalogOf(good + "<key/><string>v</string>")},
+        {"an unknown tag as a value", catalogOf(good + "<key>x</key><foo/>")},
+        {"a wrong closing tag", "<plist><dict>" + good + "</array></plist>"},
+        {"cut short", catalogOf(good).substr(0, 150)},
+        {"an element inside a string", catalogOf(good + "<key>x</key><string>a<true/></string>")},
+        {"an array root", "<plist><array>" + good + "</array></plist>"},
+        {"a string root", "<plist><string>Products</string></plist>"},
+        {"shorter than 8 bytes", "<dict/>"},
+        {"empty", ""},
+        {"only a comment", "<plist><!-- x --></plist>"},
+    };
+    const auto expect = [](const std::string& name, const std::string& body, Outcome outcome,
+                           const std::vector<std::string>& keys) {
+        SCOPED_TRACE(name);
+        const Summary summary = readBothWays(body);
+        EXPECT_EQ(summary.outcome, outcome);
+        EXPECT_EQ(summary.keys, keys);
+    };
+    for (const auto& [name, body] : readAsP) {
+        expect(name, body, Outcome::Candidates, {"p"});
     }
+    for (const auto& [name, body] : refused) {
+        expect(name, body, Outcome::NotADictionary, {});
+    }
+    expect("a key followed by a key names a string",
+           catalogOf("<key>Products</key><dict>" + product("a", kInstaller) +
+                     "<key>a</key><key>b</key>" + product("c", kInstaller) + "</dict>"),
+           Outcome::Candidates, {"c"});
+    expect("products of other types",
+           catalogOf("<key>Products</key><dict><key>s</key><string>x</string><key>e</key><dict/>"
+                     "<key>d</key><data>AAAA</data><key>t</key><true/></dict>"),
+           Outcome::Candidates, {});
+    expect("no Products", catalogOf("<key>Other</key><dict/>"), Outcome::NoProductsDictionary, {});
 }
 
 }  // namespace

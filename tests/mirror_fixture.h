@@ -1,14 +1,8 @@
 #pragma once
 
-// Fixtures for tests against the stand-in update server:
-//
-//   MirrorFolder mirror({"--release", "Catalina size=4M", "--products", "40"});  // vantrel-sim
-//   mirror ServeProcess server(mirror.path());             // vantrel-sim serve --port 0, in the
-//   background server.url();                                   // "https://localhost:PORT"
-//   server.certificate();                           // the PEM to trust
-//   mirror.manifest().releases[0].packageURLs;      // what the mirror holds
-//
-// Both clean up after themselves: the server gets SIGTERM (then SIGKILL) and the folder goes.
+// Fixtures for tests against the stand-in update server: a mirror folder made by vantrel-sim,
+// and `vantrel-sim serve` on it in the background. Both clean up after themselves: the server
+// gets SIGTERM (then SIGKILL) and the folder goes.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <pugixml.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -199,34 +192,5 @@ class ServeProcess {
     int output_ = -1;
     int status_ = -1;
 };
-
-// The values of the nodes that a path of child names reaches from the document, in document
-// order, as the program's product selection reads them: elements by tag name, text and CDATA
-// children as "#text"; nodes without a value are left out.
-inline std::vector<std::string> evaluatePath(const pugi::xml_document& document,
-                                             const std::vector<std::string>& path) {
-    std::vector<pugi::xml_node> nodes = {document};
-    for (const auto& name : path) {
-        std::vector<pugi::xml_node> next;
-        for (const auto& node : nodes) {
-            for (const auto& child : node.children()) {
-                const bool text =
-                    child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata;
-                if ((text && name == "#text") ||
-                    (child.type() == pugi::node_element && name == child.name())) {
-                    next.push_back(child);
-                }
-            }
-        }
-        nodes = std::move(next);
-    }
-    std::vector<std::string> values;
-    for (const auto& node : nodes) {
-        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
-            values.push_back(node.value());
-        }
-    }
-    return values;
-}
 
 }  // namespace vantrel::mirrortest

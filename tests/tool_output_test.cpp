@@ -30,10 +30,7 @@ TEST(DecimalValueTest, TheWholeTextMustBeANumber) {
     EXPECT_FALSE(decimalValue("\xd9\xa4\xd9\xa5"));  // Arabic-Indic 4 and 5
     EXPECT_FALSE(decimalValue("45\xc2\xa0"));
     // A NUL inside the text does not cut it short.
-    EXPECT_FALSE(
-        decimalValue(std::string_view("45\0"
-                                      "1",
-                                      4)));
+    EXPECT_FALSE(decimalValue(std::string_view("45\0001", 4)));
 }
 
 TEST(MarkerTest, ContainsAndRemovingAll) {

@@ -50,6 +50,11 @@ class RecordingSheet : public ChallengeView {
         field += text;
         controller.controlTextDidChange(focused, field);
     }
+    void typeEach(verifyVC& controller, std::initializer_list<const char*> texts) {
+        for (const char* text : texts) {
+            type(controller, text);
+        }
+    }
 
     std::vector<std::string> fields = {"", "", "", ""};
     std::string code;
@@ -147,49 +152,36 @@ TEST_F(ChallengeTest, TheRightCodeMovesTheFocusAlongAndWinsOnce) {
     EXPECT_EQ(wins, 1);
 }
 
-TEST_F(ChallengeTest, AWrongCodeShakesEmptiesAndKeepsTheSameCode) {
+TEST_F(ChallengeTest, ALetterOrAWrongCodeShakesAndBackspaceEmptiesEverything) {
     RecordingSheet sheet;
     verifyVC controller(sheet, *services, draws({1616 + 10000 * 7, 9999}));
     controller.viewDidLoad();
     ASSERT_EQ(sheet.code, "1616");
-    for (const char* digit : {"1", "6", "1", "7"}) {
-        sheet.type(controller, digit);
-    }
-    EXPECT_EQ(wins, 0);
-    EXPECT_EQ(sheet.shakes, 1);
-    EXPECT_EQ(sheet.fields, (std::vector<std::string>{"", "", "", ""}));
-    EXPECT_EQ(sheet.focused, 1);
-    EXPECT_EQ(controller.userPIN(), "");
-    EXPECT_EQ(controller.challengePIN(), "1616");
-    EXPECT_EQ(sheet.code, "1616");
-
-    for (const char* digit : {"1", "6", "1", "6"}) {  // then the right one still wins
-        sheet.type(controller, digit);
-    }
-    EXPECT_EQ(wins, 1);
-}
-
-TEST_F(ChallengeTest, ALetterShakesAndStaysAndBackspaceEmptiesEverything) {
-    RecordingSheet sheet;
-    verifyVC controller(sheet, *services, draws({4321}));
-    controller.viewDidLoad();
-    sheet.type(controller, "4");
-    sheet.type(controller, "x");
+    sheet.typeEach(controller, {"1", "x"});
     EXPECT_EQ(sheet.shakes, 1);
     EXPECT_EQ(sheet.fields[1], "x");
     EXPECT_EQ(sheet.focused, 2);
-    EXPECT_EQ(controller.userPIN(), "4");
+    EXPECT_EQ(controller.userPIN(), "1");
 
     EXPECT_FALSE(controller.keyDown(false));  // other keys pass
     EXPECT_TRUE(controller.keyDown(true));    // backspace is swallowed
     EXPECT_EQ(sheet.fields, (std::vector<std::string>{"", "", "", ""}));
     EXPECT_EQ(controller.userPIN(), "");
     EXPECT_EQ(sheet.focused, 1);
-    EXPECT_EQ(wins, 0);
-
     // A field emptied by cutting its text holds no digit either.
     controller.controlTextDidChange(1, "");
     EXPECT_EQ(sheet.shakes, 2);
+
+    sheet.typeEach(controller, {"1", "6", "1", "7"});
+    EXPECT_EQ(wins, 0);
+    EXPECT_EQ(sheet.shakes, 3);
+    EXPECT_EQ(sheet.fields, (std::vector<std::string>{"", "", "", ""}));
+    EXPECT_EQ(sheet.focused, 1);
+    EXPECT_EQ(controller.userPIN(), "");
+    EXPECT_EQ(controller.challengePIN(), "1616");
+    EXPECT_EQ(sheet.code, "1616");
+    sheet.typeEach(controller, {"1", "6", "1", "6"});  // the same code still wins
+    EXPECT_EQ(wins, 1);
 }
 
 TEST_F(ChallengeTest, PastedDigitsAllCountAndOtherScriptsNeverMatch) {
@@ -200,8 +192,7 @@ TEST_F(ChallengeTest, PastedDigitsAllCountAndOtherScriptsNeverMatch) {
     sheet.type(controller, "12");
     EXPECT_EQ(controller.userPIN(), "12");
     EXPECT_EQ(sheet.focused, 2);
-    sheet.type(controller, "3");
-    sheet.type(controller, "4");
+    sheet.typeEach(controller, {"3", "4"});
     EXPECT_EQ(sheet.focused, 4);
     EXPECT_EQ(controller.userPIN(), "1234");
     EXPECT_EQ(wins, 0) << "no comparison before the fourth field";
@@ -210,9 +201,7 @@ TEST_F(ChallengeTest, PastedDigitsAllCountAndOtherScriptsNeverMatch) {
     EXPECT_EQ(sheet.shakes, 1);
 
     // Arabic-Indic digits 1 2 3 4: digits for the focus move, but never the code.
-    for (const char* digit : {"\u0661", "\u0662", "\u0663", "\u0664"}) {
-        sheet.type(controller, digit);
-    }
+    sheet.typeEach(controller, {"\u0661", "\u0662", "\u0663", "\u0664"});
     EXPECT_EQ(wins, 0);
     EXPECT_EQ(sheet.shakes, 2);
     EXPECT_TRUE(containsDecimalDigit("\U0001D7D8"));  // mathematical double-struck zero
@@ -220,24 +209,16 @@ TEST_F(ChallengeTest, PastedDigitsAllCountAndOtherScriptsNeverMatch) {
 }
 
 TEST_F(ChallengeTest, AViewTaggedFiveLosesTheFocusBeforeTheComparison) {
-    RecordingSheet sheet(5);
-    verifyVC controller(sheet, *services, draws({11111}));
-    controller.viewDidLoad();
-    for (int i = 0; i < 4; ++i) {
-        sheet.type(controller, "1");
+    for (const int highestTag : {5, 4}) {
+        RecordingSheet sheet(highestTag);
+        verifyVC controller(sheet, *services, draws({11111}));
+        controller.viewDidLoad();
+        sheet.typeEach(controller, {"1", "1", "1", "1"});
+        const std::vector<std::string> last(sheet.calls.end() - 2, sheet.calls.end());
+        EXPECT_EQ(last, (highestTag == 5 ? std::vector<std::string>{"focus 5", "resign 5"}
+                                         : std::vector<std::string>{"focus 4", "focus 5"}));
     }
-    ASSERT_GE(sheet.calls.size(), 2u);
-    EXPECT_EQ(sheet.calls[sheet.calls.size() - 2], "focus 5");
-    EXPECT_EQ(sheet.calls.back(), "resign 5");
-    EXPECT_EQ(wins, 1);
-
-    RecordingSheet plain;
-    verifyVC other(plain, *services, draws({11111}));
-    other.viewDidLoad();
-    for (int i = 0; i < 4; ++i) {
-        plain.type(other, "1");
-    }
-    EXPECT_EQ(plain.calls.back(), "focus 5");  // nothing to resign
+    EXPECT_EQ(wins, 2);
 }
 
 }  // namespace

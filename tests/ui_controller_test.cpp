@@ -227,7 +227,7 @@ TEST_F(ViewControllerTest, EachReportChangesTheWindowByTheTable) {
     }
 }
 
-TEST_F(ViewControllerTest, AReportWithAnAbsentValueOrNoPayloadOrElsewhereChangesNothing) {
+TEST_F(ViewControllerTest, AReportWithNoValueOrElsewhereOrForAControllerThatIsGoneChangesNothing) {
     RecordingView view;
     auto controller = loaded(view);
     view.calls.clear();
@@ -246,6 +246,15 @@ TEST_F(ViewControllerTest, AReportWithAnAbsentValueOrNoPayloadOrElsewhereChanges
     testsupport::mainQueue().runQueuedWork();
     EXPECT_EQ(view.progress, (std::vector<double>{10.0, 20.0}));
     EXPECT_EQ(view.text(E::stepOfStep), "Step 2 of 3");
+
+    // Work queued for a controller that is gone is dropped.
+    view.calls.clear();
+    post({{"Download", 5.0}});
+    center.post(notificationnames::willPresentChallenge());
+    controller.reset();
+    post({{"Download", 6.0}});
+    testsupport::mainQueue().runQueuedWork();
+    EXPECT_TRUE(view.calls.empty());
 }
 
 TEST_F(ViewControllerTest, ReportsFromOtherThreadsAreAppliedOnTheMainThreadInOrder) {
@@ -273,18 +282,6 @@ TEST_F(ViewControllerTest, ReportsFromOtherThreadsAreAppliedOnTheMainThreadInOrd
     for (const auto& id : view.threads) {
         ASSERT_EQ(id, std::this_thread::get_id());
     }
-}
-
-TEST_F(ViewControllerTest, WorkQueuedForAControllerThatIsGoneIsDropped) {
-    RecordingView view;
-    auto controller = loaded(view);
-    view.calls.clear();
-    post({{"Download", 5.0}});
-    center.post(notificationnames::willPresentChallenge());
-    controller.reset();
-    post({{"Download", 6.0}});
-    testsupport::mainQueue().runQueuedWork();
-    EXPECT_TRUE(view.calls.empty());
 }
 
 TEST_F(ViewControllerTest, QuitCancelsTheDownloadsThenClosesAndTheLogoOpensTheSite) {

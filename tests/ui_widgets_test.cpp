@@ -47,13 +47,8 @@ namespace {
 using E = ProgressElement;
 using testsupport::TempMac;
 
-void ensureApplication() {
-    testsupport::ensureOffscreenApplication();
-}
-
-bool waitUntil(const std::function<bool()>& condition) {
-    return testsupport::processEventsUntil(condition);
-}
+using testsupport::ensureOffscreenApplication;
+constexpr auto& waitUntil = testsupport::processEventsUntil;
 
 QString accessibleName(QWidget* widget) {
     QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
@@ -67,7 +62,7 @@ void postReport(ProgressReport report) {
 class WindowTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        ensureApplication();
+        ensureOffscreenApplication();
         mac = new TempMac({"--console-user", "alice"});
     }
     static void TearDownTestSuite() {
@@ -78,7 +73,6 @@ class WindowTest : public testing::Test {
         QCoreApplication::sendPostedEvents();  // nothing of an earlier test may still run
         mac->useInProcess();
         services.emplace(testsupport::inProcessWindowServices());
-        services->cancelAllDownloads = [this] { ++cancels; };
         NotificationCenter::defaultCenter().addObserver(notificationnames::wonChallenge(),
                                                         [this](const Notification&) { ++wins; });
         auto& shared = SharedData::shared();
@@ -105,7 +99,6 @@ class WindowTest : public testing::Test {
         return qobject_cast<QProgressBar*>(window->element(E::progressBar));
     }
 
-    QString status() const { return text(E::statusText); }
     // Presents the sheet on the shown window as the program does, through
     // "willPresentChallenge".
     ChallengeSheet* presentSheet() {
@@ -119,13 +112,17 @@ class WindowTest : public testing::Test {
         const QPoint at = widget->mapTo(window.get(), widget->rect().center());
         QTest::mouseClick(window->windowHandle(), button, {}, at);
     }
+    static void expectFieldsEmpty(ChallengeSheet* sheet) {
+        for (int tag = 1; tag <= 4; ++tag) {
+            EXPECT_EQ(sheet->digitField(tag)->text(), "") << tag;
+        }
+    }
     static void typeKey(QChar key) { QTest::keyClicks(QApplication::focusWidget(), QString(key)); }
 
     static TempMac* mac;
     std::optional<WindowServices> services;
     std::unique_ptr<ProgressWindow> window;
     int wins = 0;
-    int cancels = 0;
 };
 
 TempMac* WindowTest::mac = nullptr;
@@ -170,6 +167,16 @@ TEST_F(WindowTest, ReportsFromAnyThreadReachTheWidgetsWhichShowWhatTheyCan) {
     EXPECT_EQ(bar()->value(), 0);  // keeps its last state
 }
 
+TEST_F(WindowTest, OneSizeNoMaximiseControlAndCentredOnTheScreen) {
+    const ProgressWindow shape(*services);
+    EXPECT_EQ(shape.minimumSize(), shape.maximumSize());
+    EXPECT_FALSE(shape.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(shape.windowFlags() & Qt::WindowCloseButtonHint);
+    const QRect screen = shape.screen()->availableGeometry();
+    EXPECT_NEAR(shape.geometry().center().x(), screen.center().x(), 1);
+    EXPECT_NEAR(shape.geometry().center().y(), screen.center().y(), 1);
+}
+
 TEST_F(WindowTest, NoInstallerShowsTheProblemAndAnUnknownPictureLeavesTheIconEmpty) {
     auto& shared = SharedData::shared();
     shared.osInstallerAppBundlePath.reset();
@@ -182,16 +189,9 @@ TEST_F(WindowTest, NoInstallerShowsTheProblemAndAnUnknownPictureLeavesTheIconEmp
 }
 
 TEST_F(WindowTest, TheQuitButtonCancelsDownloadsAndClosesTheWindow) {
-    SharedData::shared().showCancel = true;
-    showWindow();
-    auto* quit = qobject_cast<QPushButton*>(window->element(E::quitButtonView));
-    ASSERT_TRUE(quit->isVisible());
-    QTest::mouseClick(quit, Qt::LeftButton);
-    EXPECT_EQ(cancels, 1);
-    EXPECT_FALSE(window->isVisible());
-
     // The window of the layout resource, with the process's services, cancels through the
     // download session the services name.
+    SharedData::shared().showCancel = true;
     int sessionCancels = 0;
     const WindowServices processServices =
         testsupport::inProcessWindowServices([&] { ++sessionCancels; });
@@ -200,7 +200,9 @@ TEST_F(WindowTest, TheQuitButtonCancelsDownloadsAndClosesTheWindow) {
     ASSERT_TRUE(qobject_cast<ProgressWindow*>(real.get()));
     real->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(real.get()));
-    QTest::mouseClick(real->findChild<QPushButton*>("quitButtonView"), Qt::LeftButton);
+    auto* quit = real->findChild<QPushButton*>("quitButtonView");
+    ASSERT_TRUE(quit->isVisible());
+    QTest::mouseClick(quit, Qt::LeftButton);
     EXPECT_FALSE(real->isVisible());
     EXPECT_EQ(sessionCancels, 1);
     EXPECT_EQ(storyboard::instantiateController(processServices, "no such controller"), nullptr);
@@ -228,9 +230,7 @@ TEST_F(WindowTest, AWrongCodeShakesTheSheetBackToWhereItWasAndEmptiesTheFields) 
     }
     EXPECT_EQ(wins, 0);
     EXPECT_TRUE(sheet->shaker().isShaking());
-    for (int tag = 1; tag <= 4; ++tag) {
-        EXPECT_EQ(sheet->digitField(tag)->text(), "");
-    }
+    expectFieldsEmpty(sheet);
     EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
     EXPECT_EQ(sheet->codeField()->text(), code);
     EXPECT_EQ(sheet->controller().userPIN(), "");
@@ -281,9 +281,7 @@ TEST_F(WindowTest, ALetterStaysAndShakesAndBackspaceEmptiesAllFieldsUnseen) {
     sheet->digitField(2)->installEventFilter(&spy);
     QTest::keyClick(sheet->digitField(2), Qt::Key_Backspace);
     EXPECT_EQ(backspacesSeen, 0);
-    for (int tag = 1; tag <= 4; ++tag) {
-        EXPECT_EQ(sheet->digitField(tag)->text(), "");
-    }
+    expectFieldsEmpty(sheet);
     EXPECT_EQ(sheet->controller().userPIN(), "");
     EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
     sheet->digitField(2)->removeEventFilter(&spy);
@@ -313,8 +311,10 @@ TEST_F(WindowTest, TwoDigitsPastedIntoOneFieldBothCount) {
     EXPECT_EQ(sheet->digitField(1)->text(), "");
 }
 
+// The code is read, never copied: it cannot be selected, copied or pasted into the answer.
 TEST_F(WindowTest, HangsFromTheTopOfItsWindowAndBlocksItUntilTheRightCode) {
     SharedData::shared().osWipe = true;
+    SharedData::shared().showCancel = true;
     showWindow();
     ChallengeSheet* sheet = presentSheet();
     ASSERT_TRUE(sheet);
@@ -323,11 +323,39 @@ TEST_F(WindowTest, HangsFromTheTopOfItsWindowAndBlocksItUntilTheRightCode) {
     EXPECT_TRUE(window->rect().contains(sheet->geometry())) << "inside the window";
     EXPECT_EQ(sheet->y(), 0) << "hanging from the top edge";
     EXPECT_NEAR(sheet->x() + sheet->width() / 2, window->width() / 2, 1);
+    EXPECT_EQ(accessibleName(window->findChild<QToolButton*>("logoButton")), "Corvane web site");
+    EXPECT_EQ(accessibleName(window->element(E::quitButtonView)), "Quit");
+    EXPECT_EQ(accessibleName(window->element(E::progressBar)), "Progress");
+    EXPECT_EQ(accessibleName(sheet->codeField()), "Confirmation code");
+    for (int tag = 1; tag <= 4; ++tag) {
+        EXPECT_EQ(accessibleName(sheet->digitField(tag)), QString("Digit %1 of the code").arg(tag));
+    }
+    EXPECT_EQ(accessibleName(sheet->findChild<QPushButton*>("cancelButton")), "Cancel");
+
+    QLabel* codeLabel = sheet->codeField();
+    ASSERT_EQ(codeLabel->text().size(), 4);
+    EXPECT_EQ(codeLabel->textInteractionFlags(), Qt::NoTextInteraction);
+    EXPECT_EQ(codeLabel->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(codeLabel->contextMenuPolicy(), Qt::NoContextMenu);
+    QTest::mouseDClick(codeLabel, Qt::LeftButton, {}, codeLabel->rect().center());
+    const QPoint corner(codeLabel->width() - 1, codeLabel->height() - 1);
+    QTest::mousePress(codeLabel, Qt::LeftButton, {}, QPoint(1, 1));
+    QTest::mouseMove(codeLabel, corner);
+    QTest::mouseRelease(codeLabel, Qt::LeftButton, {}, corner);
+    EXPECT_FALSE(codeLabel->hasSelectedText());
+    EXPECT_EQ(codeLabel->selectedText(), "");
+    QTest::keySequence(codeLabel, QKeySequence::SelectAll);
+    QTest::keySequence(codeLabel, QKeySequence::Copy);
+    EXPECT_FALSE(codeLabel->hasSelectedText());
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, codeLabel->rect().center(),
+                           codeLabel->mapToGlobal(codeLabel->rect().center()));
+    QApplication::sendEvent(codeLabel, &menu);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_EQ(wins, 0);
 
     // Clicks on the blocked window reach none of its controls and take no focus.
     auto* quit = window->element(E::quitButtonView);
     auto* logo = window->findChild<QToolButton*>("logoButton");
-    window->setHidden(E::quitButtonView, false);
     int quits = 0;
     QObject::connect(qobject_cast<QPushButton*>(quit), &QPushButton::clicked, [&] { ++quits; });
     EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
@@ -366,50 +394,6 @@ TEST_F(WindowTest, HangsFromTheTopOfItsWindowAndBlocksItUntilTheRightCode) {
     EXPECT_EQ(quits, 1);
 }
 
-TEST_F(WindowTest, TheCodeCannotBeSelectedCopiedOrPastedIntoTheAnswer) {
-    SharedData::shared().osWipe = true;
-    showWindow();
-    ChallengeSheet* sheet = presentSheet();
-    ASSERT_TRUE(sheet);
-    QLabel* code = sheet->codeField();
-    ASSERT_EQ(code->text().size(), 4);
-    EXPECT_EQ(code->textInteractionFlags(), Qt::NoTextInteraction);
-    EXPECT_EQ(code->focusPolicy(), Qt::NoFocus);
-    EXPECT_EQ(code->contextMenuPolicy(), Qt::NoContextMenu);
-
-    QTest::mouseDClick(code, Qt::LeftButton, {}, code->rect().center());
-    QTest::mousePress(code, Qt::LeftButton, {}, QPoint(1, 1));
-    QTest::mouseMove(code, QPoint(code->width() - 1, code->height() - 1));
-    QTest::mouseRelease(code, Qt::LeftButton, {}, QPoint(code->width() - 1, code->height() - 1));
-    EXPECT_FALSE(code->hasSelectedText());
-    EXPECT_EQ(code->selectedText(), "");
-    QTest::keySequence(code, QKeySequence::SelectAll);
-    QTest::keySequence(code, QKeySequence::Copy);
-    EXPECT_FALSE(code->hasSelectedText());
-    QContextMenuEvent menu(QContextMenuEvent::Mouse, code->rect().center(),
-                           code->mapToGlobal(code->rect().center()));
-    QApplication::sendEvent(code, &menu);
-    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
-    EXPECT_EQ(QApplication::focusWidget(), sheet->digitField(1));
-    EXPECT_EQ(wins, 0);
-}
-
-TEST_F(WindowTest, EveryControlHasAnAccessibleName) {
-    SharedData::shared().showCancel = true;
-    SharedData::shared().osWipe = true;
-    showWindow();
-    ChallengeSheet* sheet = presentSheet();
-    ASSERT_TRUE(sheet);
-    EXPECT_EQ(accessibleName(window->findChild<QToolButton*>("logoButton")), "Corvane web site");
-    EXPECT_EQ(accessibleName(window->element(E::quitButtonView)), "Quit");
-    EXPECT_EQ(accessibleName(window->element(E::progressBar)), "Progress");
-    EXPECT_EQ(accessibleName(sheet->codeField()), "Confirmation code");
-    for (int tag = 1; tag <= 4; ++tag) {
-        EXPECT_EQ(accessibleName(sheet->digitField(tag)), QString("Digit %1 of the code").arg(tag));
-    }
-    EXPECT_EQ(accessibleName(sheet->findChild<QPushButton*>("cancelButton")), "Cancel");
-}
-
 TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
     SharedData::shared().osWipe = true;
     auto busy = [this] { return bar()->isVisible() && bar()->maximum() == 0; };
@@ -428,19 +412,19 @@ TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
     ChallengeSheet* sheet = presentSheet();
     ASSERT_TRUE(sheet);
     EXPECT_FALSE(busy()) << "nothing runs while the sheet waits";
-    EXPECT_EQ(status(), "Waiting for the erase confirmation...");
+    EXPECT_EQ(text(E::statusText), "Waiting for the erase confirmation...");
     for (const QChar digit : sheet->codeField()->text()) {
         QTest::keyClicks(QApplication::focusWidget(), QString(digit));
     }
     ASSERT_TRUE(waitUntil([&] { return busy(); })) << "the confirmed erase runs";
-    EXPECT_EQ(status(), "Preparing macOS Installer...");
+    EXPECT_EQ(text(E::statusText), "Preparing macOS Installer...");
 
     // Refused before any progress: the bar stops; the message with its line end is one line.
     window->layout()->activate();
     const int oneLine = window->element(E::statusText)->height();
     NotificationCenter::defaultCenter().post(notificationnames::taskProgress(),
                                              ProgressReport{{"Not enough space.\n", -1.0}});
-    ASSERT_TRUE(waitUntil([&] { return status() == "Not enough space."; }));
+    ASSERT_TRUE(waitUntil([&] { return text(E::statusText) == "Not enough space."; }));
     EXPECT_FALSE(busy());
     EXPECT_TRUE(bar()->isVisible());
     window->layout()->activate();
@@ -448,23 +432,9 @@ TEST_F(WindowTest, TheBarMovesOnlyWhileWorkRunsAndTheStatusSaysWhatHappens) {
     EXPECT_EQ(bar()->y(), barTop);
 }
 
-TEST(WindowShapeTest, OneSizeNoMaximiseControlAndCentredOnTheScreen) {
-    ensureApplication();
-    TempMac mac({"--console-user", "alice"});
-    mac.useInProcess();
-    const WindowServices services = testsupport::inProcessWindowServices();
-    ProgressWindow window(services);
-    EXPECT_EQ(window.minimumSize(), window.maximumSize());
-    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
-    const QRect screen = window.screen()->availableGeometry();
-    EXPECT_NEAR(window.geometry().center().x(), screen.center().x(), 1);
-    EXPECT_NEAR(window.geometry().center().y(), screen.center().y(), 1);
-}
-
 // Cancel ends the program at once with 9; were "wonChallenge" posted, it would end with 3.
 void cancelInAChild(const std::function<void(ChallengeSheet&)>& cancel) {
-    ensureApplication();
+    ensureOffscreenApplication();
     TempMac mac({"--console-user", "alice"});
     mac.useInProcess();
     NotificationCenter::defaultCenter().addObserver(

@@ -13,7 +13,6 @@
 #include <future>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,10 +83,6 @@ bool waitForLog(const TempMac& mac, const std::string& category, const std::stri
         std::this_thread::sleep_for(20ms);
     }
     return true;
-}
-
-bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 // Sets an environment variable for the test's runs and puts the old value back afterwards.
@@ -208,13 +203,9 @@ TEST_P(WindowOnADisplayTest, TheQuitButtonEndsTheRunAndUnmountsInstallerVolumes)
     EXPECT_EQ(result.standardError.find("QStandardPaths"), std::string::npos)
         << result.standardError;
 
-    std::vector<std::string> volumes;
-    std::istringstream listing(mac.sim("volumes"));
-    for (std::string line; std::getline(listing, line);) {
-        volumes.push_back(line);
-    }
-    EXPECT_FALSE(hasLine(volumes, "/Volumes/InstallESD"));
-    EXPECT_TRUE(hasLine(volumes, "/Volumes/Backup"));
+    const auto volumes = testsupport::splitLines(mac.sim("volumes"));
+    EXPECT_EQ(std::ranges::count(volumes, "/Volumes/InstallESD"), 0);
+    EXPECT_EQ(std::ranges::count(volumes, "/Volumes/Backup"), 1);
     EXPECT_TRUE(mac.logged("main", "Debug", "Unmounting volume: file:///Volumes/InstallESD/"))
         << "the clean-up ran when the window closed";
     EXPECT_TRUE(mac.logged(
