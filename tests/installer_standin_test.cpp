@@ -46,7 +46,9 @@ TEST(InstallerStandInTest, RefusesPackagesThatReachOutsideAnApplication) {
                     !fs::exists(mac.host("/private/var/tmp")));
     };
     check("Applications/Install macOS Catalina.app/../../etc/evil", "Evil.pkg");
-    check("/etc/evil", "Evil.pkg");
+    // An absolute entry, named by its place on this machine inside the test's Mac: a stand-in
+    // that let it through writes there, never into this machine's own /etc.
+    check(mac.host("/etc/evil").string(), "Evil.pkg");
     check("Library/LaunchDaemons/evil.plist", "Evil.pkg");
     check("Applications/Install macOS Catalina.app/Contents/x", "../Evil.pkg");
     EXPECT_FALSE(fs::exists(mac.host("/etc/evil")));
