@@ -1,27 +1,15 @@
-// The real program on simulated Macs under faults: runs killed at each phase and started
-// again, and what a root run leaves writable or hands its tools.
+// The real program on simulated Macs under faults: runs killed or left half done and started
+// again, a full disk, a server that goes away, and what a root run leaves writable or hands its
+// tools. (A run killed during its downloads is in download_recovery_test.)
 
-#include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "tests/background_fixture.h"
 #include "tests/mirror_fixture.h"
@@ -47,18 +35,6 @@ using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// Names of the packages that have landed in the download folder.
-std::vector<fs::path> downloadedPackages(const TempMac& mac) {
-    std::vector<fs::path> found;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(mac.host(kDownloadFolder), ec)) {
-        if (entry.path().extension() == ".pkg") {
-            found.push_back(entry.path());
-        }
-    }
-    return found;
-}
-
 bool loggedContaining(const TempMac& mac, const std::string& part) {
     for (const auto& entry : mac.log()) {
         if (entry.message.find(part) != std::string::npos) {
@@ -80,33 +56,6 @@ void expectCachedBuild(const ServedMac& served, const std::string& build) {
 bool baseMountAttached(const TempMac& mac) {
     return mirrortest::readText(mac.host("/private/var/db/mounts/table.plist")).find("baseMount") !=
            std::string::npos;
-}
-
-// The server holds every distribution file back for a while (in the selection and again in
-// the downloads), so a run spends seconds with its packages in the download folder.
-const std::vector<std::string> kSlowMirror{"--products", "2", "--release",
-                                           "Catalina:10.15.7:19H15 size=1M faults=dist-stall"};
-const std::vector<std::string> kSlowServer{"--stall-seconds", "4"};
-
-TEST(Faults, ARunKilledDuringItsDownloadsIsRecoveredByTheNextRun) {
-    ServedMac served(kSlowMirror, kSlowServer);
-    {
-        Background killed(served.mac, {"--action", "cache", "--osname", "Catalina"});
-        ASSERT_TRUE(waitUntil([&] { return !downloadedPackages(served.mac).empty(); }, 60s))
-            << killed.output();
-        killed.killProgram();
-    }
-    EXPECT_FALSE(fs::exists(served.mac.host(kFiledCatalina)));
-    // Marks the killed run's download folder (inode numbers are reused, names are not).
-    const fs::path marker = served.mac.host(std::string(kDownloadFolder) + "/killed-run.pkg");
-    std::ofstream(marker) << "from the killed run";
-    ASSERT_TRUE(fs::exists(marker));
-
-    const RunResult rerun = served.cache();
-    ASSERT_TRUE(rerun.exited(0)) << rerun.standardOutput << rerun.standardError;
-    EXPECT_EQ(rerun.outputLines().back(), "Downloads finished");
-    EXPECT_FALSE(fs::exists(marker));  // the old download folder was replaced
-    expectCachedBuild(served, "19H15");
 }
 
 TEST(Faults, ARunKilledDuringAssemblyLeavesAWholeInstallerOrNone) {
@@ -154,22 +103,6 @@ TEST(Faults, AStaleBaseSystemMountAndDownloadFolderAreClearedAndTheOldInstallerR
     EXPECT_FALSE(baseMountAttached(served.mac));
     EXPECT_FALSE(fs::exists(leftover));
     expectCachedBuild(served, "19H15");
-}
-
-TEST(Faults, AFailedAssemblyNeverReplacesTheCachedInstaller) {
-    ServedMac served(
-        {"--products", "2", "--release", "Catalina:10.15.7:19H15 size=2M faults=package-missing"});
-    served.mac.addInstaller("Catalina", "19H2", "/Library/Application Support/com.corvane.vantrel");
-    const RunResult run = served.cache();
-    EXPECT_TRUE(run.exited(3)) << run.standardOutput << run.standardError;
-    EXPECT_TRUE(fs::exists(
-        served.mac.host(std::string(kFiledCatalina) + "/Contents/SharedSupport/BaseSystem.dmg")));
-    EXPECT_FALSE(baseMountAttached(served.mac));
-    // The old build is still the one cached.
-    const RunResult again = served.cache();
-    const Lines lines = again.outputLines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Cached Build: 19H2"), lines.end())
-        << again.standardOutput;
 }
 
 std::size_t countStartingWith(const Lines& lines, const std::string& start) {
@@ -274,7 +207,8 @@ TEST(Privileges, NothingARootRunMakesIsWritableByOthersAndToolsGetOnlyTheirEnvir
 }
 
 TEST(BrokenServer, AServerThatGoesAwayMidRunEndsEachRunWithOneClearLine) {
-    MirrorFolder mirror(kSlowMirror);
+    MirrorFolder mirror(
+        {"--products", "2", "--release", "Catalina:10.15.7:19H15 size=1M faults=dist-stall"});
     TempFolder logs("access");
     const fs::path accessLog = logs.path() / "access.log";
     std::optional<ServeProcess> server;

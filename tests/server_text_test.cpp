@@ -143,32 +143,15 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
     ASSERT_FALSE(goodKey.empty() || brokenKey.empty());
     const std::string skipped = "Skipping product " + brokenKey + kShownKeyTail +
                                 ": could not fetch its distribution file ";
-    const std::vector<std::string> macOptions{"--catalog-server", server.url(), "--trust-cert",
-                                              server.certificate().string()};
     const Lines cache{"--action", "cache", "--osname", "Catalina"};
     const auto countStarting = [](const Lines& lines, const std::string& prefix) {
         return std::count_if(lines.begin(), lines.end(),
                              [&](const std::string& line) { return startsWith(line, prefix); });
     };
 
-    {
-        // With no installer, nothing may claim that the latest build is cached.
-        TempMac mac(macOptions);
-        const RunResult run = mac.run(cache);
-        ASSERT_TRUE(run.exited(0)) << run.standardOutput << run.standardError;
-        const Lines lines = run.outputLines();
-        EXPECT_EQ(countStarting(lines, skipped), 1) << run.standardOutput;
-        EXPECT_EQ(countStarting(lines, "Latest build is cached"), 0) << run.standardOutput;
-        for (const auto& entry : mac.log()) {
-            EXPECT_FALSE(startsWith(entry.message, "Latest build is cached")) << entry.message;
-        }
-        expectPrintable(mac, run);
-    }
-
-    // With another build cached (itself assembled from an earlier product of the server), the
-    // comparison shows both builds and the version escaped; once the server's build is cached,
-    // the answer names it escaped.
-    TempMac mac(macOptions);
+    // With another build cached, the comparison shows both builds and the version escaped, and
+    // nothing may claim that the latest build is cached; once it is, the answer names it escaped.
+    TempMac mac({"--catalog-server", server.url(), "--trust-cert", server.certificate().string()});
     // (An XML property list cannot hold ESC, and one that does is unreadable: DEL and C1 it can.)
     mac.addInstaller("Catalina",
                      "19A1\x7F\xC2\x9B"
@@ -228,14 +211,19 @@ class NamedServer {
     cachingtest::TlsServer server_{kName, ""};
 };
 
+// A Mac whose catalog server is `url` and which trusts the certificates `pem`.
+TempMac trusting(const std::string& url, const mirrortest::TempFolder& folder,
+                 const std::string& pem) {
+    const fs::path trusted = folder.path() / "trusted.pem";
+    std::ofstream(trusted) << pem;
+    return TempMac({"--catalog-server", url, "--trust-cert", trusted.string()});
+}
+
 TEST(ServerText, ACertificateNameQuotedInACatalogFailureIsEscaped) {
     NamedServer server;
     mirrortest::TempFolder folder("named");
-    const fs::path trusted = folder.path() / "trusted.pem";
-    std::ofstream(trusted) << server.pem();
-    TempMac mac({"--catalog-server", server.url(), "--trust-cert", trusted.string()});
+    const TempMac mac = trusting(server.url(), folder, server.pem());
     const RunResult run = mac.run({"--action", "cache", "--osname", "Catalina"});
-
     EXPECT_TRUE(run.exited(3)) << run.standardOutput;
     const Lines lines = run.outputLines();
     ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
@@ -277,9 +265,8 @@ TEST(ServerText, ACertificateNameQuotedInADocumentOrDownloadFailureIsEscaped) {
     }
     ServeProcess server(mirror.path());
     mirrortest::TempFolder folder("named");
-    const fs::path trusted = folder.path() / "trusted.pem";
-    std::ofstream(trusted) << mirrortest::readText(server.certificate()) << named.pem();
-    TempMac mac({"--catalog-server", server.url(), "--trust-cert", trusted.string()});
+    const TempMac mac =
+        trusting(server.url(), folder, mirrortest::readText(server.certificate()) + named.pem());
     const RunResult run = mac.run({"--action", "cache", "--osname", "Catalina"});
     EXPECT_TRUE(run.exited(0) || run.exited(3)) << run.standardOutput;
 
