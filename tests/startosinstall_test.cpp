@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <mutex>
@@ -104,12 +104,10 @@ TEST_F(RunnerTest, AnErrorOfTheToolReachesTheWindowAsItsMessage) {
 TEST_F(RunnerTest, WithoutAnInstallerPathNothingIsLaunched) {
     startOSInstall::runOSInstall(testsupport::inProcessServices());
     ASSERT_TRUE(testsupport::serveMainQueueUntil([&] {
-        for (const auto& entry : mac_.log()) {
-            if (entry.category == "startosinstall" && entry.level == "Error") {
-                return true;
-            }
-        }
-        return false;
+        const auto log = mac_.log();
+        return std::any_of(log.begin(), log.end(), [](const auto& entry) {
+            return entry.category == "startosinstall" && entry.level == "Error";
+        });
     }));
     EXPECT_TRUE(reports().empty());
     EXPECT_FALSE(mac_.installation());
@@ -168,12 +166,10 @@ TEST(HeadlessRunnerTest, ALaunchFailureIsReportedAndEndsTheRunWithStatusThree) {
     fs::remove(mac.host(installer) / "Contents/Resources/startosinstall");
     const RunResult run = mac.run({"--action", "install", "--osname", "Catalina", "--erase"});
     EXPECT_TRUE(run.exited(3)) << run.exitStatus << " signal " << run.signal;
-    const Lines lines = run.outputLines();
-    ASSERT_EQ(lines.size(), 3u) << run.standardOutput;
-    EXPECT_EQ(lines[0], "error running command");
-    EXPECT_EQ(lines[1], "The file “startosinstall” doesn’t exist.");
-    EXPECT_EQ(lines[2], "startosinstall could not be started");
-    EXPECT_TRUE(mac.logged("startosinstall", "Error", lines[1]));
+    EXPECT_EQ(run.outputLines(),
+              (Lines{"error running command", "The file “startosinstall” doesn’t exist.",
+                     "startosinstall could not be started"}));
+    EXPECT_TRUE(mac.logged("startosinstall", "Error", "The file “startosinstall” doesn’t exist."));
 }
 
 }  // namespace
