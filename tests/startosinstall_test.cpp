@@ -13,6 +13,7 @@
 #include "base/SharedData.h"
 #include "install/StartOSInstall.h"
 #include "tests/support/InProcessMac.h"
+#include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
 
 namespace vantrel {
@@ -21,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::RunResult;
 using testsupport::TempMac;
+using testsupport::macpaths::kFiledCatalina;
 using Lines = std::vector<std::string>;
 
 // Runs in process on a simulated Mac and records every "taskProgress" with its thread.
@@ -141,30 +143,22 @@ TEST_F(RunnerTest, OutputHandlersKnowOnlyTheirOwnMarker) {
     EXPECT_EQ(reports(), (std::vector<ProgressReport>{{{"one two", -1.0}}}));
 }
 
-// Headless, a run of startosinstall that does not end in the restart ends the program with
-// status 3 instead of leaving it waiting for a window nobody can close.
-TEST(HeadlessRunnerTest, ARefusalEndsTheRunWithStatusThree) {
+// Headless, a run of startosinstall that does not end in the restart, or does not start, ends
+// the program with status 3 instead of leaving it waiting for a window nobody can close.
+TEST(HeadlessRunnerTest, ARefusalOrALaunchFailureEndsTheRunWithStatusThree) {
     TempMac mac;
     mac.addInstaller("Catalina", "19H15");
     mac.sim("refuse", {"--message", "Not enough free disk space."});
-    const RunResult run = mac.run({"--action", "install", "--osname", "Catalina"});
+    RunResult run = mac.run({"--action", "install", "--osname", "Catalina"});
     EXPECT_TRUE(run.exited(3)) << run.exitStatus << " signal " << run.signal;
     EXPECT_EQ(run.outputLines(),
               Lines{"startosinstall ended with status 1 without restarting the machine"});
     EXPECT_TRUE(mac.logged("startosinstall", "Default", "Starting osinstall"));
     EXPECT_FALSE(mac.installation());
 
-    // Cleared, the same Mac installs.
     mac.sim("refuse", {"--clear"});
-    EXPECT_EQ(mac.run({"--action", "install", "--osname", "Catalina"}).signal, SIGUSR1);
-    EXPECT_TRUE(mac.installation());
-}
-
-TEST(HeadlessRunnerTest, ALaunchFailureIsReportedAndEndsTheRunWithStatusThree) {
-    TempMac mac;
-    const std::string installer = mac.addInstaller("Catalina", "19H15");
-    fs::remove(mac.host(installer) / "Contents/Resources/startosinstall");
-    const RunResult run = mac.run({"--action", "install", "--osname", "Catalina", "--erase"});
+    fs::remove(mac.host(kFiledCatalina) / "Contents/Resources/startosinstall");
+    run = mac.run({"--action", "install", "--osname", "Catalina", "--erase"});
     EXPECT_TRUE(run.exited(3)) << run.exitStatus << " signal " << run.signal;
     EXPECT_EQ(run.outputLines(),
               (Lines{"error running command", "The file “startosinstall” doesn’t exist.",
