@@ -46,65 +46,48 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 }
 
 // Every item of a Mac with what tells a change: kind, size, inode, modification time.
-class MacSnapshot {
-  public:
-    explicit MacSnapshot(const TempMac& mac) : mac_(mac), items_(take(mac)) {}
-
-    // What a run made, changed or removed outside the download folder, its resume store and
-    // the log, other than the folders leading to the download folder, the program's working
-    // directory and its lock.
-    std::vector<std::string> changedOutsideTheDownloadFolder() const {
-        const auto now = take(mac_);
-        const std::string downloads = mac_.host(kDownloadFolder).string();
-        const std::string working = mac_.host(kWorkingDir).string();
-        const std::string lock = mac_.host("/private/var/run/com.corvane.vantrel").string();
-        const std::set<std::string> expected{mac_.host("/private/var/log/vantrel.log").string(),
-                                             working, mac_.host("/private/var/run").string(), lock,
-                                             lock + "/installer.lock"};
-        std::vector<std::string> changed;
-        const auto note = [&](const std::string& path) {
-            const bool towardDownloads = startsWith(downloads, path + "/");
-            const std::string store = downloads + ".resume";
-            const bool inDownloads = path == downloads || startsWith(path, downloads + "/") ||
-                                     path == store || startsWith(path, store + "/");
-            if (!towardDownloads && !inDownloads && !expected.count(path)) {
-                changed.push_back(path);
-            }
-        };
-        for (const auto& [path, item] : now) {
-            const auto old = items_.find(path);
-            if (old == items_.end() || old->second != item) {
-                note(path);
-            }
+using Items = std::map<std::string, std::tuple<mode_t, off_t, ino_t, long long>>;
+Items itemsOf(const TempMac& mac) {
+    Items items;
+    for (const auto& entry : fs::recursive_directory_iterator(mac.root())) {
+        struct stat info {};
+        if (::lstat(entry.path().c_str(), &info) == 0) {
+            const bool folder = S_ISDIR(info.st_mode);
+            items[entry.path().string()] = {
+                info.st_mode, folder ? 0 : info.st_size, info.st_ino,
+                folder ? 0 : info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
         }
-        for (const auto& [path, item] : items_) {
-            if (!now.count(path)) {
-                note(path);
-            }
-        }
-        return changed;
     }
+    return items;
+}
 
-  private:
-    using Item = std::tuple<mode_t, off_t, ino_t, long long>;
-    static std::map<std::string, Item> take(const TempMac& mac) {
-        std::map<std::string, Item> items;
-        for (const auto& entry : fs::recursive_directory_iterator(mac.root())) {
-            struct stat info {};
-            if (::lstat(entry.path().c_str(), &info) == 0) {
-                const long long modified =
-                    info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
-                items[entry.path().string()] = {info.st_mode,
-                                                S_ISDIR(info.st_mode) ? 0 : info.st_size,
-                                                info.st_ino, S_ISDIR(info.st_mode) ? 0 : modified};
+// What a run made, changed or removed outside the download folder, its resume store and the
+// log, other than the folders leading to the download folder, the working directory and lock.
+Lines changedOutsideTheDownloadFolder(const TempMac& mac, const Items& before) {
+    const Items now = itemsOf(mac);
+    const std::string downloads = mac.host(kDownloadFolder).string();
+    const std::string store = downloads + ".resume";
+    const std::string lock = mac.host("/private/var/run/com.corvane.vantrel").string();
+    const std::set<std::string> expected{
+        mac.host("/private/var/log/vantrel.log").string(), mac.host(kWorkingDir).string(),
+        mac.host("/private/var/run").string(), lock, lock + "/installer.lock"};
+    std::set<std::string> changed;
+    for (const Items* items : {&before, &now}) {
+        for (const auto& [path, item] : *items) {
+            const auto old = before.find(path);
+            const auto current = now.find(path);
+            if (old != before.end() && current != now.end() && old->second == current->second) {
+                continue;
+            }
+            if (!startsWith(downloads, path + "/") && path != downloads &&
+                !startsWith(path, downloads + "/") && path != store &&
+                !startsWith(path, store + "/") && !expected.count(path)) {
+                changed.insert(path);
             }
         }
-        return items;
     }
-
-    const TempMac& mac_;
-    std::map<std::string, Item> items_;
-};
+    return {changed.begin(), changed.end()};
+}
 
 TEST(HostileServer, ProductsOfTheWrongShapeAreSkippedAndTheGoodOneIsCached) {
     // Each faulty product is a Catalina of its own build; all but the last two are named.
@@ -155,11 +138,11 @@ TEST(HostileServer, ProductsOfTheWrongShapeAreSkippedAndTheGoodOneIsCached) {
 TEST(HostileServer, APackageTheServerDoesNotGiveFailsTheRunAndKeepsTheCachedInstaller) {
     ServedMac served({"--products", "2", "--release", "Catalina size=256K faults=package-missing"});
     served.mac.addInstaller("Catalina", "19H2", kWorkingDir);
-    const MacSnapshot before(served.mac);
+    const Items before = itemsOf(served.mac);
     const RunResult run = served.cache();
     EXPECT_TRUE(run.exited(3)) << run.standardOutput;
     // Reading the cached build attaches its image: the mount table changes, and ends empty.
-    Lines changed = before.changedOutsideTheDownloadFolder();
+    Lines changed = changedOutsideTheDownloadFolder(served.mac, before);
     std::erase_if(changed, [&](const std::string& path) {
         return startsWith(path, served.mac.host("/private/var/db/mounts").string());
     });
@@ -186,11 +169,11 @@ TEST(HostileServer, APackageTheServerDoesNotGiveFailsTheRunAndKeepsTheCachedInst
 
 TEST(HostileServer, PathLikeFileNamesNeverLeaveTheDownloadFolder) {
     ServedMac served({"--products", "2", "--release", "Catalina size=256K faults=unsafe-names"});
-    const MacSnapshot before(served.mac);
+    const Items before = itemsOf(served.mac);
     const RunResult run = served.cache();
     EXPECT_TRUE(run.exited(0) || run.exited(3)) << run.standardOutput;
     if (run.exited(3)) {
-        EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{});
+        EXPECT_EQ(changedOutsideTheDownloadFolder(served.mac, before), Lines{});
     }
     const fs::path downloads = served.mac.host(kDownloadFolder);
     for (const auto& entry : fs::recursive_directory_iterator(served.mac.root())) {
@@ -222,10 +205,10 @@ TEST(HostileServer, ABrokenCatalogEndsTheRunWithOneLineAndAFailureStatus) {
         runs.push_back(std::async(std::launch::async, [fault = fault, start = start] {
             ServedMac served(
                 {"--products", "3", "--release", "Catalina size=64K", "--catalog-fault", fault});
-            const MacSnapshot before(served.mac);
+            const Items before = itemsOf(served.mac);
             const RunResult run = served.cache();
             EXPECT_TRUE(run.exited(3)) << fault << run.standardOutput;
-            EXPECT_EQ(before.changedOutsideTheDownloadFolder(), Lines{}) << fault;
+            EXPECT_EQ(changedOutsideTheDownloadFolder(served.mac, before), Lines{}) << fault;
             ASSERT_EQ(run.outputLines().size(), 1u) << fault << run.standardOutput;
             EXPECT_TRUE(startsWith(run.outputLines()[0], start + served.server.url())) << fault;
             EXPECT_FALSE(fs::exists(served.mac.host(kDownloadFolder))) << fault;
