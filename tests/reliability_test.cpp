@@ -103,10 +103,6 @@ std::size_t countStartingWith(const Lines& lines, const std::string& start) {
                       [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
 }
 
-bool echoesInstallerFailure(const Lines& lines) {
-    return std::any_of(lines.begin(), lines.end(), mirrortest::echoesInstallerFailure);
-}
-
 TEST(Faults, AFullDiskDuringTheDownloadsEndsTheRunCleanly) {
     // 8 MB of packages for a download folder on a 2 MB disk.
     ServedMac served({"--products", "2", "--release", "Catalina:10.15.7:19H15 size=8M"});
@@ -131,10 +127,9 @@ TEST(Faults, AFullDiskDuringTheDownloadsEndsTheRunCleanly) {
             EXPECT_NE(line.find("No space left on device"), std::string::npos) << line;
         }
     }
-    ASSERT_FALSE(lines.empty());
     // Which files the full disk takes is the transfers' race: the package installer refuses
     // what is missing, or, when the distribution file itself was lost, the assembly cannot start.
-    EXPECT_TRUE(echoesInstallerFailure(lines) ||
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), mirrortest::echoesInstallerFailure) ||
                 countStartingWith(lines, "No distribution file (.dist) was downloaded to ") == 1)
         << output;
     EXPECT_TRUE(loggedContaining(served.mac, "Download failed: "));
