@@ -26,6 +26,8 @@ const std::string kFolder = testsupport::macpaths::kDownloadFolder;
 class AssemblyTest : public ::testing::Test {
   protected:
     BareMac mac;
+    SessionRequestManager manager{testsupport::inProcessServices(),
+                                  testsupport::downloadConfiguration()};
     std::mutex lock;
     Reports reports;
     int wonChallenge = 0;
@@ -67,19 +69,11 @@ class AssemblyTest : public ::testing::Test {
         shared.install = true;
         shared.hasGUI = true;
         CacheOSInstaller installer(testsupport::inProcessServices(),
-                                   testsupport::inProcessNetwork(), manager());
+                                   testsupport::inProcessNetwork(), manager);
         StdoutCapture capture;
         installer.runInstaller();
         return capture.lines();
     }
-    SessionRequestManager& manager() {
-        if (!manager_) {
-            manager_.emplace(testsupport::inProcessServices(),
-                             testsupport::downloadConfiguration());
-        }
-        return *manager_;
-    }
-    std::optional<SessionRequestManager> manager_;
     // A distribution file's script that makes an installer marked with `marker`.
     static std::string makeApp(const std::string& marker) {
         return "/bin/mkdir -p \"$ROOT/Applications/Install macOS Catalina.app/Contents\"\n"

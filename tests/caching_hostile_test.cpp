@@ -9,6 +9,7 @@
 #include <future>
 #include <map>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "tests/background_fixture.h"
@@ -91,22 +92,15 @@ Lines changedOutsideTheDownloadFolder(const TempMac& mac, const Items& before) {
 
 TEST(HostileServer, ProductsOfTheWrongShapeAreSkippedAndTheGoodOneIsCached) {
     // Each faulty product is a Catalina of its own build; all but the last two are named.
-    const std::vector<std::string> faults{"dist-missing",
-                                          "dist-not-xml",
-                                          "dist-huge",
-                                          "dist-few-scripts",
-                                          "dist-no-auxinfo",
-                                          "dist-bad-version",
-                                          "smd-missing",
-                                          "smd-not-xml",
-                                          "smd-no-title",
-                                          "packages-not-array",
-                                          "package-without-url",
-                                          "bad-package-url",
-                                          "distribution-not-text",
-                                          "no-server-metadata-url",
-                                          "bad-server-metadata-url",
-                                          "distributions-not-dict"};
+    std::vector<std::string> faults;
+    std::istringstream list(
+        "dist-missing dist-not-xml dist-huge dist-few-scripts dist-no-auxinfo dist-bad-version "
+        "smd-missing smd-not-xml smd-no-title packages-not-array package-without-url "
+        "bad-package-url distribution-not-text no-server-metadata-url bad-server-metadata-url "
+        "distributions-not-dict");
+    for (std::string fault; list >> fault;) {
+        faults.push_back(fault);
+    }
     std::vector<std::string> options{"--products", "6", "--odd-shapes", "--release",
                                      "Catalina:10.15.7:19H15 size=512K"};
     for (std::size_t i = 0; i < faults.size(); ++i) {
