@@ -112,47 +112,37 @@ TEST(LaunchTest, HeadlessEraseMovesTheInstallerAndRunsStartosinstallUntilTheRest
     EXPECT_EQ(mac.log(), expected);
 }
 
-// Applications are force-quit only for an erase, and not with --noforcequit; an installer
-// outside /Applications is used where it is, not moved.
-TEST(LaunchTest, TheArgumentsFollowTheOptionsAndTheInstallerStaysOutsideApplications) {
-    struct Case {
-        std::string release, build, folder;
-        Lines options, arguments;
-    };
-    const std::vector<Case> cases{
-        {"HighSierra",
-         "17G66",
-         "/Applications",
-         {"-n", "highsierra", "--noverify"},
-         {"--agreetolicense"}},
-        {"Mojave",
-         "18G103",
-         "/Library/Application Support/Corp Tools",
-         {"-n", "Mojave", "--erase", "--noforcequit"},
-         {"--agreetolicense", "--erase"}},
-    };
-    for (const auto& c : cases) {
-        TempMac mac;
-        const std::string installer = mac.addInstaller(c.release, c.build, c.folder);
-        EXPECT_EQ(installer, c.folder + "/Install macOS " + c.release + ".app");
-        Lines arguments{"-a", "install"};
-        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
-        const RunResult run = mac.run(arguments);
-        EXPECT_EQ(run.signal, SIGUSR1) << run.standardOutput;
-        const auto installation = mac.installation();
-        ASSERT_TRUE(installation) << c.release;
-        Lines expected = c.arguments;
-        expected.insert(expected.end(), {"--pidtosignal", std::to_string(run.pid)});
-        EXPECT_EQ(installation->arguments, expected);
-        EXPECT_EQ(installation->erase, c.arguments.back() == "--erase");
-        if (c.folder != "/Applications") {
-            EXPECT_EQ(installation->installer, installer);
-            EXPECT_TRUE(fs::exists(mac.host(installer)));
-            EXPECT_TRUE(fs::is_empty(mac.host(kWorkingDir)));
-            for (const auto& logged : mac.log()) {
-                EXPECT_EQ(logged.message.find("moved"), std::string::npos) << logged.message;
-            }
-        }
+TEST(LaunchTest, UpgradeWithoutEraseGetsThreeArguments) {
+    TempMac mac;
+    mac.addInstaller("HighSierra", "17G66");
+    // Applications are force-quit only for an erase.
+    const RunResult run = mac.run({"-a", "install", "-n", "highsierra", "--noverify"});
+    EXPECT_EQ(run.signal, SIGUSR1) << run.standardOutput;
+    const auto installation = mac.installation();
+    ASSERT_TRUE(installation);
+    EXPECT_EQ(installation->arguments,
+              (Lines{"--agreetolicense", "--pidtosignal", std::to_string(run.pid)}));
+    EXPECT_FALSE(installation->erase);
+}
+
+TEST(LaunchTest, AnInstallerOutsideApplicationsIsUsedWhereItIs) {
+    TempMac mac;
+    const std::string elsewhere =
+        mac.addInstaller("Mojave", "18G103", "/Library/Application Support/Corp Tools");
+    EXPECT_EQ(elsewhere, "/Library/Application Support/Corp Tools/Install macOS Mojave.app");
+
+    const RunResult run =
+        mac.run({"--action", "install", "--osname", "Mojave", "--erase", "--noforcequit"});
+    EXPECT_EQ(run.signal, SIGUSR1) << run.standardOutput;
+    const auto installation = mac.installation();
+    ASSERT_TRUE(installation);
+    EXPECT_EQ(installation->installer, elsewhere);
+    EXPECT_EQ(installation->arguments,
+              (Lines{"--agreetolicense", "--erase", "--pidtosignal", std::to_string(run.pid)}));
+    EXPECT_TRUE(fs::exists(mac.host(elsewhere)));
+    EXPECT_TRUE(fs::is_empty(mac.host(kWorkingDir)));
+    for (const auto& logged : mac.log()) {
+        EXPECT_EQ(logged.message.find("moved"), std::string::npos) << logged.message;
     }
 }
 
