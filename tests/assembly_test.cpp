@@ -26,6 +26,8 @@ const std::string kFolder = testsupport::macpaths::kDownloadFolder;
 class AssemblyTest : public ::testing::Test {
   protected:
     BareMac mac;
+    SessionRequestManager manager{testsupport::inProcessServices(),
+                                  testsupport::downloadConfiguration()};
     std::mutex lock;
     Reports reports;
     int wonChallenge = 0;
@@ -67,19 +69,12 @@ class AssemblyTest : public ::testing::Test {
         shared.install = true;
         shared.hasGUI = true;
         CacheOSInstaller installer(testsupport::inProcessServices(),
-                                   testsupport::inProcessNetwork(), manager());
+                                   testsupport::inProcessNetwork(), manager);
         StdoutCapture capture;
         installer.runInstaller();
         return capture.lines();
     }
-    SessionRequestManager& manager() {
-        if (!manager_) {
-            manager_.emplace(testsupport::inProcessServices(),
-                             testsupport::downloadConfiguration());
-        }
-        return *manager_;
-    }
-    std::optional<SessionRequestManager> manager_;
+    // A distribution file's script that makes an installer marked with `marker`.
     static std::string makeApp(const std::string& marker) {
         return "/bin/mkdir -p \"$ROOT/Applications/Install macOS Catalina.app/Contents\"\n"
                "echo " +
@@ -200,9 +195,7 @@ TEST_F(AssemblyTest, SeveralDistributionFilesRunInTurnAndHandOverOnce) {
 TEST_F(AssemblyTest, NothingToRunIsAFailedAssemblyWithALine) {
     installStandIn();
     download("A.pkg", "package");
-    auto lines = assemble();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "No distribution file (.dist) was downloaded to " + kFolder + ".");
+    EXPECT_EQ(assemble(), Lines{"No distribution file (.dist) was downloaded to " + kFolder + "."});
     EXPECT_EQ(reports, (Reports{{{"InstallerFailed", -1.0}}}));
     EXPECT_TRUE(SharedData::shared().installerFailed);
     EXPECT_EQ(wonChallenge, 0);
@@ -218,8 +211,7 @@ TEST_F(AssemblyTest, AToolThatCannotBeStartedIsAFailedAssembly) {
 }
 
 TEST_F(AssemblyTest, AnUnreadableDownloadFolderIsAFailedAssembly) {
-    const auto lines = assemble();  // the folder was never made
-    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(assemble().size(), 1u);  // the folder was never made
     EXPECT_NE(mac.log().find("[installer] <Error> Could not find installer distribution file"),
               std::string::npos);
     EXPECT_EQ(reports, (Reports{{{"InstallerFailed", -1.0}}}));

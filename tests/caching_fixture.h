@@ -3,26 +3,16 @@
 // Small fixtures for the caching tests: a bare simulated Mac for in-process tests, the main
 // queue served by hand, and standard output captured.
 
-#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
-#define CPPHTTPLIB_OPENSSL_SUPPORT
-#endif
 #include <fcntl.h>
-#include <httplib.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 #include <plist/plist.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -138,21 +128,11 @@ class BareMac {
         plist_dict_set_item(sysctl, "machdep.cpu.features",
                             plist_new_string(vmm ? "FPU VME VMM SSE" : "FPU VME SSE"));
         plist_dict_set_item(facts, "sysctl", sysctl);
-        plist::writePlistFile(root_ / "SimulatedMac.plist", facts);
-        plist_free(facts);
-
-        plist_t version = plist_new_dict();
-        plist_dict_set_item(version, "ProductVersion", plist_new_string(productVersion.c_str()));
-        fs::create_directories(root_ / "System/Library/CoreServices");
-        plist::writePlistFile(root_ / "System/Library/CoreServices/SystemVersion.plist", version);
-        plist_free(version);
-
-        plist_t info = plist_new_dict();
-        plist_dict_set_item(info, "CFBundleIdentifier", plist_new_string("com.corvane.vantrel"));
-        fs::create_directories(root_ / "Applications/Vantrel.app/Contents");
-        plist::writePlistFile(root_ / "Applications/Vantrel.app/Contents/Info.plist", info);
-        plist_free(info);
-        fs::create_directories(root_ / "Applications");
+        writeDictionary("SimulatedMac.plist", facts);
+        writeDictionary("System/Library/CoreServices/SystemVersion.plist",
+                        oneString("ProductVersion", productVersion));
+        writeDictionary("Applications/Vantrel.app/Contents/Info.plist",
+                        oneString("CFBundleIdentifier", "com.corvane.vantrel"));
         fs::create_directories(root_ / "Library/Application Support/com.corvane.vantrel");
         // The build's network plug-in, where the program loads it from.
         fs::create_directories(root_ / "Applications/Vantrel.app/Contents/PlugIns");
@@ -189,6 +169,18 @@ class BareMac {
     std::string log() const { return readFile(root_ / "private/var/log/vantrel.log"); }
 
   private:
+    static plist_t oneString(const char* key, const std::string& value) {
+        plist_t dictionary = plist_new_dict();
+        plist_dict_set_item(dictionary, key, plist_new_string(value.c_str()));
+        return dictionary;
+    }
+    // Writes `dictionary` to `file` under the Mac's root, and frees it.
+    void writeDictionary(const std::string& file, plist_t dictionary) const {
+        fs::create_directories((root_ / file).parent_path());
+        plist::writePlistFile(root_ / file, dictionary);
+        plist_free(dictionary);
+    }
+
     fs::path root_;
     std::unique_ptr<simmac::SimulatedMac> mac_;
     std::unique_ptr<net::NetworkPlugIn> network_;

@@ -143,32 +143,15 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
     ASSERT_FALSE(goodKey.empty() || brokenKey.empty());
     const std::string skipped = "Skipping product " + brokenKey + kShownKeyTail +
                                 ": could not fetch its distribution file ";
-    const std::vector<std::string> macOptions{"--catalog-server", server.url(), "--trust-cert",
-                                              server.certificate().string()};
     const Lines cache{"--action", "cache", "--osname", "Catalina"};
     const auto countStarting = [](const Lines& lines, const std::string& prefix) {
         return std::count_if(lines.begin(), lines.end(),
                              [&](const std::string& line) { return startsWith(line, prefix); });
     };
 
-    {
-        // With no installer, nothing may claim that the latest build is cached.
-        TempMac mac(macOptions);
-        const RunResult run = mac.run(cache);
-        ASSERT_TRUE(run.exited(0)) << run.standardOutput << run.standardError;
-        const Lines lines = run.outputLines();
-        EXPECT_EQ(countStarting(lines, skipped), 1) << run.standardOutput;
-        EXPECT_EQ(countStarting(lines, "Latest build is cached"), 0) << run.standardOutput;
-        for (const auto& entry : mac.log()) {
-            EXPECT_FALSE(startsWith(entry.message, "Latest build is cached")) << entry.message;
-        }
-        expectPrintable(mac, run);
-    }
-
-    // With another build cached (itself assembled from an earlier product of the server), the
-    // comparison shows both builds and the version escaped; once the server's build is cached,
-    // the answer names it escaped.
-    TempMac mac(macOptions);
+    // With another build cached, the comparison shows both builds and the version escaped, and
+    // nothing may claim that the latest build is cached; once it is, the answer names it escaped.
+    TempMac mac({"--catalog-server", server.url(), "--trust-cert", server.certificate().string()});
     // (An XML property list cannot hold ESC, and one that does is unreadable: DEL and C1 it can.)
     mac.addInstaller("Catalina",
                      "19A1\x7F\xC2\x9B"
@@ -207,48 +190,48 @@ TEST(ServerText, KeysBuildsAndVersionsFromTheServerArePrintedEscaped) {
     expectPrintable(mac, second);
 }
 
-// An HTTPS server on loopback, trusted but named for another host (a certificate with no
-// alternative names), that answers every request with a small document; the network library's
-// description of a failed transfer to it quotes the name it chose.
-class NamedServer {
-  public:
-    static constexpr const char* kName = "evil\nLatest build is cached: 19H15\x1B[0m";
-    static constexpr const char* kShownName = "evil\\nLatest build is cached: 19H15\\u{1B}[0m";
+// A name for a trusted server's certificate, which has no alternative names: the network
+// library's description of a failed transfer quotes it.
+constexpr const char* kHostileName = "evil\nLatest build is cached: 19H15\x1B[0m";
+constexpr const char* kShownName = "evil\\nLatest build is cached: 19H15\\u{1B}[0m";
 
-    NamedServer() {
-        server_.server().Get(".*", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("<plist/>", "text/xml");
-        });
-        server_.start();
-    }
-    std::string url(const std::string& path = "") const { return server_.url(path); }
-    std::string pem() const { return server_.identity().pem(); }
+// Answers every request with a small document.
+void serveSmallDocuments(cachingtest::TlsServer& server) {
+    server.server().Get(".*", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("<plist/>", "text/xml");
+    });
+    server.start();
+}
 
-  private:
-    cachingtest::TlsServer server_{kName, ""};
-};
+// A Mac whose catalog server is `url` and which trusts the certificates `pem`.
+TempMac trusting(const std::string& url, const mirrortest::TempFolder& folder,
+                 const std::string& pem) {
+    const fs::path trusted = folder.path() / "trusted.pem";
+    std::ofstream(trusted) << pem;
+    return TempMac({"--catalog-server", url, "--trust-cert", trusted.string()});
+}
 
 TEST(ServerText, ACertificateNameQuotedInACatalogFailureIsEscaped) {
-    NamedServer server;
+    cachingtest::TlsServer server(kHostileName, "");
+    serveSmallDocuments(server);
     mirrortest::TempFolder folder("named");
-    const fs::path trusted = folder.path() / "trusted.pem";
-    std::ofstream(trusted) << server.pem();
-    TempMac mac({"--catalog-server", server.url(), "--trust-cert", trusted.string()});
+    const TempMac mac = trusting(server.url(""), folder, server.identity().pem());
     const RunResult run = mac.run({"--action", "cache", "--osname", "Catalina"});
-
     EXPECT_TRUE(run.exited(3)) << run.standardOutput;
     const Lines lines = run.outputLines();
     ASSERT_EQ(lines.size(), 1u) << run.standardOutput;
-    EXPECT_TRUE(startsWith(lines[0], "Could not fetch the software update catalog " + server.url()))
+    EXPECT_TRUE(
+        startsWith(lines[0], "Could not fetch the software update catalog " + server.url("")))
         << lines[0];
-    EXPECT_NE(lines[0].find(NamedServer::kShownName), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(kShownName), std::string::npos) << lines[0];
     expectPrintable(mac, run);
 }
 
 TEST(ServerText, ACertificateNameQuotedInADocumentOrDownloadFailureIsEscaped) {
     // The catalog sends one product's distribution files and another's first package to the
     // server with the hostile name.
-    NamedServer named;
+    cachingtest::TlsServer named(kHostileName, "");
+    serveSmallDocuments(named);
     MirrorFolder mirror({"--products", "2", "--release", "Catalina size=64K packages=2",
                          "--release", "Catalina:10.15.7:19Z10 size=64K packages=2"});
     std::string brokenKey;
@@ -277,21 +260,19 @@ TEST(ServerText, ACertificateNameQuotedInADocumentOrDownloadFailureIsEscaped) {
     }
     ServeProcess server(mirror.path());
     mirrortest::TempFolder folder("named");
-    const fs::path trusted = folder.path() / "trusted.pem";
-    std::ofstream(trusted) << mirrortest::readText(server.certificate()) << named.pem();
-    TempMac mac({"--catalog-server", server.url(), "--trust-cert", trusted.string()});
+    const TempMac mac = trusting(
+        server.url(), folder, mirrortest::readText(server.certificate()) + named.identity().pem());
     const RunResult run = mac.run({"--action", "cache", "--osname", "Catalina"});
     EXPECT_TRUE(run.exited(0) || run.exited(3)) << run.standardOutput;
 
     const Lines lines = run.outputLines();
     const auto quotingTheName = [&](const std::string& prefix) {
         return std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return startsWith(line, prefix) &&
-                   line.find(NamedServer::kShownName) != std::string::npos;
+            return startsWith(line, prefix) && line.find(kShownName) != std::string::npos;
         });
     };
     EXPECT_NE(quotingTheName("Skipping product " + brokenKey +
-                             ": could not fetch its distribution file " + named.url()),
+                             ": could not fetch its distribution file " + named.url("")),
               lines.end())
         << run.standardOutput;
     const auto failed = quotingTheName("Download failed: " + sentAway + ": ");

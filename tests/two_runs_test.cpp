@@ -81,14 +81,17 @@ class HoldingServer {
     bool release_ = false;
 };
 
-bool packageDownloaded(const TempMac& mac) {
+// Every finished package with its inode, to be found again as the very same file.
+std::vector<std::pair<fs::path, ino_t>> packages(const TempMac& mac) {
+    std::vector<std::pair<fs::path, ino_t>> found;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(mac.host(kDownloadFolder), ec)) {
-        if (entry.path().extension() == ".pkg") {
-            return true;
+        struct stat info {};
+        if (entry.path().extension() == ".pkg" && ::stat(entry.path().c_str(), &info) == 0) {
+            found.emplace_back(entry.path(), info.st_ino);
         }
     }
-    return false;
+    return found;
 }
 
 TEST(TwoRuns, ASecondRunRefusesWhileTheFirstCachesAndLeavesItsWorkAlone) {
@@ -101,17 +104,9 @@ TEST(TwoRuns, ASecondRunRefusesWhileTheFirstCachesAndLeavesItsWorkAlone) {
     const Lines cache{"--action", "cache", "--osname", "Catalina"};
 
     Background first(mac, cache);
-    ASSERT_TRUE(waitUntil([&] { return packageDownloaded(mac); }, 60s)) << first.output();
-    // Every finished package as it is, to be found again as the very same file.
     std::vector<std::pair<fs::path, ino_t>> downloads;
-    for (const auto& entry : fs::directory_iterator(mac.host(kDownloadFolder))) {
-        if (entry.path().extension() != ".pkg") {
-            continue;
-        }
-        struct stat info {};
-        ASSERT_EQ(::stat(entry.path().c_str(), &info), 0);
-        downloads.emplace_back(entry.path(), info.st_ino);
-    }
+    ASSERT_TRUE(waitUntil([&] { return !(downloads = packages(mac)).empty(); }, 60s))
+        << first.output();
 
     const RunResult second = mac.run(cache);
     EXPECT_TRUE(second.exited(3)) << second.standardOutput << second.standardError;
