@@ -241,19 +241,6 @@ TEST(Recovery, AFileChangedOnTheServerSinceTheKilledRunIsFetchedWhole) {
     EXPECT_EQ(requests[0].bytes, server.size(server.largest()));
 }
 
-TEST(Recovery, AServerThatIgnoresRangesGivesTheFileAFreshStart) {
-    LoggedServer server(
-        {"--products", "2", "--release", "Catalina size=2M faults=cut-once+ignore-ranges"});
-    const RunResult run = server.served.cache();
-    ASSERT_TRUE(run.exited(0)) << run.standardOutput << run.standardError;
-    EXPECT_EQ(countStartingWith(run.outputLines(), "Download failed"), 0u);
-    const auto requests = server.requestsFor(server.largest());
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].status, 200);
-    EXPECT_EQ(requests[1].bytes, server.size(server.largest()));
-    EXPECT_TRUE(fs::exists(server.served.mac.host(std::string(kFiledCatalina) + "/Contents")));
-}
-
 TEST(Recovery, APackageThatArrivesDamagedIsCaughtAndFetchedAgain) {
     LoggedServer server({"--products", "2", "--release", "Catalina size=2M faults=corrupt-once"});
     const RunResult run = server.served.cache();
