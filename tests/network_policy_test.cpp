@@ -44,7 +44,7 @@ class NetworkPolicy : public ::testing::Test {
   protected:
     BareMac mac;
     TlsServer server;
-    CountingListener plain;  // plain HTTP: neither a URL nor a redirect may lead there
+    CountingListener plain;  // plain HTTP: neither a redirect nor a proxy may lead there
     fs::path trusted;        // the Mac's trust file, holding the server's certificate
     std::mutex lock;
     std::vector<bool> askedForEncoding;  // per request: whether it carried Accept-Encoding
@@ -118,7 +118,11 @@ class NetworkPolicy : public ::testing::Test {
 TEST_F(NetworkPolicy, OnlyTheMacsTrustFileTheRightHostAndHttpsWithFewRedirectsAreAccepted) {
     const fs::path stranger = mac.root() / "stranger.pem";
     cachingtest::writeFile(stranger, TestIdentity().pem());
+    // A trusted certificate for another host name, on a server that would answer.
     TlsServer elsewhere("elsewhere.test", "DNS:elsewhere.test");
+    elsewhere.server().Get("/doc", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<doc/>", "text/xml");
+    });
     elsewhere.start();
     const fs::path elsewhereTrust = mac.root() / "elsewhere.pem";
     elsewhere.writeCertificate(elsewhereTrust);
@@ -136,6 +140,19 @@ TEST_F(NetworkPolicy, OnlyTheMacsTrustFileTheRightHostAndHttpsWithFewRedirectsAr
             EXPECT_FALSE(refused.delivered) << url;
             EXPECT_FALSE(refused.error.empty()) << url;
         }
+    }
+    EXPECT_EQ(plain.connections(), 0);
+}
+
+// The program's own environment is scrubbed too; this holds for a transfer made with any.
+TEST_F(NetworkPolicy, ProxyVariablesAreIgnored) {
+    const networktest::ScopedEnvironment proxies({{"https_proxy", plain.url()},
+                                                  {"HTTPS_PROXY", plain.url()},
+                                                  {"ALL_PROXY", plain.url()},
+                                                  {"all_proxy", plain.url()}});
+    for (const Kind kind : kBothKinds) {
+        const Outcome outcome = transfer(kind, server.url("/doc"), trusted);
+        EXPECT_TRUE(outcome.delivered) << nameOf(kind) << ": " << outcome.error;
     }
     EXPECT_EQ(plain.connections(), 0);
 }
