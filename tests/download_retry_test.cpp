@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "net/ContentDigest.h"
 #include "tests/caching_fixture.h"
 #include "tests/mirror_fixture.h"
+#include "tests/network_fixture.h"
 #include "tests/support/InProcessMac.h"
 #include "tests/support/MacPaths.h"
 #include "tests/support/Sha1.h"
@@ -34,14 +34,10 @@ using namespace std::chrono_literals;
 using cachingtest::BareMac;
 using cachingtest::StdoutCapture;
 using Lines = std::vector<std::string>;
+using networktest::countStartingWith;
 
 const std::string kFolder = testsupport::macpaths::kDownloadFolder;
 const std::string kStore = kFolder + ".resume";
-
-std::size_t countStartingWith(const Lines& lines, const std::string& start) {
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const auto& line) { return line.rfind(start, 0) == 0; }));
-}
 
 // A mirror served with an access log, and a simulated Mac in this process that trusts it.
 class RetryDownloads : public ::testing::Test {
@@ -122,15 +118,9 @@ class RetryDownloads : public ::testing::Test {
     // The requests the server logged for `url`: status and body bytes sent.
     std::vector<std::pair<int, std::uint64_t>> requestsFor(const std::string& url) const {
         std::vector<std::pair<int, std::uint64_t>> found;
-        std::istringstream lines(mirrortest::readText(accessLog));
-        const std::string path = url.substr(url.find("/content/"));
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            std::string port, method, requested;
-            int status = 0;
-            std::uint64_t bytes = 0;
-            if (fields >> port >> method >> requested >> status >> bytes && requested == path) {
-                found.emplace_back(status, bytes);
+        for (const auto& request : networktest::readAccessLog(accessLog)) {
+            if (request.path == url.substr(url.find("/content/"))) {
+                found.emplace_back(request.status, request.bytes);
             }
         }
         return found;

@@ -2,19 +2,24 @@
 
 // One transfer made the way the program makes it, as a blocking document fetch or as a
 // download; a record of a download session's callbacks; a plain TCP listener that counts who
-// connects to it; variables of the environment that the programs a test runs inherit.
+// connects to it; variables of the environment that the programs a test runs inherit; the
+// stand-in server's access log; the lines of a run's output.
 
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -208,5 +213,36 @@ class ScopedEnvironment {
   private:
     std::vector<std::pair<std::string, std::optional<std::string>>> old_;
 };
+
+// One line of the stand-in server's access log (port, method, path, status, body bytes), which
+// it writes once an answer has been sent.
+struct LoggedRequest {
+    std::string path;
+    int status = 0;
+    std::uint64_t bytes = 0;
+};
+
+// The requests logged in `file` from its byte `from` on.
+inline std::vector<LoggedRequest> readAccessLog(const fs::path& file, std::size_t from = 0) {
+    std::ifstream in(file);
+    in.seekg(static_cast<std::streamoff>(from));
+    std::vector<LoggedRequest> requests;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string port;
+        std::string method;
+        LoggedRequest request;
+        if (fields >> port >> method >> request.path >> request.status >> request.bytes) {
+            requests.push_back(request);
+        }
+    }
+    return requests;
+}
+
+inline std::size_t countStartingWith(const std::vector<std::string>& lines,
+                                     const std::string& start) {
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& line) { return line.rfind(start, 0) == 0; }));
+}
 
 }  // namespace vantrel::networktest

@@ -23,6 +23,7 @@
 #include "caching/SessionRequestManager.h"
 #include "net/Http.h"
 #include "tests/background_fixture.h"
+#include "tests/network_fixture.h"
 #include "tests/support/InProcessMac.h"
 #include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
@@ -34,6 +35,7 @@ using backgroundtest::ServedMac;
 using mirrortest::TempFolder;
 using testsupport::TempMac;
 using Lines = std::vector<std::string>;
+using networktest::countStartingWith;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -104,12 +106,6 @@ class ShortWindowRun {
     pid_t pid_ = -1;
     bool reaped_ = false;
 };
-
-std::size_t countStartingWith(const Lines& lines, const std::string& start) {
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(),
-                      [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
-}
 
 TEST(SilentServer, ATransferThatStopsArrivingOrIsCutOnEveryTryEndsTheRun) {
     // One server holds the catalog back, one stops in the middle of the largest package, one
