@@ -173,8 +173,6 @@ TEST_F(Network, BlockingFetchesReuseOneVerifiedConnection) {
     EXPECT_NE(error.description.find("larger than"), std::string::npos);
     EXPECT_EQ(client.fetch(server.url("/big"), &error, 1024 * 1024), pattern(300 * 1024));
 
-    EXPECT_FALSE(
-        client.fetch("http://localhost:" + std::to_string(server.port()) + "/doc/a", &error));
     EXPECT_FALSE(client.fetch("file:///etc/hostname", &error));
 }
 
