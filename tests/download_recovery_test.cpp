@@ -9,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "net/ResumeStore.h"
 #include "tests/background_fixture.h"
 #include "tests/mirror_fixture.h"
+#include "tests/network_fixture.h"
 #include "tests/support/MacPaths.h"
 #include "tests/support/Sha1.h"
 #include "tests/support/TempMac.h"
@@ -33,36 +33,15 @@ using backgroundtest::TempFolder;
 using backgroundtest::waitUntil;
 using testsupport::RunResult;
 using Lines = std::vector<std::string>;
+using networktest::countStartingWith;
+using networktest::readAccessLog;
+using Request = networktest::LoggedRequest;
 using namespace std::chrono_literals;
 
 // The product the killed run downloads. The benchmark runs the same with 1 GiB (bench/);
 // here it is small enough for a sanitizer build, and large enough that 1% of it is far more
 // than the requests around the packages.
 constexpr const char* kKilledProductSize = "64M";
-
-// One line of the server's access log.
-struct Request {
-    std::string path;
-    int status = 0;
-    std::uint64_t bytes = 0;
-};
-
-std::vector<Request> readAccessLog(const fs::path& file, std::size_t from = 0) {
-    std::vector<Request> requests;
-    const std::string text = mirrortest::readText(file);
-    std::istringstream lines(text.substr(std::min(from, text.size())));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string port;
-        std::string method;
-        Request request;
-        if (fields >> port >> method >> request.path >> request.status >> request.bytes) {
-            requests.push_back(request);
-        }
-    }
-    return requests;
-}
 
 // A Mac served by a mirror whose server keeps an access log.
 struct LoggedServer {
@@ -119,11 +98,6 @@ struct LoggedServer {
                                net::ResumeStore::keyOf(servedURL(url)) + ".data");
     }
 };
-
-std::size_t countStartingWith(const Lines& lines, const std::string& start) {
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const auto& line) { return line.rfind(start, 0) == 0; }));
-}
 
 Lines sorted(Lines lines) {
     std::sort(lines.begin(), lines.end());
@@ -239,19 +213,6 @@ TEST(Recovery, AFileChangedOnTheServerSinceTheKilledRunIsFetchedWhole) {
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].status, 200);
     EXPECT_EQ(requests[0].bytes, server.size(server.largest()));
-}
-
-TEST(Recovery, AServerThatIgnoresRangesGivesTheFileAFreshStart) {
-    LoggedServer server(
-        {"--products", "2", "--release", "Catalina size=2M faults=cut-once+ignore-ranges"});
-    const RunResult run = server.served.cache();
-    ASSERT_TRUE(run.exited(0)) << run.standardOutput << run.standardError;
-    EXPECT_EQ(countStartingWith(run.outputLines(), "Download failed"), 0u);
-    const auto requests = server.requestsFor(server.largest());
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].status, 200);
-    EXPECT_EQ(requests[1].bytes, server.size(server.largest()));
-    EXPECT_TRUE(fs::exists(server.served.mac.host(std::string(kFiledCatalina) + "/Contents")));
 }
 
 TEST(Recovery, APackageThatArrivesDamagedIsCaughtAndFetchedAgain) {

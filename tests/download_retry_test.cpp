@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "net/ContentDigest.h"
 #include "tests/caching_fixture.h"
 #include "tests/mirror_fixture.h"
+#include "tests/network_fixture.h"
 #include "tests/support/InProcessMac.h"
 #include "tests/support/MacPaths.h"
 #include "tests/support/Sha1.h"
@@ -34,14 +34,10 @@ using namespace std::chrono_literals;
 using cachingtest::BareMac;
 using cachingtest::StdoutCapture;
 using Lines = std::vector<std::string>;
+using networktest::countStartingWith;
 
 const std::string kFolder = testsupport::macpaths::kDownloadFolder;
 const std::string kStore = kFolder + ".resume";
-
-std::size_t countStartingWith(const Lines& lines, const std::string& start) {
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const auto& line) { return line.rfind(start, 0) == 0; }));
-}
 
 // A mirror served with an access log, and a simulated Mac in this process that trusts it.
 class RetryDownloads : public ::testing::Test {
@@ -122,15 +118,9 @@ class RetryDownloads : public ::testing::Test {
     // The requests the server logged for `url`: status and body bytes sent.
     std::vector<std::pair<int, std::uint64_t>> requestsFor(const std::string& url) const {
         std::vector<std::pair<int, std::uint64_t>> found;
-        std::istringstream lines(mirrortest::readText(accessLog));
-        const std::string path = url.substr(url.find("/content/"));
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            std::string port, method, requested;
-            int status = 0;
-            std::uint64_t bytes = 0;
-            if (fields >> port >> method >> requested >> status >> bytes && requested == path) {
-                found.emplace_back(status, bytes);
+        for (const auto& request : networktest::readAccessLog(accessLog)) {
+            if (request.path == url.substr(url.find("/content/"))) {
+                found.emplace_back(request.status, request.bytes);
             }
         }
         return found;
@@ -165,33 +155,24 @@ TEST_F(RetryDownloads, FailuresThatMayPassAreTriedThreeTimesMoreAndOthersNever) 
                       mirrortest::readText(mirror->file(package)));
         }
     }
-    // A 500 that lasts: the first try and three more, then one line.
-    serve("Catalina size=256K packages=3 faults=package-error");
-    {
+    // A 500 that lasts: the first try and three more, then one line. A 404 will not pass by
+    // waiting: asked once.
+    for (const auto& [fault, status, tries] :
+         {std::tuple{"package-error", 500, 4u}, std::tuple{"package-missing", 404, 1u}}) {
+        serve(std::string("Catalina size=256K packages=3 faults=") + fault);
         SessionRequestManager manager(testsupport::inProcessServices(), configuration());
         const std::string last = packages().back();
+        const std::string reason = "the server answered with HTTP status " + std::to_string(status);
         const Lines lines = download(manager, packages());
-        EXPECT_EQ(requestsFor(last).size(), 4u);
-        EXPECT_EQ(retriesLogged(last, "the server answered with HTTP status 500"), 3u);
-        EXPECT_EQ(countStartingWith(lines, "Download failed: "), 1u);
-        EXPECT_EQ(countStartingWith(lines, "Download failed: " + last +
-                                               ": the server answered with HTTP status 500"),
-                  1u);
-    }
-    // A 404 will not pass by waiting: asked once.
-    serve("Catalina size=256K packages=3 faults=package-missing");
-    {
-        SessionRequestManager manager(testsupport::inProcessServices(), configuration());
-        const std::string last = packages().back();
-        const Lines lines = download(manager, packages());
-        EXPECT_EQ(requestsFor(last).size(), 1u);
-        EXPECT_EQ(countStartingWith(lines, "Download failed: " + last +
-                                               ": the server answered with HTTP status 404"),
-                  1u);
+        EXPECT_EQ(requestsFor(last).size(), tries) << fault;
+        EXPECT_EQ(retriesLogged(last, reason), tries - 1) << fault;
+        EXPECT_EQ(countStartingWith(lines, "Download failed: "), 1u) << fault;
+        EXPECT_EQ(countStartingWith(lines, "Download failed: " + last + ": " + reason), 1u)
+            << fault;
     }
 }
 
-TEST_F(RetryDownloads, TheFigureNeverGoesBackWhenAFileStartsOver) {
+TEST_F(RetryDownloads, AFileThatStartsOverArrivesWholeAndTheFigureNeverGoesBack) {
     // Cut at half, and the server answers the range for the rest with the whole file.
     serve("Catalina size=4M shape=large faults=cut-once+ignore-ranges");
     auto everyStep = configuration();
@@ -199,7 +180,14 @@ TEST_F(RetryDownloads, TheFigureNeverGoesBackWhenAFileStartsOver) {
     SessionRequestManager manager(testsupport::inProcessServices(), everyStep);
     const Lines lines = download(manager, {largest()});
     EXPECT_EQ(countStartingWith(lines, "Download failed"), 0u);
-    ASSERT_EQ(requestsFor(largest()).size(), 2u);
+    const auto requests = requestsFor(largest());
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(
+        requests[1],
+        std::make_pair(200, static_cast<std::uint64_t>(fs::file_size(mirror->file(largest())))));
+    EXPECT_EQ(
+        mirrortest::readText(mac.host(kFolder + "/" + fs::path(largest()).filename().string())),
+        mirrortest::readText(mirror->file(largest())));
     std::lock_guard<std::mutex> guard(lock);
     ASSERT_GE(progress.size(), 2u);
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));

@@ -7,8 +7,7 @@
 #include "caching/DownloadProgress.h"
 #include "net/DownloadSession.h"
 #include "net/Http.h"
-#include "tests/caching_tls.h"
-#include "tests/support/InProcessMac.h"
+#include "tests/network_fixture.h"
 
 namespace vantrel {
 namespace {
@@ -16,6 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using cachingtest::BareMac;
 using cachingtest::TlsServer;
+using networktest::Recorder;
 namespace fs = std::filesystem;
 
 char patternByte(std::size_t offset) {
@@ -54,21 +54,22 @@ void servePattern(httplib::Response& res, std::size_t size, TlsServer* server,
         });
 }
 
-TEST(DownloadPercentage, CombinesEveryTaskThatReported) {
+TEST(DownloadPercentage, CombinesEveryTaskAndShowsTwoIntegerAndTwoFractionDigits) {
     EXPECT_DOUBLE_EQ(combinedPercentage({{1, {50, 100}}, {2, {25, 300}}}), 18.75);
-    EXPECT_EQ(reportedPercentage(18.75), 18.75);
     // An unknown size counts as -1, as it comes.
     EXPECT_DOUBLE_EQ(combinedPercentage({{1, {50, -1}}, {2, {50, 101}}}), 100.0);
     EXPECT_EQ(formattedPercentage(combinedPercentage({{1, {50, -1}}})), "-5000.00");
-}
-
-TEST(DownloadPercentage, FormatsWithTwoIntegerAndTwoFractionDigitsRoundingHalfToEven) {
-    EXPECT_EQ(formattedPercentage(5.256), "05.26");
-    EXPECT_EQ(formattedPercentage(100), "100.00");
-    EXPECT_EQ(formattedPercentage(0), "00.00");
-    EXPECT_EQ(formattedPercentage(0.125), "00.12");
-    EXPECT_EQ(formattedPercentage(0.375), "00.38");
-    EXPECT_EQ(formattedPercentage(-5), "-05.00");
+    // Rounded half to even.
+    for (const auto& [figure, shown] :
+         std::vector<std::pair<double, std::string>>{{5.256, "05.26"},
+                                                     {100, "100.00"},
+                                                     {0, "00.00"},
+                                                     {0.125, "00.12"},
+                                                     {0.375, "00.38"},
+                                                     {-5, "-05.00"}}) {
+        EXPECT_EQ(formattedPercentage(figure), shown) << figure;
+    }
+    EXPECT_EQ(reportedPercentage(18.75), 18.75);
     EXPECT_EQ(reportedPercentage(5.256), 5.26);
     EXPECT_EQ(reportedPercentage(99.999), 100.0);
     // No size known at all: nothing to show rather than a made-up number.
@@ -76,73 +77,48 @@ TEST(DownloadPercentage, FormatsWithTwoIntegerAndTwoFractionDigitsRoundingHalfTo
     EXPECT_FALSE(reportedPercentage(combinedPercentage({{1, {5, 0}}})));
 }
 
-TEST(ServerFileNames, AreOneSafeNameInsideTheFolder) {
+TEST(ServerFileNames, AreOneSafeNameInsideTheFolderAndOnlyAbsoluteURLsWithAHostAreValid) {
     const BareMac mac;  // URLs are read by the network plug-in of the Mac's bundle
+    auto& network = testsupport::inProcessNetwork();
     const std::string url = "https://su.test/content/041-1/InstallAssistantAuto.pkg";
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", url),
-              "InstallAssistantAuto.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
-                                     "attachment; filename=\"Basic.dist\"", url),
-              "Basic.dist");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
-                                     "attachment; filename=plain.pkg", url),
-              "plain.pkg");
-    EXPECT_EQ(net::suggestedFilename(
-                  testsupport::inProcessNetwork(),
-                  "attachment; filename=\"x.pkg\"; filename*=UTF-8''caf%C3%A9.pkg", url),
-              "caf\xC3\xA9.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
-                                     "attachment; filename=\"a;b \\\"q\\\".pkg\"", url),
-              "a;b \"q\".pkg");
-    // Paths are cut to their last component; ".", ".." and nothing fall back to the URL.
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
-                                     "attachment; filename=\"../../etc/passwd\"", url),
-              "passwd");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
-                                     "attachment; filename=\"/abs/x.pkg\"", url),
-              "x.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
-                                     "attachment; filename=\"..\\\\..\\\\w.pkg\"", url),
-              "w.pkg");
-    EXPECT_EQ(
-        net::suggestedFilename(testsupport::inProcessNetwork(), "attachment; filename=\"..\"", url),
-        "InstallAssistantAuto.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(),
-                                     "attachment; filename=\"dir/\"", url),
-              "InstallAssistantAuto.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "inline", url),
-              "InstallAssistantAuto.pkg");
-    // The URL's last component, percent-decoded, then made safe the same way.
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "",
-                                     "https://su.test/a%20b.pkg?x=1"),
-              "a b.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "",
-                                     "https://su.test/x/..%2F..%2Fescape.pkg"),
-              "escape.pkg");
-    EXPECT_EQ(
-        net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/x/%2E%2E"),
-        "");
-    EXPECT_EQ(
-        net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/a%00b%0A.pkg"),
-        "ab.pkg");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/dir/"),
-              "dir");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "https://su.test/"), "");
-    EXPECT_EQ(net::suggestedFilename(testsupport::inProcessNetwork(), "", "not a url"), "");
-}
-
-TEST(ServerURLs, OnlyAbsoluteURLsWithAHostAreValid) {
-    const BareMac mac;  // URLs are read by the network plug-in of the Mac's bundle
-    EXPECT_TRUE(net::isValidURL(testsupport::inProcessNetwork(), "https://su.test/a.pkg"));
-    EXPECT_TRUE(
-        net::isValidURL(testsupport::inProcessNetwork(), "https://localhost:8443/x/y.dist?q=1"));
-    EXPECT_TRUE(net::isValidURL(testsupport::inProcessNetwork(), "http://su.test/a.pkg"));
-    for (const char* bad : {"", "relative/a.pkg", "/absolute/path", "https://",
-                            "https://su.test/with space", "https://su.test/\n"}) {
-        EXPECT_FALSE(net::isValidURL(testsupport::inProcessNetwork(), bad)) << bad;
+    // Content-Disposition, then the name it gives. Paths are cut to their last component;
+    // ".", ".." and nothing fall back to the URL.
+    for (const auto& [disposition, name] : std::vector<std::pair<std::string, std::string>>{
+             {"", "InstallAssistantAuto.pkg"},
+             {"attachment; filename=\"Basic.dist\"", "Basic.dist"},
+             {"attachment; filename=plain.pkg", "plain.pkg"},
+             {"attachment; filename=\"x.pkg\"; filename*=UTF-8''caf%C3%A9.pkg", "caf\xC3\xA9.pkg"},
+             {"attachment; filename=\"a;b \\\"q\\\".pkg\"", "a;b \"q\".pkg"},
+             {"attachment; filename=\"../../etc/passwd\"", "passwd"},
+             {"attachment; filename=\"/abs/x.pkg\"", "x.pkg"},
+             {"attachment; filename=\"..\\\\..\\\\w.pkg\"", "w.pkg"},
+             {"attachment; filename=\"..\"", "InstallAssistantAuto.pkg"},
+             {"attachment; filename=\"dir/\"", "InstallAssistantAuto.pkg"},
+             {"inline", "InstallAssistantAuto.pkg"}}) {
+        EXPECT_EQ(net::suggestedFilename(network, disposition, url), name) << disposition;
     }
-    EXPECT_FALSE(
-        net::isValidURL(testsupport::inProcessNetwork(), std::string_view("https://a\0b/", 12)));
+    // The URL's last component, percent-decoded, then made safe the same way.
+    for (const auto& [from, name] : std::vector<std::pair<std::string, std::string>>{
+             {"https://su.test/a%20b.pkg?x=1", "a b.pkg"},
+             {"https://su.test/x/..%2F..%2Fescape.pkg", "escape.pkg"},
+             {"https://su.test/x/%2E%2E", ""},
+             {"https://su.test/a%00b%0A.pkg", "ab.pkg"},
+             {"https://su.test/dir/", "dir"},
+             {"https://su.test/", ""},
+             {"not a url", ""}}) {
+        EXPECT_EQ(net::suggestedFilename(network, "", from), name) << from;
+    }
+    for (const char* good :
+         {"https://su.test/a.pkg", "https://localhost:8443/x/y.dist?q=1", "http://su.test/a.pkg"}) {
+        EXPECT_TRUE(net::isValidURL(network, good)) << good;
+    }
+    for (const std::string_view bad :
+         {std::string_view(""), std::string_view("relative/a.pkg"),
+          std::string_view("/absolute/path"), std::string_view("https://"),
+          std::string_view("https://su.test/with space"), std::string_view("https://su.test/\n"),
+          std::string_view("https://a\0b/", 12)}) {
+        EXPECT_FALSE(net::isValidURL(network, bad)) << bad;
+    }
 }
 
 class Network : public ::testing::Test {
@@ -150,7 +126,6 @@ class Network : public ::testing::Test {
     BareMac mac;
     TlsServer server;
 
-    void SetUp() override {}
     void start() {
         server.start();
         server.writeCertificate(testsupport::inProcessServices().machine.trustedCertificates());
@@ -198,98 +173,8 @@ TEST_F(Network, BlockingFetchesReuseOneVerifiedConnection) {
     EXPECT_NE(error.description.find("larger than"), std::string::npos);
     EXPECT_EQ(client.fetch(server.url("/big"), &error, 1024 * 1024), pattern(300 * 1024));
 
-    EXPECT_FALSE(
-        client.fetch("http://localhost:" + std::to_string(server.port()) + "/doc/a", &error));
     EXPECT_FALSE(client.fetch("file:///etc/hostname", &error));
 }
-
-TEST_F(Network, AFetchThatStallsEnds) {
-    server.server().Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
-        servePattern(res, 1024 * 1024, &server, SIZE_MAX, 0);  // the headers, then silence
-    });
-    start();
-    net::HttpClient client = testsupport::documentClient({.stallWindow = 1s});
-    platform::Error error;
-    EXPECT_FALSE(client.fetch(server.url("/stall"), &error));
-    EXPECT_FALSE(error.description.empty());
-    EXPECT_FALSE(server.heldToLimit());  // the client gave up, not the server
-}
-
-// Records every callback of a session; each must arrive on the one session thread.
-class Recorder : public net::DownloadSessionDelegate {
-  public:
-    struct Task {
-        std::vector<std::int64_t> written;
-        std::vector<std::int64_t> expected;
-        std::optional<std::string> file;
-        std::optional<net::DownloadTask::Response> response;
-        bool completed = false;
-        int completions = 0;
-        std::optional<std::string> error;
-    };
-
-    void didFinishDownloadingToURL(net::DownloadTask& task, const std::string& location) override {
-        noteThread();
-        std::lock_guard<std::mutex> guard(lock);
-        tasks[task.taskIdentifier()].file =
-            cachingtest::readFile(testsupport::inProcessServices().root.host(location));
-        tasks[task.taskIdentifier()].response = task.response();
-        locations.push_back(location);
-    }
-    void didWriteData(net::DownloadTask& task, std::int64_t, std::int64_t written,
-                      std::int64_t expected) override {
-        noteThread();
-        std::lock_guard<std::mutex> guard(lock);
-        tasks[task.taskIdentifier()].written.push_back(written);
-        tasks[task.taskIdentifier()].expected.push_back(expected);
-        changed.notify_all();
-    }
-    void didCompleteWithError(net::DownloadTask& task,
-                              const std::optional<platform::Error>& error) override {
-        noteThread();
-        std::lock_guard<std::mutex> guard(lock);
-        auto& record = tasks[task.taskIdentifier()];
-        record.completed = true;
-        ++record.completions;
-        if (error) {
-            record.error = error->description;
-        }
-        ++completions;
-        changed.notify_all();
-    }
-
-    bool waitForCompletions(int count, std::chrono::seconds timeout = 30s) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, timeout, [&] { return completions >= count; });
-    }
-    bool waitForBytes(std::uint64_t id, std::chrono::seconds timeout = 30s) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, timeout, [&] { return !tasks[id].written.empty(); });
-    }
-    Task task(std::uint64_t id) {
-        std::lock_guard<std::mutex> guard(lock);
-        return tasks[id];
-    }
-
-    std::mutex lock;
-    std::condition_variable changed;
-    std::map<std::uint64_t, Task> tasks;
-    std::vector<std::string> locations;
-    int completions = 0;
-    std::optional<std::thread::id> thread;
-    bool oneThread = true;
-
-  private:
-    void noteThread() {
-        std::lock_guard<std::mutex> guard(lock);
-        if (!thread) {
-            thread = std::this_thread::get_id();
-        }
-        oneThread = oneThread && *thread == std::this_thread::get_id() &&
-                    std::this_thread::get_id() != mainThread;
-    }
-    std::thread::id mainThread = std::this_thread::get_id();
-};
 
 TEST_F(Network, DownloadsRunAtOnceAndStreamIntoTheStagingFolder) {
     constexpr int kFiles = 4;
@@ -393,27 +278,20 @@ TEST_F(Network, FailedTransfersAndErrorStatusesCompleteWithoutAFile) {
     ASSERT_TRUE(recorder.waitForCompletions(6));
     EXPECT_FALSE(server.heldToLimit());  // the stalled transfer was ended by the client
 
-    const auto cutRecord = recorder.task(cut->taskIdentifier());
-    EXPECT_TRUE(cutRecord.error);
-    EXPECT_FALSE(cutRecord.file);
-    const auto stallRecord = recorder.task(stall->taskIdentifier());
-    EXPECT_TRUE(stallRecord.error);
-    EXPECT_FALSE(stallRecord.file);
-    EXPECT_TRUE(stallRecord.written.empty());
-
-    // An error page is no file.
+    // An error page is no file; http is not spoken.
+    for (const auto* task : {&cut, &stall, &missing, &refused, &noFolder}) {
+        const auto record = recorder.task((*task)->taskIdentifier());
+        EXPECT_TRUE(record.error);
+        EXPECT_FALSE(record.file);
+    }
+    EXPECT_TRUE(recorder.task(stall->taskIdentifier()).written.empty());
     const auto missingRecord = recorder.task(missing->taskIdentifier());
-    ASSERT_TRUE(missingRecord.error);
-    EXPECT_EQ(*missingRecord.error, "the server answered with HTTP status 404");
-    EXPECT_FALSE(missingRecord.file);
+    EXPECT_EQ(missingRecord.error, "the server answered with HTTP status 404");
     EXPECT_TRUE(missingRecord.written.empty());
 
     const auto movedRecord = recorder.task(moved->taskIdentifier());
     EXPECT_EQ(movedRecord.file, "payload");
     EXPECT_EQ(movedRecord.response->suggestedFilename, "x");
-
-    EXPECT_TRUE(recorder.task(refused->taskIdentifier()).error);  // http is not spoken
-    EXPECT_TRUE(recorder.task(noFolder->taskIdentifier()).error);
     for (const auto& record : recorder.tasks) {
         EXPECT_EQ(record.second.completions, 1);
     }

@@ -1,18 +1,29 @@
 #pragma once
 
 // One transfer made the way the program makes it, as a blocking document fetch or as a
-// download, and a plain TCP listener that counts who connects to it.
+// download; a record of a download session's callbacks; a plain TCP listener that counts who
+// connects to it; variables of the environment that the programs a test runs inherit; the
+// stand-in server's access log; the lines of a run's output.
 
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "net/DownloadSession.h"
 #include "net/Http.h"
@@ -36,36 +47,78 @@ struct Outcome {
     std::string error;
 };
 
-// Waits for the one completion of a download.
-class OneDownload : public net::DownloadSessionDelegate {
+// Records every callback of a session; each must arrive on the one session thread.
+class Recorder : public net::DownloadSessionDelegate {
   public:
+    struct Task {
+        std::vector<std::int64_t> written;
+        std::vector<std::int64_t> expected;
+        std::optional<std::string> file;
+        std::optional<net::DownloadTask::Response> response;
+        int completions = 0;
+        std::optional<std::string> error;
+    };
+
     void didFinishDownloadingToURL(net::DownloadTask& task, const std::string& location) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        file_ = cachingtest::readFile(testsupport::inProcessServices().root.host(location));
-        status_ = task.response() ? task.response()->statusCode : 0;
+        noteThread();
+        std::lock_guard<std::mutex> guard(lock);
+        tasks[task.taskIdentifier()].file =
+            cachingtest::readFile(testsupport::inProcessServices().root.host(location));
+        tasks[task.taskIdentifier()].response = task.response();
+        locations.push_back(location);
     }
-    void didWriteData(net::DownloadTask&, std::int64_t, std::int64_t, std::int64_t) override {}
-    void didCompleteWithError(net::DownloadTask&,
+    void didWriteData(net::DownloadTask& task, std::int64_t, std::int64_t written,
+                      std::int64_t expected) override {
+        noteThread();
+        std::lock_guard<std::mutex> guard(lock);
+        tasks[task.taskIdentifier()].written.push_back(written);
+        tasks[task.taskIdentifier()].expected.push_back(expected);
+        changed.notify_all();
+    }
+    void didCompleteWithError(net::DownloadTask& task,
                               const std::optional<platform::Error>& error) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        error_ = error ? error->description : "";
-        done_ = true;
-        changed_.notify_all();
-    }
-    Outcome wait() {
-        std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [&] { return done_; });
-        const bool delivered = error_.empty() && file_ && status_ >= 200 && status_ <= 299;
-        return {delivered, file_.value_or(""), error_};
+        noteThread();
+        std::lock_guard<std::mutex> guard(lock);
+        auto& record = tasks[task.taskIdentifier()];
+        ++record.completions;
+        if (error) {
+            record.error = error->description;
+        }
+        ++completions;
+        changed.notify_all();
     }
 
+    bool waitForCompletions(int count, std::chrono::seconds timeout = 30s) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, timeout, [&] { return completions >= count; });
+    }
+    bool waitForBytes(std::uint64_t id, std::chrono::seconds timeout = 30s) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, timeout, [&] { return !tasks[id].written.empty(); });
+    }
+    Task task(std::uint64_t id) {
+        std::lock_guard<std::mutex> guard(lock);
+        return tasks[id];
+    }
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::map<std::uint64_t, Task> tasks;
+    std::vector<std::string> locations;
+    int completions = 0;
+    std::optional<std::thread::id> thread;
+    bool oneThread = true;
+
   private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool done_ = false;
-    std::optional<std::string> file_;
-    long status_ = 0;
-    std::string error_;
+    void noteThread() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!thread) {
+            thread = std::this_thread::get_id();
+        }
+        oneThread = oneThread && *thread == std::this_thread::get_id() &&
+                    std::this_thread::get_id() != mainThread;
+    }
+    std::thread::id mainThread = std::this_thread::get_id();
 };
 
 // One transfer of `url` the way the program makes it, trusting `trustFile` alone.
@@ -78,13 +131,20 @@ inline Outcome transfer(Kind kind, const std::string& url, const fs::path& trust
         return {body.has_value(), body.value_or(""), error.description};
     }
     fs::create_directories(testsupport::inProcessServices().root.host("/private/tmp"));
-    OneDownload delegate;
+    Recorder recorder;
     net::DownloadSession::Configuration configuration =
         testsupport::downloadConfiguration(limits, 0ms, trustFile);
     configuration.retries.pauses.clear();  // one try: the limit under test ends it
-    net::DownloadSession session(configuration, &delegate);
-    session.downloadTask(url, "/private/tmp")->resume();
-    return delegate.wait();
+    net::DownloadSession session(configuration, &recorder);
+    const auto task = session.downloadTask(url, "/private/tmp");
+    task->resume();
+    if (!recorder.waitForCompletions(1, 300s)) {
+        return {false, "", "the download never completed"};
+    }
+    const Recorder::Task record = recorder.task(task->taskIdentifier());
+    const long status = record.response ? record.response->statusCode : 0;
+    return {!record.error && record.file && status >= 200 && status <= 299,
+            record.file.value_or(""), record.error.value_or("")};
 }
 
 // A plain TCP listener that counts the connections made to it and closes each at once.
@@ -130,5 +190,59 @@ class CountingListener {
     std::atomic<int> connections_{0};
     std::thread thread_;
 };
+
+// Sets variables of the test's environment and puts the old values back at the end of the scope.
+class ScopedEnvironment {
+  public:
+    explicit ScopedEnvironment(
+        std::initializer_list<std::pair<std::string, std::string>> variables) {
+        for (const auto& [name, value] : variables) {
+            const char* old = std::getenv(name.c_str());
+            old_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            ::setenv(name.c_str(), value.c_str(), 1);
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, old] : old_) {
+            old ? ::setenv(name.c_str(), old->c_str(), 1) : ::unsetenv(name.c_str());
+        }
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> old_;
+};
+
+// One line of the stand-in server's access log (port, method, path, status, body bytes), which
+// it writes once an answer has been sent.
+struct LoggedRequest {
+    std::string path;
+    int status = 0;
+    std::uint64_t bytes = 0;
+};
+
+// The requests logged in `file` from its byte `from` on.
+inline std::vector<LoggedRequest> readAccessLog(const fs::path& file, std::size_t from = 0) {
+    std::ifstream in(file);
+    in.seekg(static_cast<std::streamoff>(from));
+    std::vector<LoggedRequest> requests;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string port;
+        std::string method;
+        LoggedRequest request;
+        if (fields >> port >> method >> request.path >> request.status >> request.bytes) {
+            requests.push_back(request);
+        }
+    }
+    return requests;
+}
+
+inline std::size_t countStartingWith(const std::vector<std::string>& lines,
+                                     const std::string& start) {
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& line) { return line.rfind(start, 0) == 0; }));
+}
 
 }  // namespace vantrel::networktest

@@ -8,8 +8,6 @@
 #include <future>
 #include <mutex>
 
-#include "caching/Catalog.h"
-#include "plist/Plist.h"
 #include "tests/network_fixture.h"
 #include "tests/support/InProcessMac.h"
 
@@ -117,55 +115,44 @@ class NetworkPolicy : public ::testing::Test {
     }
 };
 
-TEST_F(NetworkPolicy, OnlyTheMacsTrustFileAndTheRightHostNameAreAccepted) {
+TEST_F(NetworkPolicy, OnlyTheMacsTrustFileTheRightHostAndHttpsWithFewRedirectsAreAccepted) {
     const fs::path stranger = mac.root() / "stranger.pem";
     cachingtest::writeFile(stranger, TestIdentity().pem());
+    // A trusted certificate for another host name, on a server that would answer.
     TlsServer elsewhere("elsewhere.test", "DNS:elsewhere.test");
+    elsewhere.server().Get("/doc", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<doc/>", "text/xml");
+    });
     elsewhere.start();
     const fs::path elsewhereTrust = mac.root() / "elsewhere.pem";
     elsewhere.writeCertificate(elsewhereTrust);
     for (const Kind kind : kBothKinds) {
         SCOPED_TRACE(nameOf(kind));
-        EXPECT_TRUE(transfer(kind, server.url("/doc"), trusted).delivered);
-        // A certificate the Mac does not trust.
-        const Outcome untrusted = transfer(kind, server.url("/doc"), stranger);
-        EXPECT_FALSE(untrusted.delivered);
-        EXPECT_FALSE(untrusted.error.empty());
-        // A trusted certificate for another host name.
-        const Outcome wrongHost = transfer(kind, elsewhere.url("/doc"), elsewhereTrust);
-        EXPECT_FALSE(wrongHost.delivered);
-        EXPECT_FALSE(wrongHost.error.empty());
-    }
-}
-
-TEST_F(NetworkPolicy, OnlyHttpsIsSpokenRedirectsIncludedAndRedirectsAreBounded) {
-    for (const Kind kind : kBothKinds) {
-        SCOPED_TRACE(nameOf(kind));
-        EXPECT_FALSE(transfer(kind, plain.url() + "/doc", trusted).delivered);
-        EXPECT_FALSE(transfer(kind, server.url("/to-plain"), trusted).delivered);
-        // Five redirects are followed, a sixth is not.
         const Outcome five = transfer(kind, server.url("/hop/5"), trusted);
         EXPECT_TRUE(five.delivered) << five.error;
         EXPECT_EQ(five.body, "arrived");
-        EXPECT_FALSE(transfer(kind, server.url("/hop/6"), trusted).delivered);
+        for (const auto& [url, trust] :
+             {std::pair{server.url("/doc"), stranger},
+              std::pair{elsewhere.url("/doc"), elsewhereTrust},
+              std::pair{plain.url() + "/doc", trusted}, std::pair{server.url("/to-plain"), trusted},
+              std::pair{server.url("/hop/6"), trusted}}) {
+            const Outcome refused = transfer(kind, url, trust);
+            EXPECT_FALSE(refused.delivered) << url;
+            EXPECT_FALSE(refused.error.empty()) << url;
+        }
     }
     EXPECT_EQ(plain.connections(), 0);
 }
 
+// The program's own environment is scrubbed too; this holds for a transfer made with any.
 TEST_F(NetworkPolicy, ProxyVariablesAreIgnored) {
-    const char* names[] = {"https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"};
-    for (const char* name : names) {
-        ::setenv(name, plain.url().c_str(), 1);
-    }
-    std::vector<Outcome> outcomes;
+    const networktest::ScopedEnvironment proxies({{"https_proxy", plain.url()},
+                                                  {"HTTPS_PROXY", plain.url()},
+                                                  {"ALL_PROXY", plain.url()},
+                                                  {"all_proxy", plain.url()}});
     for (const Kind kind : kBothKinds) {
-        outcomes.push_back(transfer(kind, server.url("/doc"), trusted));
-    }
-    for (const char* name : names) {
-        ::unsetenv(name);
-    }
-    for (const Outcome& outcome : outcomes) {
-        EXPECT_TRUE(outcome.delivered) << outcome.error;
+        const Outcome outcome = transfer(kind, server.url("/doc"), trusted);
+        EXPECT_TRUE(outcome.delivered) << nameOf(kind) << ": " << outcome.error;
     }
     EXPECT_EQ(plain.connections(), 0);
 }
@@ -173,49 +160,29 @@ TEST_F(NetworkPolicy, ProxyVariablesAreIgnored) {
 TEST_F(NetworkPolicy, CompressedAnswersAreDecodedWithoutBeingAskedFor) {
     const std::string plain = transfer(Kind::Document, server.url("/doc"), trusted).body;
     ASSERT_FALSE(plain.empty());
-    for (const Kind kind : kBothKinds) {
-        for (const char* path : {"/gzip", "/deflate"}) {
+    net::HttpClient client = testsupport::documentClient({}, trusted);
+    for (const char* path : {"/gzip", "/deflate"}) {
+        for (const Kind kind : kBothKinds) {
             SCOPED_TRACE(std::string(nameOf(kind)) + " " + path);
             const Outcome outcome = transfer(kind, server.url(path), trusted);
             EXPECT_TRUE(outcome.delivered) << outcome.error;
             EXPECT_EQ(outcome.body, plain);
         }
+        // A document read as it arrives, as the catalog is.
+        std::string pieces;
+        platform::Error error;
+        EXPECT_TRUE(client.fetchPieces(
+            server.url(path),
+            [&](std::string_view piece) {
+                pieces.append(piece);
+                return true;
+            },
+            &error))
+            << error.description;
+        EXPECT_EQ(pieces, plain) << path;
     }
     std::lock_guard<std::mutex> guard(lock);
-    EXPECT_EQ(askedForEncoding, std::vector<bool>(5, false));
-}
-
-TEST_F(NetworkPolicy, ACompressedCatalogIsReadAsTheCatalog) {
-    const std::string product =
-        "<key>001-00001</key><dict><key>ExtendedMetaInfo</key><dict>"
-        "<key>InstallAssistantPackageIdentifiers</key><dict><key>OSInstall</key>"
-        "<string>com.apple.mpkg.OSInstall</string></dict></dict></dict>";
-    const std::string catalog =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-        "<key>Products</key><dict>" +
-        product + "</dict></dict></plist>";
-    const auto path = catalogURL(15);
-    ASSERT_TRUE(path);
-    TlsServer catalogServer;
-    catalogServer.server().Get(*path, [&](const httplib::Request& req, httplib::Response& res) {
-        res.status = req.has_header("Accept-Encoding") ? 406 : 200;
-        res.set_header("Content-Encoding", "gzip");
-        res.set_content(compressed(catalog, 15 + 16), "text/xml");
-    });
-    catalogServer.start();
-    catalogServer.writeCertificate(testsupport::inProcessServices().machine.trustedCertificates());
-    const fs::path facts = mac.root() / "SimulatedMac.plist";
-    const plist::Plist root = plist::readPlistFile(facts);
-    plist_dict_set_item(root.get(), "CatalogServer",
-                        plist_new_string(catalogServer.url("").c_str()));
-    ASSERT_TRUE(plist::writePlistFile(facts, root.get()));
-
-    net::HttpClient http = testsupport::documentClient();
-    const CatalogResult result = fetchInstallerProducts(testsupport::inProcessServices().machine,
-                                                        http, [](std::string_view) {});
-    ASSERT_TRUE(result.candidates) << result.failure;
-    ASSERT_EQ(result.candidates->size(), 1u);
-    EXPECT_EQ(result.candidates->front().productKey, "001-00001");
+    EXPECT_EQ(askedForEncoding, std::vector<bool>(7, false));
 }
 
 TEST_F(NetworkPolicy, ADocumentReadAsItArrivesComesWholeInPiecesAndOnlyFromASuccess) {

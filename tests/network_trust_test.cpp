@@ -122,28 +122,6 @@ TEST(HostTrust, ACertificateKnownOnlyToTheHostIsNotTrusted) {
     EXPECT_EQ(lines, "host trusts it\ndocument fetch refused\ndownload refused\n");
 }
 
-// Sets variables of the test's environment, which the programs it runs inherit, and removes
-// them at the end of the scope.
-class CallersEnvironment {
-  public:
-    explicit CallersEnvironment(std::vector<std::pair<std::string, std::string>> variables)
-        : variables_(std::move(variables)) {
-        for (const auto& [name, value] : variables_) {
-            ::setenv(name.c_str(), value.c_str(), 1);
-        }
-    }
-    ~CallersEnvironment() {
-        for (const auto& [name, value] : variables_) {
-            ::unsetenv(name.c_str());
-        }
-    }
-    CallersEnvironment(const CallersEnvironment&) = delete;
-    CallersEnvironment& operator=(const CallersEnvironment&) = delete;
-
-  private:
-    std::vector<std::pair<std::string, std::string>> variables_;
-};
-
 TEST(CallersEnvironment, ConfiguresNeitherAProxyNorATlsKeyLog) {
     mirrortest::MirrorFolder mirror({"--products", "2", "--release", "Catalina size=256K"});
     mirrortest::ServeProcess server(mirror.path());
@@ -153,10 +131,11 @@ TEST(CallersEnvironment, ConfiguresNeitherAProxyNorATlsKeyLog) {
     const fs::path keyLog = keys.path() / "keys.log";
     RunResult run;
     {
-        CallersEnvironment environment({{"SSLKEYLOGFILE", keyLog.string()},
-                                        {"https_proxy", proxy.url()},
-                                        {"HTTPS_PROXY", proxy.url()},
-                                        {"ALL_PROXY", proxy.url()}});
+        networktest::ScopedEnvironment environment({{"SSLKEYLOGFILE", keyLog.string()},
+                                                    {"https_proxy", proxy.url()},
+                                                    {"HTTPS_PROXY", proxy.url()},
+                                                    {"ALL_PROXY", proxy.url()},
+                                                    {"all_proxy", proxy.url()}});
         run = mac.run({"--action", "cache", "--osname", "Catalina"}, std::chrono::minutes(3));
     }
     EXPECT_TRUE(run.exited(0)) << run.standardOutput << run.standardError;

@@ -1,11 +1,7 @@
 // Transfers that fail on every try end the caching run instead of holding it (and the caching
-// lock) for as long as the server likes. A server that stops answering: a silent catalog ends
-// the run with one line, a package that stops halfway is named on a "Download failed" line and
-// the package installer then refuses what is missing. A package cut off on every try: the
-// same, after its tries. The program's own caching run (catalog, selection, downloads,
-// assembly and its ending) runs in a child of the test with a stall window of one second and
-// pauses between tries of milliseconds; the program's are a minute and seconds, too long to
-// wait out in a test.
+// lock) for as long as the server likes. The program's own caching run runs in a child of the
+// test with a stall window of one second and pauses between tries of milliseconds; the
+// program's are a minute and seconds, too long to wait out in a test.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -27,6 +23,7 @@
 #include "caching/SessionRequestManager.h"
 #include "net/Http.h"
 #include "tests/background_fixture.h"
+#include "tests/network_fixture.h"
 #include "tests/support/InProcessMac.h"
 #include "tests/support/MacPaths.h"
 #include "tests/support/TempMac.h"
@@ -38,6 +35,7 @@ using backgroundtest::ServedMac;
 using mirrortest::TempFolder;
 using testsupport::TempMac;
 using Lines = std::vector<std::string>;
+using networktest::countStartingWith;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -109,21 +107,18 @@ class ShortWindowRun {
     bool reaped_ = false;
 };
 
-std::size_t countStartingWith(const Lines& lines, const std::string& start) {
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(),
-                      [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
-}
-
-TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
-    // One server holds the catalog back, the other stops in the middle of the largest package.
+TEST(SilentServer, ATransferThatStopsArrivingOrIsCutOnEveryTryEndsTheRun) {
+    // One server holds the catalog back, one stops in the middle of the largest package, one
+    // cuts a package off on every try.
     ServedMac silentCatalog(
         {"--products", "2", "--release", "Catalina size=32K", "--catalog-fault", "stall"},
         kHoldsOut);
     ServedMac silentPackage({"--products", "2", "--release", "Catalina size=32K faults=stall"},
                             kHoldsOut);
+    ServedMac cutPackage({"--products", "2", "--release", "Catalina size=2M faults=truncate"});
     ShortWindowRun catalogRun(silentCatalog.mac);
     ShortWindowRun packageRun(silentPackage.mac);
+    ShortWindowRun cutRun(cutPackage.mac);
 
     EXPECT_EQ(catalogRun.waitForExit(), 3) << catalogRun.output();
     const Lines catalogLines = catalogRun.lines();
@@ -146,29 +141,25 @@ TEST(SilentServer, ATransferThatStopsArrivingEndsTheRunAfterTheStallWindow) {
     EXPECT_EQ(mirrortest::readText(silentPackage.mac.host("/private/var/db/mounts/table.plist"))
                   .find("baseMount"),
               std::string::npos);
-}
 
-TEST(SilentServer, APackageCutOffOnEveryTryFailsTheRunWithoutFilingAnythingAway) {
-    ServedMac served({"--products", "2", "--release", "Catalina size=2M faults=truncate"});
-    ShortWindowRun run(served.mac);
-    EXPECT_EQ(run.waitForExit(), 3) << run.output();
-    const Lines lines = run.lines();
+    EXPECT_EQ(cutRun.waitForExit(), 3) << cutRun.output();
+    const Lines lines = cutRun.lines();
     // The cut transfer is named once, after its last try and before the downloads end; then
     // the installer's failed chunk is echoed.
     const auto named = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.rfind("Download failed: " + served.server.url(), 0) == 0;
+        return line.rfind("Download failed: " + cutPackage.server.url(), 0) == 0;
     });
     const auto finished = std::find(lines.begin(), lines.end(), "Downloads finished");
     const auto failure =
         std::find_if(lines.begin(), lines.end(), mirrortest::echoesInstallerFailure);
-    EXPECT_EQ(countStartingWith(lines, "Download failed: "), 1u) << run.output();
-    EXPECT_LT(named, finished) << run.output();
-    EXPECT_NE(failure, lines.end()) << run.output();
-    EXPECT_LT(finished, failure) << run.output();
-    EXPECT_TRUE(served.mac.logged("installer", "Error", "Installer failed"));
-    EXPECT_TRUE(served.mac.logged("installer", "Error", "Exiting due to failed installer"));
-    EXPECT_FALSE(fs::exists(served.mac.host(testsupport::macpaths::kFiledCatalina)));
-    EXPECT_FALSE(served.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines() ==
+    EXPECT_EQ(countStartingWith(lines, "Download failed: "), 1u) << cutRun.output();
+    EXPECT_LT(named, finished) << cutRun.output();
+    EXPECT_NE(failure, lines.end()) << cutRun.output();
+    EXPECT_LT(finished, failure) << cutRun.output();
+    EXPECT_TRUE(cutPackage.mac.logged("installer", "Error", "Installer failed"));
+    EXPECT_TRUE(cutPackage.mac.logged("installer", "Error", "Exiting due to failed installer"));
+    EXPECT_FALSE(fs::exists(cutPackage.mac.host(testsupport::macpaths::kFiledCatalina)));
+    EXPECT_FALSE(cutPackage.mac.run({"--action", "status", "--osname", "Catalina"}).outputLines() ==
                  Lines{"true"});
 }
 
